@@ -1,0 +1,20 @@
+#pragma once
+
+#include "platform/win32.h"
+
+#include <string>
+
+namespace van_tide {
+
+// Outcome of resolution and of the migration. status: 0 an identity exists
+// (token holds it), 1 no identity anywhere, negative failure (token empty).
+struct DeviceIdentityResult {
+  std::string token;
+  HRESULT status = 0;
+};
+
+inline constexpr HRESULT kStatusNoIdentity = 1;
+
+DeviceIdentityResult VantideResolveDeviceIdentity() noexcept;
+
+}  // namespace van_tide

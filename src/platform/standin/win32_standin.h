@@ -1,0 +1,341 @@
+// In-memory stand-in for the Win32 subset the tool uses, for the native (Linux)
+// build. It is test infrastructure: it exists so that every failure path can be
+// driven on purpose and observed. It keeps the Win32 names, types, constants
+// and error codes exactly, so that product code compiles unchanged.
+//
+// Model, in brief:
+// - Drives (C: exists after Reset) and server shares (\\server\share, added on
+//   demand) hold folders and files; names compare without regard to ASCII
+//   case. "\\?\", "\??\" and "\\.\" prefixes are accepted before a drive.
+//   Relative paths resolve against the current folder (C:\ after Reset).
+// - Links: a folder link (junction or directory symbolic link) reports
+//   FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, a file link reports
+//   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT. Attribute queries
+//   report the link itself; a link met in the middle of a path is followed.
+//   CreateFileW follows a link at the end of the path unless
+//   FILE_FLAG_OPEN_REPARSE_POINT is given.
+// - Error codes follow Windows: a missing last member gives ERROR_FILE_NOT_FOUND,
+//   a missing or non-folder member above it ERROR_PATH_NOT_FOUND, opening a
+//   folder without FILE_FLAG_BACKUP_SEMANTICS ERROR_ACCESS_DENIED, CREATE_NEW on
+//   an existing name ERROR_FILE_EXISTS, a share-mode conflict
+//   ERROR_SHARING_VIOLATION, a move onto an existing name ERROR_ALREADY_EXISTS.
+// - Successful calls leave the last error as it was, so code that reads it
+//   after a success is caught reading a stale value.
+// - The data-protection service seals for the current user; a blob opens only
+//   for that user (else the last error is NTE_BAD_KEY_STATE, 0x8009000B) and
+//   only when unaltered (else ERROR_INVALID_DATA). Its output buffers come from
+//   LocalAlloc and are counted until LocalFree.
+// - The environment tells an unset variable from an empty one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// ---------------------------------------------------------------------------
+// Win32 types and constants
+// ---------------------------------------------------------------------------
+
+#define WINAPI
+
+using BYTE = std::uint8_t;
+using WORD = std::uint16_t;
+using DWORD = std::uint32_t;
+using LONG = std::int32_t;
+using LONGLONG = std::int64_t;
+using BOOL = int;
+using WCHAR = wchar_t;
+using LPCWSTR = const wchar_t*;
+using LPWSTR = wchar_t*;
+using LPVOID = void*;
+using LPCVOID = const void*;
+using LPDWORD = DWORD*;
+using HANDLE = void*;
+using HLOCAL = void*;
+using HRESULT = std::int32_t;
+using errno_t = int;
+
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+
+struct SECURITY_ATTRIBUTES;
+using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+struct OVERLAPPED;
+using LPOVERLAPPED = OVERLAPPED*;
+
+struct FILETIME {
+  DWORD dwLowDateTime;
+  DWORD dwHighDateTime;
+};
+
+union LARGE_INTEGER {
+  struct {
+    DWORD LowPart;
+    LONG HighPart;
+  } u;
+  LONGLONG QuadPart;
+};
+using PLARGE_INTEGER = LARGE_INTEGER*;
+
+struct BY_HANDLE_FILE_INFORMATION {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD dwVolumeSerialNumber;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD nNumberOfLinks;
+  DWORD nFileIndexHigh;
+  DWORD nFileIndexLow;
+};
+using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
+
+enum GET_FILEEX_INFO_LEVELS { GetFileExInfoStandard, GetFileExMaxInfoLevel };
+
+struct WIN32_FILE_ATTRIBUTE_DATA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+};
+
+inline constexpr std::size_t MAX_PATH = 260;
+
+struct WIN32_FIND_DATAW {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  WCHAR cFileName[MAX_PATH];
+  WCHAR cAlternateFileName[14];
+};
+using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
+
+enum FINDEX_INFO_LEVELS { FindExInfoStandard, FindExInfoBasic, FindExInfoMaxInfoLevel };
+enum FINDEX_SEARCH_OPS {
+  FindExSearchNameMatch,
+  FindExSearchLimitToDirectories,
+  FindExSearchLimitToDevices,
+  FindExSearchMaxSearchOp
+};
+
+struct DATA_BLOB {
+  DWORD cbData;
+  BYTE* pbData;
+};
+struct CRYPTPROTECT_PROMPTSTRUCT;
+
+inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFU;
+inline constexpr DWORD FILE_ATTRIBUTE_READONLY = 0x1;
+inline constexpr DWORD FILE_ATTRIBUTE_DIRECTORY = 0x10;
+inline constexpr DWORD FILE_ATTRIBUTE_ARCHIVE = 0x20;
+inline constexpr DWORD FILE_ATTRIBUTE_NORMAL = 0x80;
+inline constexpr DWORD FILE_ATTRIBUTE_REPARSE_POINT = 0x400;
+
+inline constexpr DWORD GENERIC_READ = 0x80000000U;
+inline constexpr DWORD GENERIC_WRITE = 0x40000000U;
+inline constexpr DWORD FILE_SHARE_READ = 0x1;
+inline constexpr DWORD FILE_SHARE_WRITE = 0x2;
+inline constexpr DWORD FILE_SHARE_DELETE = 0x4;
+inline constexpr DWORD CREATE_NEW = 1;
+inline constexpr DWORD CREATE_ALWAYS = 2;
+inline constexpr DWORD OPEN_EXISTING = 3;
+inline constexpr DWORD OPEN_ALWAYS = 4;
+inline constexpr DWORD TRUNCATE_EXISTING = 5;
+inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+inline constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
+inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
+inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
+inline constexpr DWORD FIND_FIRST_EX_LARGE_FETCH = 0x2;
+inline constexpr DWORD CRYPTPROTECT_UI_FORBIDDEN = 0x1;
+inline constexpr DWORD CRYPTPROTECT_LOCAL_MACHINE = 0x4;
+
+inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
+inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
+inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
+inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
+inline constexpr DWORD ERROR_INVALID_DATA = 13;
+inline constexpr DWORD ERROR_OUTOFMEMORY = 14;
+inline constexpr DWORD ERROR_NO_MORE_FILES = 18;
+inline constexpr DWORD ERROR_WRITE_FAULT = 29;
+inline constexpr DWORD ERROR_READ_FAULT = 30;
+inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
+inline constexpr DWORD ERROR_HANDLE_EOF = 38;
+inline constexpr DWORD ERROR_DUP_NAME = 52;
+inline constexpr DWORD ERROR_FILE_EXISTS = 80;
+inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_INVALID_NAME = 123;
+inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
+inline constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
+inline constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
+inline constexpr DWORD ERROR_DIRECTORY = 267;
+inline constexpr DWORD ERROR_CANT_ACCESS_FILE = 1920;
+inline constexpr DWORD NTE_BAD_KEY_STATE = 0x8009000BU;
+
+// ---------------------------------------------------------------------------
+// Win32 functions
+// ---------------------------------------------------------------------------
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                   LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                   DWORD flagsAndAttributes, HANDLE templateFile);
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
+              LPOVERLAPPED overlapped);
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               LPOVERLAPPED overlapped);
+BOOL FlushFileBuffers(HANDLE file);
+BOOL CloseHandle(HANDLE object);
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+DWORD GetFileAttributesW(LPCWSTR fileName);
+BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS infoLevel,
+                          LPVOID fileInformation);
+BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES securityAttributes);
+BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags);
+BOOL DeleteFileW(LPCWSTR fileName);
+HANDLE FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID findFileData,
+                        FINDEX_SEARCH_OPS searchOp, LPVOID searchFilter, DWORD additionalFlags);
+BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findFileData);
+BOOL FindClose(HANDLE findFile);
+
+BOOL CryptProtectData(DATA_BLOB* dataIn, LPCWSTR dataDescription, DATA_BLOB* optionalEntropy,
+                      LPVOID reserved, CRYPTPROTECT_PROMPTSTRUCT* promptStruct, DWORD flags,
+                      DATA_BLOB* dataOut);
+BOOL CryptUnprotectData(DATA_BLOB* dataIn, LPWSTR* dataDescription, DATA_BLOB* optionalEntropy,
+                        LPVOID reserved, CRYPTPROTECT_PROMPTSTRUCT* promptStruct, DWORD flags,
+                        DATA_BLOB* dataOut);
+HLOCAL LocalFree(HLOCAL memory);
+
+// ---------------------------------------------------------------------------
+// Control of the stand-in, for tests and tools
+// ---------------------------------------------------------------------------
+
+namespace van_tide::standin {
+
+// Every call the stand-in implements, for fault injection and the call record.
+enum class Api {
+  CreateFileW,
+  ReadFile,
+  WriteFile,
+  FlushFileBuffers,
+  CloseHandle,
+  GetFileInformationByHandle,
+  GetFileSizeEx,
+  GetFileAttributesW,
+  GetFileAttributesExW,
+  CreateDirectoryW,
+  MoveFileExW,
+  DeleteFileW,
+  FindFirstFileExW,
+  FindNextFileW,
+  FindClose,
+  CryptProtectData,
+  CryptUnprotectData,
+  LocalFree,
+  WideDupEnv,
+};
+
+const char* ApiName(Api api);
+
+// One call as it was made. `path` is the path text exactly as passed (for calls
+// on a handle: the text the handle was opened with; for WideDupEnv: the
+// variable name; for the data-protection calls: empty). `path2` is the target
+// of MoveFileExW. `args` holds the call's DWORD arguments in parameter order:
+// CreateFileW: access, share mode, disposition, flags and attributes;
+// ReadFile/WriteFile: the byte count asked for; MoveFileExW: flags;
+// FindFirstFileExW: info level, search op, additional flags;
+// CryptProtectData/CryptUnprotectData: flags. `description` is the data
+// description passed to CryptProtectData. `nullArguments` tells for the
+// data-protection calls whether entropy, reserved and prompt were all null
+// (and, for CryptUnprotectData, the description output too).
+struct Call {
+  Api api;
+  std::wstring path;
+  std::wstring path2;
+  std::vector<DWORD> args;
+  std::wstring description;
+  bool nullArguments = true;
+};
+
+// A planned failure. It matches calls of `api` whose path (as in Call) equals
+// `path` exactly, or every call of `api` when `path` is empty. The first `skip`
+// matching calls go through; the next `count` fail (count < 0: all that
+// follow). A failing call sets the last error to `error` (0 is allowed) and
+// returns the API's failure value, except:
+// - ReadFile/WriteFile with `shortBy` > 0 succeed but transfer `shortBy` bytes
+//   fewer than asked (never fewer than zero);
+// - WideDupEnv fails with `error` as its errno_t (for example ENOMEM).
+struct Fault {
+  Api api;
+  DWORD error = 0;
+  std::wstring path;
+  int skip = 0;
+  int count = 1;
+  DWORD shortBy = 0;
+};
+
+// Back to a fresh machine: only drive C: (empty) exists, the current folder is
+// C:\, the environment is empty, the user is "S-1-5-21-1001", no faults are
+// planned, the call record is empty and every counter is zero. The last error
+// is set to 0.
+void Reset();
+
+// File system. Paths are full Windows paths (drive or \\server\share); missing
+// folders above the new item are created. Adding over an existing item
+// replaces it.
+void AddDrive(wchar_t letter);
+void AddDirectory(std::wstring_view path);
+void AddFile(std::wstring_view path, std::string_view bytes);
+void AddDirectoryLink(std::wstring_view path, std::wstring_view target);
+void AddFileLink(std::wstring_view path, std::wstring_view target);
+void SetCurrentFolder(std::wstring_view path);
+void Remove(std::wstring_view path);  // an item and all below it; links are not followed
+
+// Inspection without touching the call record. Links met above the last
+// member are followed; the last member is reported as itself.
+bool Exists(std::wstring_view path);
+bool IsDirectory(std::wstring_view path);
+// The contents of a file (following a file link); empty when not a file.
+std::string FileContents(std::wstring_view path);
+// Names directly in a folder, in listing order.
+std::vector<std::wstring> ListNames(std::wstring_view folder);
+
+// Environment.
+void SetEnvironmentVariable(std::wstring_view name, std::wstring_view value);
+void UnsetEnvironmentVariable(std::wstring_view name);
+
+// Data-protection service: the current user (a SID text).
+void SetCurrentUser(std::wstring_view sid);
+
+// Fault injection and the call record.
+void InjectFault(const Fault& fault);
+const std::vector<Call>& Calls();
+void ClearCalls();
+// The paths of the recorded calls of one API, in order.
+std::vector<std::wstring> CallPaths(Api api);
+
+// Resources still held by the code under test.
+std::size_t OpenHandleCount();         // file and find handles not yet closed
+std::size_t OutstandingLocalBuffers();  // LocalAlloc'd outputs not yet freed
+
+}  // namespace van_tide::standin

@@ -1,0 +1,31 @@
+// The one door to the operating system. Product code includes this header and
+// calls the Win32 API by its own names and types; the Windows build gets the
+// real API, the native build gets the in-memory stand-in (tests and tools only).
+#pragma once
+
+#if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <wincrypt.h>
+#else
+#include "platform/standin/win32_standin.h"
+#endif
+
+#include <cstddef>
+
+namespace van_tide::platform {
+
+// A private copy of an environment variable's value, with the contract of the
+// C run-time's _wdupenv_s: the name is matched without regard to case; an unset
+// variable yields 0 with a null buffer and a count of 0; a set one yields a
+// buffer from malloc (release it with free) and a count that includes the
+// terminating zero, so an empty value has a count of 1. Running out of memory
+// yields ENOMEM.
+errno_t WideDupEnv(wchar_t** buffer, std::size_t* count, const wchar_t* name);
+
+}  // namespace van_tide::platform
