@@ -17,6 +17,10 @@ constexpr bool VantideIsSeparator(wchar_t c) noexcept { return c == L'\\' || c =
 // A letter A-Z or a-z followed by a colon at the start of `text`.
 bool VantideStartsWithDriveDesignator(std::wstring_view text) noexcept;
 
+// The path starts with "\\?\", "\\.\" or "\??\" (a device prefix) as its
+// root name.
+bool VantideHasDevicePrefix(std::wstring_view path) noexcept;
+
 // Lengths of the root name and of the root path (root name plus the run of
 // separators after it).
 std::size_t VantideRootNameLength(std::wstring_view path) noexcept;

@@ -1,0 +1,34 @@
+#include "fs/base_folder.h"
+
+#include "platform/win32.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+namespace van_tide {
+namespace {
+
+struct FreeDeleter {
+  void operator()(wchar_t* buffer) const noexcept { std::free(buffer); }
+};
+
+}  // namespace
+
+Path VantideGetBaseFolder(const wchar_t* name) {
+  wchar_t* buffer = nullptr;
+  std::size_t count = 0;
+  const errno_t error = platform::WideDupEnv(&buffer, &count, name);
+  const std::unique_ptr<wchar_t, FreeDeleter> copy(buffer);
+
+  if (error == ENOMEM) throw std::bad_alloc();
+  // The count includes the terminating zero: 0 or 1 means unset or empty.
+  if (error != 0 || copy == nullptr || count <= 1) return {};
+
+  Path value(copy.get(), count - 1);
+  if (!VantideIsAbsolutePath(value)) return {};
+  return value;
+}
+
+}  // namespace van_tide
