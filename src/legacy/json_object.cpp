@@ -1,0 +1,77 @@
+#include "legacy/json_object.h"
+
+#include <exception>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+namespace van_tide {
+
+namespace {
+
+using ParseEvent = nlohmann::json::parse_event_t;
+
+// The messages only stop the parse; nobody ever sees them.
+constexpr const char* kTooDeep = "JSON nesting is too deep";
+constexpr const char* kDuplicateField = "duplicate JSON field";
+
+}  // namespace
+
+bool VantideDecodeJsonObject(std::string_view text, nlohmann::json* out) noexcept {
+  if (out == nullptr) return false;
+  // The library takes a NUL byte between tokens for the end of the input, so
+  // "{}" followed by NUL and anything at all would pass as one object. No JSON
+  // text holds a raw NUL anywhere (inside strings it must be escaped), so
+  // refusing it up front changes no answer for valid JSON.
+  if (text.find('\0') != std::string_view::npos) return false;
+
+  try {
+    // One set of member names per object that is open at the current point of
+    // the parse, innermost last. Arrays carry no names, so they have no set.
+    std::vector<std::unordered_set<std::string>> openObjectKeys;
+
+    const nlohmann::json::parser_callback_t callback =
+        [&openObjectKeys](int depth, ParseEvent event, nlohmann::json& parsed) -> bool {
+      // Checked before anything else, so that no event of a too-deep
+      // container, key or value gets any further.
+      if (depth > kVantideMaxJsonDepth) throw std::runtime_error(kTooDeep);
+      switch (event) {
+        case ParseEvent::object_start:
+          openObjectKeys.emplace_back();
+          break;
+        case ParseEvent::key:
+          // The name arrives with its escapes decoded, so "a" and "\u0061"
+          // collide here as they should.
+          if (!openObjectKeys.back().insert(parsed.get<std::string>()).second) {
+            throw std::runtime_error(kDuplicateField);
+          }
+          break;
+        case ParseEvent::object_end:
+          openObjectKeys.pop_back();
+          break;
+        case ParseEvent::array_start:
+        case ParseEvent::array_end:
+        case ParseEvent::value:
+          break;
+      }
+      // Never drop an element: what the parse accepts is kept whole.
+      return true;
+    };
+
+    nlohmann::json parsed = nlohmann::json::parse(text, callback, /*allow_exceptions=*/false,
+                                                  /*ignore_comments=*/false);
+    // A syntax error yields the discarded value, which is no object either.
+    if (!parsed.is_object()) return false;
+    *out = std::move(parsed);
+    return true;
+  } catch (const std::exception&) {
+    // Our own two refusals, the library's errors and running out of memory
+    // all mean the same thing to the caller: not a valid object.
+    return false;
+  }
+}
+
+}  // namespace van_tide
