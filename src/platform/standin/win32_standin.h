@@ -161,11 +161,15 @@ inline constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
 inline constexpr DWORD FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000;
 inline constexpr DWORD MOVEFILE_REPLACE_EXISTING = 0x1;
 inline constexpr DWORD MOVEFILE_WRITE_THROUGH = 0x8;
+inline constexpr DWORD FIND_FIRST_EX_CASE_SENSITIVE = 0x1;
 inline constexpr DWORD FIND_FIRST_EX_LARGE_FETCH = 0x2;
+inline constexpr DWORD IO_REPARSE_TAG_MOUNT_POINT = 0xA0000003U;
+inline constexpr DWORD IO_REPARSE_TAG_SYMLINK = 0xA000000CU;
 inline constexpr DWORD CRYPTPROTECT_UI_FORBIDDEN = 0x1;
 inline constexpr DWORD CRYPTPROTECT_LOCAL_MACHINE = 0x4;
 
 inline constexpr DWORD ERROR_SUCCESS = 0;
+inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_PATH_NOT_FOUND = 3;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
@@ -173,20 +177,26 @@ inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
 inline constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 inline constexpr DWORD ERROR_INVALID_DATA = 13;
 inline constexpr DWORD ERROR_OUTOFMEMORY = 14;
+inline constexpr DWORD ERROR_NOT_SAME_DEVICE = 17;
 inline constexpr DWORD ERROR_NO_MORE_FILES = 18;
 inline constexpr DWORD ERROR_WRITE_FAULT = 29;
 inline constexpr DWORD ERROR_READ_FAULT = 30;
 inline constexpr DWORD ERROR_SHARING_VIOLATION = 32;
 inline constexpr DWORD ERROR_HANDLE_EOF = 38;
 inline constexpr DWORD ERROR_DUP_NAME = 52;
+inline constexpr DWORD ERROR_BAD_NETPATH = 53;
+inline constexpr DWORD ERROR_NETNAME_DELETED = 64;
+inline constexpr DWORD ERROR_BAD_NET_NAME = 67;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
+inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
 inline constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
 inline constexpr DWORD ERROR_DIRECTORY = 267;
 inline constexpr DWORD ERROR_CANT_ACCESS_FILE = 1920;
+inline constexpr DWORD ERROR_CANT_RESOLVE_FILENAME = 1921;
 inline constexpr DWORD NTE_BAD_KEY_STATE = 0x8009000BU;
 
 // ---------------------------------------------------------------------------
@@ -283,8 +293,13 @@ struct Call {
 // follow). A failing call sets the last error to `error` (0 is allowed) and
 // returns the API's failure value, except:
 // - ReadFile/WriteFile with `shortBy` > 0 succeed but transfer `shortBy` bytes
-//   fewer than asked (never fewer than zero);
-// - WideDupEnv fails with `error` as its errno_t (for example ENOMEM).
+//   fewer than asked (never fewer than zero); the call is otherwise carried out
+//   as usual, so a bad handle or a missing access right still fails;
+// - WideDupEnv fails with `error` as its errno_t (for example ENOMEM);
+// - a failing CloseHandle or FindClose still releases the handle, as a close
+//   that reports an error does on Windows: the handle cannot be used again.
+// When several planned faults match a call, each counts it and the first one
+// planned that is due decides.
 struct Fault {
   Api api;
   DWORD error = 0;
@@ -301,19 +316,26 @@ struct Fault {
 void Reset();
 
 // File system. Paths are full Windows paths (drive or \\server\share); missing
-// folders above the new item are created. Adding over an existing item
-// replaces it.
+// folders above the new item are created, and so is a missing share (a missing
+// drive is not: add it with AddDrive). Adding over an existing item replaces
+// it. Link targets are full paths, kept as text and resolved when followed; the
+// target need not exist. A path the stand-in cannot place (bad syntax, missing
+// drive, a file where a folder is needed) throws std::invalid_argument.
 void AddDrive(wchar_t letter);
 void AddDirectory(std::wstring_view path);
 void AddFile(std::wstring_view path, std::string_view bytes);
 void AddDirectoryLink(std::wstring_view path, std::wstring_view target);
 void AddFileLink(std::wstring_view path, std::wstring_view target);
-void SetCurrentFolder(std::wstring_view path);
-void Remove(std::wstring_view path);  // an item and all below it; links are not followed
+void SetCurrentFolder(std::wstring_view path);  // an existing folder
+// An item and all below it; links are not followed; nothing happens when it
+// does not exist. Handles open on it stay usable.
+void Remove(std::wstring_view path);
 
 // Inspection without touching the call record. Links met above the last
 // member are followed; the last member is reported as itself.
 bool Exists(std::wstring_view path);
+// True for a folder and for a folder link (whose attributes carry
+// FILE_ATTRIBUTE_DIRECTORY), as an attribute query tells.
 bool IsDirectory(std::wstring_view path);
 // The contents of a file (following a file link); empty when not a file.
 std::string FileContents(std::wstring_view path);
@@ -337,5 +359,8 @@ std::vector<std::wstring> CallPaths(Api api);
 // Resources still held by the code under test.
 std::size_t OpenHandleCount();         // file and find handles not yet closed
 std::size_t OutstandingLocalBuffers();  // LocalAlloc'd outputs not yet freed
+// The path texts the open handles were opened with, oldest first: tells a
+// failing test which handle leaked.
+std::vector<std::wstring> OpenHandlePaths();
 
 }  // namespace van_tide::standin

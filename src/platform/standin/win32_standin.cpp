@@ -1,0 +1,1219 @@
+// The in-memory stand-in for the Win32 subset the tool uses. See the header
+// for the model; the comments here explain where it copies a Windows habit
+// that is easy to get wrong.
+#include "platform/standin/win32_standin.h"
+
+#include "platform/win32.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <map>
+#include <memory>
+#include <set>
+#include <stdexcept>
+#include <utility>
+
+namespace van_tide::standin {
+namespace {
+
+// ---------------------------------------------------------------------------
+// State
+// ---------------------------------------------------------------------------
+
+enum class Kind { Folder, File, FolderLink, FileLink };
+
+struct Node {
+  Kind kind = Kind::Folder;
+  bool isRoot = false;
+  std::wstring name;    // as written when created: case is kept
+  std::string bytes;    // a file's contents
+  std::wstring target;  // a link's target, a full path
+  std::uint64_t index = 0;
+  // Keyed by the upper-cased name, which is also the listing order of NTFS.
+  std::map<std::wstring, std::shared_ptr<Node>> children;
+};
+using NodePtr = std::shared_ptr<Node>;
+
+// A path after lexical resolution: a root ("C:" or "\\server\share", as
+// written) and the names below it, "." and ".." already applied.
+struct Location {
+  std::wstring root;
+  std::vector<std::wstring> names;
+  bool trailingSeparator = false;  // a separator followed the last name
+};
+
+struct OpenFile {
+  NodePtr node;
+  std::wstring path;
+  DWORD access = 0;
+  DWORD share = 0;
+  DWORD volume = 0;
+  std::size_t position = 0;
+};
+
+struct OpenFind {
+  std::wstring path;
+  std::vector<WIN32_FIND_DATAW> entries;
+  std::size_t next = 0;
+};
+
+struct PlannedFault {
+  Fault fault;
+  int seen = 0;
+};
+
+struct EnvironmentEntry {
+  std::wstring name;
+  std::wstring value;
+};
+
+constexpr std::uintptr_t kFirstHandle = 4;  // Windows hands out multiples of 4
+constexpr int kMaxLinkDepth = 32;
+constexpr const wchar_t* kFirstUser = L"S-1-5-21-1001";
+
+struct State {
+  std::map<std::wstring, NodePtr> roots;  // keyed by the upper-cased root
+  Location current;
+  std::map<std::wstring, EnvironmentEntry> environment;  // keyed upper-cased
+  std::wstring user;
+  std::vector<PlannedFault> faults;
+  std::vector<Call> calls;
+  std::map<std::uintptr_t, OpenFile> files;
+  std::map<std::uintptr_t, OpenFind> finds;
+  std::uintptr_t nextHandle = kFirstHandle;
+  std::set<void*> localBuffers;
+  std::uint64_t nextIndex = 1;
+  DWORD lastError = 0;
+
+  State() { Clear(); }
+  ~State() { ReleaseBuffers(); }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+
+  void ReleaseBuffers() {
+    for (void* buffer : localBuffers) std::free(buffer);
+    localBuffers.clear();
+  }
+
+  void Clear() {
+    ReleaseBuffers();
+    roots.clear();
+    environment.clear();
+    faults.clear();
+    calls.clear();
+    files.clear();
+    finds.clear();
+    nextHandle = kFirstHandle;
+    nextIndex = 1;
+    user = kFirstUser;
+    lastError = 0;
+    current = Location{L"C:", {}, false};
+  }
+};
+
+State& S() {
+  static State state;
+  return state;
+}
+
+// ---------------------------------------------------------------------------
+// Names and paths
+// ---------------------------------------------------------------------------
+
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+bool IsLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+bool HasDriveDesignator(std::wstring_view text) {
+  return text.size() >= 2 && IsLetter(text[0]) && text[1] == L':';
+}
+
+wchar_t UpperAscii(wchar_t c) { return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c; }
+
+std::wstring Upper(std::wstring_view text) {
+  std::wstring result(text);
+  for (wchar_t& c : result) c = UpperAscii(c);
+  return result;
+}
+
+bool SameName(std::wstring_view a, std::wstring_view b) { return Upper(a) == Upper(b); }
+
+bool IsValidName(std::wstring_view name) {
+  for (wchar_t c : name) {
+    if (c < 0x20 || std::wcschr(L"<>:\"|?*", c) != nullptr) return false;
+  }
+  return true;
+}
+
+std::string Narrow(std::wstring_view text) {
+  std::string result;
+  for (wchar_t c : text) result += (c > 0 && c < 0x80) ? static_cast<char>(c) : '?';
+  return result;
+}
+
+// Splits `rest` into names, applies "." and ".." lexically (never above the
+// root) and checks the names that remain, as Windows does when it turns a
+// path into its full form before the file system sees it.
+DWORD AppendNames(std::wstring_view rest, Location* location) {
+  std::size_t i = 0;
+  bool anyName = false;
+  while (i < rest.size()) {
+    while (i < rest.size() && IsSeparator(rest[i])) ++i;
+    const std::size_t start = i;
+    while (i < rest.size() && !IsSeparator(rest[i])) ++i;
+    if (i == start) break;
+    anyName = true;
+    const std::wstring_view name = rest.substr(start, i - start);
+    if (name == L".") continue;
+    if (name == L"..") {
+      if (!location->names.empty()) location->names.pop_back();
+      continue;
+    }
+    location->names.emplace_back(name);
+  }
+  location->trailingSeparator = anyName && IsSeparator(rest.back());
+  for (const std::wstring& name : location->names) {
+    if (!IsValidName(name)) return ERROR_INVALID_NAME;
+  }
+  return ERROR_SUCCESS;
+}
+
+// \\server\share followed by `rest`; `text` starts after the two separators.
+DWORD ParseServerPath(std::wstring_view text, Location* location) {
+  std::size_t i = 0;
+  while (i < text.size() && !IsSeparator(text[i])) ++i;
+  const std::wstring_view server = text.substr(0, i);
+  while (i < text.size() && IsSeparator(text[i])) ++i;
+  const std::size_t shareStart = i;
+  while (i < text.size() && !IsSeparator(text[i])) ++i;
+  const std::wstring_view share = text.substr(shareStart, i - shareStart);
+  if (server.empty() || share.empty()) return ERROR_BAD_PATHNAME;
+  if (!IsValidName(server) || !IsValidName(share)) return ERROR_INVALID_NAME;
+  location->root = L"\\\\" + std::wstring(server) + L"\\" + std::wstring(share);
+  return AppendNames(text.substr(i), location);
+}
+
+DWORD ParsePath(std::wstring_view text, Location* location) {
+  *location = Location{};
+  if (text.empty()) return ERROR_PATH_NOT_FOUND;
+  const Location& current = S().current;
+
+  // \\?\, \??\ and \\.\ before a drive (or UNC\server\share).
+  if (text.size() >= 4 && IsSeparator(text[0]) && IsSeparator(text[3]) &&
+      ((IsSeparator(text[1]) && (text[2] == L'?' || text[2] == L'.')) ||
+       (text[1] == L'?' && text[2] == L'?'))) {
+    const std::wstring_view rest = text.substr(4);
+    if (rest.size() >= 4 && SameName(rest.substr(0, 3), L"UNC") && IsSeparator(rest[3])) {
+      return ParseServerPath(rest.substr(4), location);
+    }
+    if (!HasDriveDesignator(rest)) return ERROR_PATH_NOT_FOUND;  // no such device
+    location->root = std::wstring(rest.substr(0, 2));
+    return AppendNames(rest.substr(2), location);
+  }
+  if (text.size() >= 2 && IsSeparator(text[0]) && IsSeparator(text[1])) {
+    return ParseServerPath(text.substr(2), location);
+  }
+  if (HasDriveDesignator(text)) {
+    location->root = std::wstring(text.substr(0, 2));
+    const std::wstring_view rest = text.substr(2);
+    // C:x is relative to the current folder when that is on drive C:, else to
+    // the root of C:.
+    if ((rest.empty() || !IsSeparator(rest[0])) && SameName(location->root, current.root)) {
+      location->names = current.names;
+    }
+    return AppendNames(rest, location);
+  }
+  location->root = current.root;
+  if (!IsSeparator(text[0])) location->names = current.names;
+  return AppendNames(text, location);
+}
+
+// ---------------------------------------------------------------------------
+// Lookup
+// ---------------------------------------------------------------------------
+
+bool IsLink(const Node& node) { return node.kind == Kind::FolderLink || node.kind == Kind::FileLink; }
+bool IsFolder(const Node& node) { return node.kind == Kind::Folder; }
+
+DWORD AttributesOf(const Node& node) {
+  switch (node.kind) {
+    case Kind::Folder: return FILE_ATTRIBUTE_DIRECTORY;
+    case Kind::File: return FILE_ATTRIBUTE_ARCHIVE;
+    case Kind::FolderLink: return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    case Kind::FileLink: return FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  return 0;
+}
+
+DWORD VolumeSerial(std::wstring_view rootKey) {
+  std::uint32_t hash = 2166136261U;
+  for (wchar_t c : rootKey) hash = (hash ^ static_cast<std::uint32_t>(c)) * 16777619U;
+  return hash;
+}
+
+NodePtr FindChild(const Node& folder, std::wstring_view name) {
+  const auto found = folder.children.find(Upper(name));
+  return found == folder.children.end() ? nullptr : found->second;
+}
+
+// The outcome of a lookup. When only the last member is missing, `parent`
+// and `name` tell where it would be created (for a followed link: where its
+// target would be).
+struct Lookup {
+  DWORD error = ERROR_SUCCESS;
+  NodePtr node;
+  NodePtr parent;
+  std::wstring name;
+  std::wstring rootKey;
+};
+
+Lookup Failed(DWORD error) {
+  Lookup lookup;
+  lookup.error = error;
+  return lookup;
+}
+
+// A missing drive reads as a missing folder; a missing share as an unknown
+// server (53) or, on a known server, an unknown share name (67).
+DWORD MissingRootError(const std::wstring& rootKey) {
+  if (HasDriveDesignator(rootKey)) return ERROR_PATH_NOT_FOUND;
+  const std::wstring server = rootKey.substr(0, rootKey.find(L'\\', 2) + 1);
+  const auto known = S().roots.lower_bound(server);
+  const bool serverKnown = known != S().roots.end() && known->first.compare(0, server.size(), server) == 0;
+  return serverKnown ? ERROR_BAD_NET_NAME : ERROR_BAD_NETPATH;
+}
+
+Lookup Resolve(const Location& location, bool followLast, int depth);
+
+Lookup FollowLink(const Node& link, int depth) {
+  if (depth >= kMaxLinkDepth) return Failed(ERROR_CANT_RESOLVE_FILENAME);
+  Location target;
+  const DWORD error = ParsePath(link.target, &target);
+  if (error != ERROR_SUCCESS) return Failed(error);
+  return Resolve(target, true, depth + 1);
+}
+
+Lookup Resolve(const Location& location, bool followLast, int depth) {
+  Lookup lookup;
+  lookup.rootKey = Upper(location.root);
+  const auto root = S().roots.find(lookup.rootKey);
+  if (root == S().roots.end()) return Failed(MissingRootError(lookup.rootKey));
+  NodePtr folder = root->second;
+  if (location.names.empty()) {
+    lookup.node = folder;
+    return lookup;
+  }
+  for (std::size_t i = 0; i < location.names.size(); ++i) {
+    const std::wstring& name = location.names[i];
+    NodePtr child = FindChild(*folder, name);
+    if (i + 1 == location.names.size()) {
+      if (child == nullptr) {
+        lookup.error = ERROR_FILE_NOT_FOUND;
+        lookup.parent = folder;
+        lookup.name = name;
+        return lookup;
+      }
+      if (followLast && IsLink(*child)) return FollowLink(*child, depth);
+      lookup.node = child;
+      lookup.parent = folder;
+      lookup.name = name;
+      return lookup;
+    }
+    if (child == nullptr) return Failed(ERROR_PATH_NOT_FOUND);
+    if (IsLink(*child)) {
+      const Lookup target = FollowLink(*child, depth);
+      if (target.error == ERROR_CANT_RESOLVE_FILENAME) return target;
+      if (target.error != ERROR_SUCCESS || !IsFolder(*target.node)) return Failed(ERROR_PATH_NOT_FOUND);
+      child = target.node;
+    } else if (!IsFolder(*child)) {
+      return Failed(ERROR_PATH_NOT_FOUND);
+    }
+    folder = child;
+  }
+  return lookup;  // not reached: the loop returns at the last name
+}
+
+// A lookup that honours a trailing separator: it names a folder, so a folder
+// link before it is followed (its target's attributes are reported, without
+// the reparse bit, as on Wine) and a file before it is an invalid name.
+Lookup LookupPath(const Location& location, bool followLast) {
+  Lookup lookup = Resolve(location, followLast || location.trailingSeparator, 0);
+  if (lookup.error == ERROR_SUCCESS && location.trailingSeparator && !IsFolder(*lookup.node)) {
+    return Failed(ERROR_INVALID_NAME);
+  }
+  return lookup;
+}
+
+Lookup LookupText(LPCWSTR text, bool followLast) {
+  if (text == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+  Location location;
+  const DWORD error = ParsePath(text, &location);
+  if (error != ERROR_SUCCESS) return Failed(error);
+  return LookupPath(location, followLast);
+}
+
+// ---------------------------------------------------------------------------
+// Calls, faults and the last error
+// ---------------------------------------------------------------------------
+
+std::wstring Text(LPCWSTR text) { return text == nullptr ? std::wstring() : std::wstring(text); }
+
+Call& Record(Api api, std::wstring path, std::vector<DWORD> args = {}) {
+  Call call;
+  call.api = api;
+  call.path = std::move(path);
+  call.args = std::move(args);
+  S().calls.push_back(std::move(call));
+  return S().calls.back();
+}
+
+// The planned fault that is due for this call, if any.
+const Fault* DueFault(Api api, std::wstring_view path) {
+  const Fault* due = nullptr;
+  for (PlannedFault& planned : S().faults) {
+    const Fault& fault = planned.fault;
+    if (fault.api != api || (!fault.path.empty() && fault.path != path)) continue;
+    const int index = planned.seen++;
+    const bool inWindow = index >= fault.skip && (fault.count < 0 || index - fault.skip < fault.count);
+    if (due == nullptr && inWindow) due = &fault;
+  }
+  return due;
+}
+
+template <typename T>
+T Fail(DWORD error, T result) {
+  S().lastError = error;
+  return result;
+}
+
+HANDLE ToHandle(std::uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
+std::uintptr_t FromHandle(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
+
+std::uintptr_t NewHandleValue() {
+  const std::uintptr_t value = S().nextHandle;
+  S().nextHandle += 4;
+  return value;
+}
+
+OpenFile* FindOpenFile(HANDLE handle) {
+  const auto found = S().files.find(FromHandle(handle));
+  return found == S().files.end() ? nullptr : &found->second;
+}
+
+std::wstring HandlePath(HANDLE handle) {
+  if (const OpenFile* file = FindOpenFile(handle)) return file->path;
+  const auto find = S().finds.find(FromHandle(handle));
+  return find == S().finds.end() ? std::wstring() : find->second.path;
+}
+
+bool OpenWithoutShare(const Node& node, DWORD share) {
+  return std::any_of(S().files.begin(), S().files.end(), [&](const auto& entry) {
+    return entry.second.node.get() == &node && (entry.second.share & share) == 0;
+  });
+}
+
+bool IsOpen(const Node& node) {
+  return std::any_of(S().files.begin(), S().files.end(),
+                     [&](const auto& entry) { return entry.second.node.get() == &node; });
+}
+
+// A new open must allow what every open handle does, and every open handle
+// must allow what the new one asks for. Opens without read or write access
+// (attribute queries) take part in neither direction.
+bool SharingConflict(const Node& node, DWORD access, DWORD share) {
+  const DWORD dataAccess = GENERIC_READ | GENERIC_WRITE;
+  if ((access & dataAccess) == 0) return false;
+  for (const auto& [value, open] : S().files) {
+    if (open.node.get() != &node || (open.access & dataAccess) == 0) continue;
+    if ((access & GENERIC_READ) != 0 && (open.share & FILE_SHARE_READ) == 0) return true;
+    if ((access & GENERIC_WRITE) != 0 && (open.share & FILE_SHARE_WRITE) == 0) return true;
+    if ((open.access & GENERIC_READ) != 0 && (share & FILE_SHARE_READ) == 0) return true;
+    if ((open.access & GENERIC_WRITE) != 0 && (share & FILE_SHARE_WRITE) == 0) return true;
+  }
+  return false;
+}
+
+NodePtr NewNode(Kind kind, std::wstring name) {
+  auto node = std::make_shared<Node>();
+  node->kind = kind;
+  node->name = std::move(name);
+  node->index = S().nextIndex++;
+  return node;
+}
+
+void Insert(Node& folder, const NodePtr& node) { folder.children[Upper(node->name)] = node; }
+void Detach(Node& folder, const Node& node) { folder.children.erase(Upper(node.name)); }
+
+bool Contains(const Node& folder, const Node& candidate) {
+  for (const auto& [key, child] : folder.children) {
+    if (child.get() == &candidate || Contains(*child, candidate)) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Data protection
+// ---------------------------------------------------------------------------
+
+// Blob layout (little-endian): "SDPB", scope (1 = machine), sealing user
+// (length in UTF-16 units, units), description (same), payload length, the
+// payload XORed with a keystream drawn from the user, and last a 64-bit
+// FNV-1a checksum of everything before it and of the entropy. FNV-1a's steps
+// are one-to-one, so any single changed byte changes the checksum.
+constexpr char kBlobMagic[4] = {'S', 'D', 'P', 'B'};
+
+constexpr std::uint64_t kFnvBasis = 14695981039346656037ULL;
+constexpr std::uint64_t kFnvPrime = 1099511628211ULL;
+
+std::uint64_t Fnv1a(std::uint64_t hash, const BYTE* data, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * kFnvPrime;
+  return hash;
+}
+
+void Keystream(std::wstring_view user, BYTE* data, std::size_t size) {
+  std::uint64_t state = kFnvBasis;
+  for (wchar_t c : user) state = (state ^ static_cast<std::uint32_t>(c)) * kFnvPrime;
+  for (std::size_t i = 0; i < size; ++i) {
+    // splitmix64
+    state += 0x9E3779B97F4A7C15ULL;
+    std::uint64_t z = state;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    data[i] = static_cast<BYTE>(data[i] ^ static_cast<BYTE>(z ^ (z >> 31)));
+  }
+}
+
+void PutU32(std::vector<BYTE>* out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out->push_back(static_cast<BYTE>(value >> shift));
+}
+
+void PutText(std::vector<BYTE>* out, std::wstring_view text) {
+  PutU32(out, static_cast<std::uint32_t>(text.size()));
+  for (wchar_t c : text) {
+    const auto unit = static_cast<std::uint16_t>(c);
+    out->push_back(static_cast<BYTE>(unit));
+    out->push_back(static_cast<BYTE>(unit >> 8));
+  }
+}
+
+std::uint64_t BlobChecksum(const BYTE* data, std::size_t size, const DATA_BLOB* entropy) {
+  std::uint64_t hash = Fnv1a(kFnvBasis, data, size);
+  if (entropy != nullptr && entropy->pbData != nullptr) hash = Fnv1a(hash, entropy->pbData, entropy->cbData);
+  return hash;
+}
+
+class BlobReader {
+ public:
+  BlobReader(const BYTE* data, std::size_t size) : data_(data), size_(size) {}
+  bool U32(std::uint32_t* value) {
+    if (size_ - offset_ < 4) return false;
+    *value = 0;
+    for (int i = 0; i < 4; ++i) *value |= static_cast<std::uint32_t>(data_[offset_++]) << (8 * i);
+    return true;
+  }
+  bool Text(std::wstring* text) {
+    std::uint32_t length = 0;
+    if (!U32(&length) || (size_ - offset_) / 2 < length) return false;
+    text->clear();
+    for (std::uint32_t i = 0; i < length; ++i, offset_ += 2) {
+      text->push_back(static_cast<wchar_t>(data_[offset_] | (data_[offset_ + 1] << 8)));
+    }
+    return true;
+  }
+  bool Bytes(std::size_t count, const BYTE** bytes) {
+    if (size_ - offset_ < count) return false;
+    *bytes = data_ + offset_;
+    offset_ += count;
+    return true;
+  }
+  std::size_t Offset() const { return offset_; }
+
+ private:
+  const BYTE* data_;
+  std::size_t size_;
+  std::size_t offset_ = 0;
+};
+
+void* NewLocalBuffer(std::size_t size) {
+  void* buffer = std::malloc(size == 0 ? 1 : size);
+  if (buffer == nullptr) throw std::bad_alloc();
+  S().localBuffers.insert(buffer);
+  return buffer;
+}
+
+bool BlobArgumentsValid(const DATA_BLOB* in, const DATA_BLOB* out) {
+  return in != nullptr && out != nullptr && (in->cbData == 0 || in->pbData != nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Listing
+// ---------------------------------------------------------------------------
+
+bool Matches(std::wstring_view pattern, std::wstring_view name) {
+  if (pattern.empty()) return name.empty();
+  if (pattern[0] == L'*') {
+    for (std::size_t skip = 0; skip <= name.size(); ++skip) {
+      if (Matches(pattern.substr(1), name.substr(skip))) return true;
+    }
+    return false;
+  }
+  if (name.empty()) return false;
+  if (pattern[0] != L'?' && UpperAscii(pattern[0]) != UpperAscii(name[0])) return false;
+  return Matches(pattern.substr(1), name.substr(1));
+}
+
+WIN32_FIND_DATAW FindEntry(std::wstring_view name, const Node& node) {
+  WIN32_FIND_DATAW data{};
+  data.dwFileAttributes = AttributesOf(node);
+  if (node.kind == Kind::File) {
+    data.nFileSizeLow = static_cast<DWORD>(node.bytes.size());
+    data.nFileSizeHigh = static_cast<DWORD>(static_cast<std::uint64_t>(node.bytes.size()) >> 32);
+  }
+  if (IsLink(node)) data.dwReserved0 = IO_REPARSE_TAG_SYMLINK;
+  const std::size_t length = std::min(name.size(), MAX_PATH - 1);
+  std::copy_n(name.begin(), length, data.cFileName);
+  data.cFileName[length] = L'\0';
+  return data;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Control
+// ---------------------------------------------------------------------------
+
+const char* ApiName(Api api) {
+  switch (api) {
+    case Api::CreateFileW: return "CreateFileW";
+    case Api::ReadFile: return "ReadFile";
+    case Api::WriteFile: return "WriteFile";
+    case Api::FlushFileBuffers: return "FlushFileBuffers";
+    case Api::CloseHandle: return "CloseHandle";
+    case Api::GetFileInformationByHandle: return "GetFileInformationByHandle";
+    case Api::GetFileSizeEx: return "GetFileSizeEx";
+    case Api::GetFileAttributesW: return "GetFileAttributesW";
+    case Api::GetFileAttributesExW: return "GetFileAttributesExW";
+    case Api::CreateDirectoryW: return "CreateDirectoryW";
+    case Api::MoveFileExW: return "MoveFileExW";
+    case Api::DeleteFileW: return "DeleteFileW";
+    case Api::FindFirstFileExW: return "FindFirstFileExW";
+    case Api::FindNextFileW: return "FindNextFileW";
+    case Api::FindClose: return "FindClose";
+    case Api::CryptProtectData: return "CryptProtectData";
+    case Api::CryptUnprotectData: return "CryptUnprotectData";
+    case Api::LocalFree: return "LocalFree";
+    case Api::WideDupEnv: return "WideDupEnv";
+  }
+  return "?";
+}
+
+void Reset() {
+  S().Clear();
+  AddDrive(L'C');
+}
+
+void AddDrive(wchar_t letter) {
+  if (!IsLetter(letter)) throw std::invalid_argument("AddDrive: not a drive letter");
+  const std::wstring root{UpperAscii(letter), L':'};
+  if (S().roots.count(root) != 0) return;
+  NodePtr node = NewNode(Kind::Folder, root);
+  node->isRoot = true;
+  S().roots[root] = node;
+}
+
+namespace {
+
+Location SetupLocation(std::wstring_view path) {
+  Location location;
+  const DWORD error = ParsePath(path, &location);
+  if (error != ERROR_SUCCESS) {
+    throw std::invalid_argument("stand-in: cannot use the path " + Narrow(path) + " (error " +
+                                std::to_string(error) + ")");
+  }
+  return location;
+}
+
+// The folder that holds the last name of `location`, made as needed.
+NodePtr SetupParent(const Location& location, std::wstring_view path) {
+  const std::wstring key = Upper(location.root);
+  auto root = S().roots.find(key);
+  if (root == S().roots.end()) {
+    if (HasDriveDesignator(location.root)) {
+      throw std::invalid_argument("stand-in: no drive for " + Narrow(path) + " (add it with AddDrive)");
+    }
+    NodePtr share = NewNode(Kind::Folder, location.root);
+    share->isRoot = true;
+    root = S().roots.emplace(key, share).first;
+  }
+  NodePtr folder = root->second;
+  for (std::size_t i = 0; i + 1 < location.names.size(); ++i) {
+    NodePtr child = FindChild(*folder, location.names[i]);
+    if (child == nullptr) {
+      child = NewNode(Kind::Folder, location.names[i]);
+      Insert(*folder, child);
+    } else if (IsLink(*child)) {
+      const Lookup target = FollowLink(*child, 0);
+      if (target.error != ERROR_SUCCESS || !IsFolder(*target.node)) {
+        throw std::invalid_argument("stand-in: a link above " + Narrow(path) + " leads to no folder");
+      }
+      child = target.node;
+    } else if (!IsFolder(*child)) {
+      throw std::invalid_argument("stand-in: a file stands above " + Narrow(path));
+    }
+    folder = child;
+  }
+  return folder;
+}
+
+void SetupItem(std::wstring_view path, Kind kind, std::string_view bytes, std::wstring_view target) {
+  const Location location = SetupLocation(path);
+  if (location.names.empty()) {
+    if (kind != Kind::Folder) throw std::invalid_argument("stand-in: a root can only be a folder");
+    SetupParent(location, path);  // makes a missing share
+    return;
+  }
+  const NodePtr parent = SetupParent(location, path);
+  const NodePtr existing = FindChild(*parent, location.names.back());
+  if (kind == Kind::Folder && existing != nullptr && IsFolder(*existing)) return;  // keep its contents
+  NodePtr node = NewNode(kind, location.names.back());
+  node->bytes = std::string(bytes);
+  node->target = std::wstring(target);
+  if (existing != nullptr) Detach(*parent, *existing);
+  Insert(*parent, node);
+}
+
+Lookup InspectionLookup(std::wstring_view path, bool followLast) {
+  Location location;
+  if (ParsePath(path, &location) != ERROR_SUCCESS) return Failed(ERROR_INVALID_NAME);
+  return LookupPath(location, followLast);
+}
+
+}  // namespace
+
+void AddDirectory(std::wstring_view path) { SetupItem(path, Kind::Folder, {}, {}); }
+void AddFile(std::wstring_view path, std::string_view bytes) { SetupItem(path, Kind::File, bytes, {}); }
+void AddDirectoryLink(std::wstring_view path, std::wstring_view target) {
+  SetupItem(path, Kind::FolderLink, {}, target);
+}
+void AddFileLink(std::wstring_view path, std::wstring_view target) { SetupItem(path, Kind::FileLink, {}, target); }
+
+void SetCurrentFolder(std::wstring_view path) {
+  Location location = SetupLocation(path);
+  const Lookup lookup = LookupPath(location, true);
+  if (lookup.error != ERROR_SUCCESS || !IsFolder(*lookup.node)) {
+    throw std::invalid_argument("stand-in: no folder " + Narrow(path) + " to make current");
+  }
+  location.trailingSeparator = false;
+  S().current = location;
+}
+
+void Remove(std::wstring_view path) {
+  const Location location = SetupLocation(path);
+  if (location.names.empty()) {
+    S().roots.erase(Upper(location.root));
+    return;
+  }
+  const Lookup lookup = Resolve(location, false, 0);
+  if (lookup.error == ERROR_SUCCESS) Detach(*lookup.parent, *lookup.node);
+}
+
+bool Exists(std::wstring_view path) { return InspectionLookup(path, false).error == ERROR_SUCCESS; }
+
+bool IsDirectory(std::wstring_view path) {
+  const Lookup lookup = InspectionLookup(path, false);
+  return lookup.error == ERROR_SUCCESS && (AttributesOf(*lookup.node) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string FileContents(std::wstring_view path) {
+  const Lookup lookup = InspectionLookup(path, true);
+  if (lookup.error != ERROR_SUCCESS || lookup.node->kind != Kind::File) return {};
+  return lookup.node->bytes;
+}
+
+std::vector<std::wstring> ListNames(std::wstring_view folder) {
+  std::vector<std::wstring> names;
+  const Lookup lookup = InspectionLookup(folder, true);
+  if (lookup.error != ERROR_SUCCESS || !IsFolder(*lookup.node)) return names;
+  for (const auto& [key, child] : lookup.node->children) names.push_back(child->name);
+  return names;
+}
+
+void SetEnvironmentVariable(std::wstring_view name, std::wstring_view value) {
+  S().environment[Upper(name)] = EnvironmentEntry{std::wstring(name), std::wstring(value)};
+}
+
+void UnsetEnvironmentVariable(std::wstring_view name) { S().environment.erase(Upper(name)); }
+
+void SetCurrentUser(std::wstring_view sid) { S().user = std::wstring(sid); }
+
+void InjectFault(const Fault& fault) { S().faults.push_back(PlannedFault{fault, 0}); }
+
+const std::vector<Call>& Calls() { return S().calls; }
+
+void ClearCalls() { S().calls.clear(); }
+
+std::vector<std::wstring> CallPaths(Api api) {
+  std::vector<std::wstring> paths;
+  for (const Call& call : S().calls) {
+    if (call.api == api) paths.push_back(call.path);
+  }
+  return paths;
+}
+
+std::size_t OpenHandleCount() { return S().files.size() + S().finds.size(); }
+
+std::size_t OutstandingLocalBuffers() { return S().localBuffers.size(); }
+
+std::vector<std::wstring> OpenHandlePaths() {
+  std::map<std::uintptr_t, std::wstring> byAge;
+  for (const auto& [value, file] : S().files) byAge[value] = file.path;
+  for (const auto& [value, find] : S().finds) byAge[value] = find.path;
+  std::vector<std::wstring> paths;
+  for (auto& [value, path] : byAge) paths.push_back(std::move(path));
+  return paths;
+}
+
+}  // namespace van_tide::standin
+
+// ---------------------------------------------------------------------------
+// The Win32 functions
+// ---------------------------------------------------------------------------
+
+using namespace van_tide::standin;  // the helpers above
+
+DWORD GetLastError() { return S().lastError; }
+
+void SetLastError(DWORD error) { S().lastError = error; }
+
+HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE) {
+  Record(Api::CreateFileW, Text(fileName), {desiredAccess, shareMode, creationDisposition, flagsAndAttributes});
+  if (const Fault* fault = DueFault(Api::CreateFileW, Text(fileName))) {
+    return Fail(fault->error, INVALID_HANDLE_VALUE);
+  }
+  if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING ||
+      (creationDisposition == TRUNCATE_EXISTING && (desiredAccess & GENERIC_WRITE) == 0)) {
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  }
+  Location location;
+  if (fileName == nullptr) return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  if (const DWORD error = ParsePath(fileName, &location); error != ERROR_SUCCESS) {
+    return Fail(error, INVALID_HANDLE_VALUE);
+  }
+  const bool followLast = (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
+  Lookup lookup = LookupPath(location, followLast);
+  const bool creates = creationDisposition == CREATE_NEW || creationDisposition == CREATE_ALWAYS ||
+                       creationDisposition == OPEN_ALWAYS;
+  bool existed = true;
+  if (lookup.error == ERROR_FILE_NOT_FOUND && creates && lookup.parent != nullptr) {
+    if (location.trailingSeparator) return Fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
+    if (!IsValidName(lookup.name)) return Fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
+    lookup.node = NewNode(Kind::File, lookup.name);
+    Insert(*lookup.parent, lookup.node);
+    lookup.error = ERROR_SUCCESS;
+    existed = false;
+  }
+  if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, INVALID_HANDLE_VALUE);
+  Node& node = *lookup.node;
+  if (existed) {
+    if (creationDisposition == CREATE_NEW) return Fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+    if (node.kind == Kind::Folder || node.kind == Kind::FolderLink) {
+      if ((flagsAndAttributes & FILE_FLAG_BACKUP_SEMANTICS) == 0 || creationDisposition == CREATE_ALWAYS ||
+          creationDisposition == TRUNCATE_EXISTING) {
+        return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+      }
+    }
+    if (SharingConflict(node, desiredAccess, shareMode)) return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    if (creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING) node.bytes.clear();
+  }
+  const std::uintptr_t value = NewHandleValue();
+  S().files[value] = OpenFile{lookup.node, Text(fileName), desiredAccess, shareMode, VolumeSerial(lookup.rootKey), 0};
+  // The two dispositions that may or may not create tell which happened
+  // through the last error, even on success.
+  if (creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS) {
+    S().lastError = existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+  }
+  return ToHandle(value);
+}
+
+BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
+  Record(Api::ReadFile, HandlePath(file), {bytesToRead});
+  if (const Fault* fault = DueFault(Api::ReadFile, HandlePath(file))) {
+    if (fault->shortBy == 0) return Fail(fault->error, FALSE);
+    bytesToRead = bytesToRead > fault->shortBy ? bytesToRead - fault->shortBy : 0;
+  }
+  if (bytesRead != nullptr) *bytesRead = 0;
+  OpenFile* open = FindOpenFile(file);
+  if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (bytesRead == nullptr || overlapped != nullptr || (buffer == nullptr && bytesToRead > 0)) {
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  if ((open->access & GENERIC_READ) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (IsFolder(*open->node)) return Fail(ERROR_INVALID_FUNCTION, FALSE);
+  const std::string& bytes = open->node->bytes;
+  const std::size_t available = open->position < bytes.size() ? bytes.size() - open->position : 0;
+  const std::size_t count = std::min<std::size_t>(available, bytesToRead);
+  if (count > 0) std::memcpy(buffer, bytes.data() + open->position, count);
+  open->position += count;
+  *bytesRead = static_cast<DWORD>(count);
+  return TRUE;
+}
+
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped) {
+  Record(Api::WriteFile, HandlePath(file), {bytesToWrite});
+  if (const Fault* fault = DueFault(Api::WriteFile, HandlePath(file))) {
+    if (fault->shortBy == 0) return Fail(fault->error, FALSE);
+    bytesToWrite = bytesToWrite > fault->shortBy ? bytesToWrite - fault->shortBy : 0;
+  }
+  if (bytesWritten != nullptr) *bytesWritten = 0;
+  OpenFile* open = FindOpenFile(file);
+  if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (bytesWritten == nullptr || overlapped != nullptr || (buffer == nullptr && bytesToWrite > 0)) {
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  if ((open->access & GENERIC_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (IsFolder(*open->node)) return Fail(ERROR_INVALID_FUNCTION, FALSE);
+  std::string& bytes = open->node->bytes;
+  if (bytes.size() < open->position + bytesToWrite) bytes.resize(open->position + bytesToWrite);
+  if (bytesToWrite > 0) std::memcpy(bytes.data() + open->position, buffer, bytesToWrite);
+  open->position += bytesToWrite;
+  *bytesWritten = bytesToWrite;
+  return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE file) {
+  Record(Api::FlushFileBuffers, HandlePath(file));
+  if (const Fault* fault = DueFault(Api::FlushFileBuffers, HandlePath(file))) return Fail(fault->error, FALSE);
+  const OpenFile* open = FindOpenFile(file);
+  if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if ((open->access & GENERIC_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  return TRUE;
+}
+
+BOOL CloseHandle(HANDLE object) {
+  const std::wstring path = HandlePath(object);
+  Record(Api::CloseHandle, path);
+  const Fault* fault = DueFault(Api::CloseHandle, path);
+  const bool known = S().files.erase(FromHandle(object)) != 0;
+  if (fault != nullptr) return Fail(fault->error, FALSE);
+  if (!known) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  return TRUE;
+}
+
+BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+  Record(Api::GetFileInformationByHandle, HandlePath(file));
+  if (const Fault* fault = DueFault(Api::GetFileInformationByHandle, HandlePath(file))) {
+    return Fail(fault->error, FALSE);
+  }
+  const OpenFile* open = FindOpenFile(file);
+  if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (information == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  const Node& node = *open->node;
+  *information = BY_HANDLE_FILE_INFORMATION{};
+  information->dwFileAttributes = AttributesOf(node);
+  information->dwVolumeSerialNumber = open->volume;
+  const auto size = static_cast<std::uint64_t>(node.bytes.size());
+  information->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  information->nFileSizeLow = static_cast<DWORD>(size);
+  information->nNumberOfLinks = 1;
+  information->nFileIndexHigh = static_cast<DWORD>(node.index >> 32);
+  information->nFileIndexLow = static_cast<DWORD>(node.index);
+  return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+  Record(Api::GetFileSizeEx, HandlePath(file));
+  if (const Fault* fault = DueFault(Api::GetFileSizeEx, HandlePath(file))) return Fail(fault->error, FALSE);
+  const OpenFile* open = FindOpenFile(file);
+  if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (size == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  size->QuadPart = static_cast<LONGLONG>(open->node->bytes.size());
+  return TRUE;
+}
+
+DWORD GetFileAttributesW(LPCWSTR fileName) {
+  Record(Api::GetFileAttributesW, Text(fileName));
+  if (const Fault* fault = DueFault(Api::GetFileAttributesW, Text(fileName))) {
+    return Fail(fault->error, INVALID_FILE_ATTRIBUTES);
+  }
+  const Lookup lookup = LookupText(fileName, false);
+  if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, INVALID_FILE_ATTRIBUTES);
+  return AttributesOf(*lookup.node);
+}
+
+BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS infoLevel, LPVOID fileInformation) {
+  Record(Api::GetFileAttributesExW, Text(fileName), {static_cast<DWORD>(infoLevel)});
+  if (const Fault* fault = DueFault(Api::GetFileAttributesExW, Text(fileName))) return Fail(fault->error, FALSE);
+  if (infoLevel != GetFileExInfoStandard || fileInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  const Lookup lookup = LookupText(fileName, false);
+  if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, FALSE);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  data.dwFileAttributes = AttributesOf(*lookup.node);
+  const auto size = static_cast<std::uint64_t>(lookup.node->bytes.size());
+  data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  data.nFileSizeLow = static_cast<DWORD>(size);
+  *static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(fileInformation) = data;
+  return TRUE;
+}
+
+BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
+  Record(Api::CreateDirectoryW, Text(pathName));
+  if (const Fault* fault = DueFault(Api::CreateDirectoryW, Text(pathName))) return Fail(fault->error, FALSE);
+  if (pathName == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  Location location;
+  if (const DWORD error = ParsePath(pathName, &location); error != ERROR_SUCCESS) return Fail(error, FALSE);
+  // A trailing separator is fine here, and whatever stands at the name (file,
+  // link, folder) makes the creation fail the same way.
+  const Lookup lookup = Resolve(location, false, 0);
+  if (lookup.error == ERROR_FILE_NOT_FOUND && lookup.parent != nullptr) {
+    Insert(*lookup.parent, NewNode(Kind::Folder, lookup.name));
+    return TRUE;
+  }
+  if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, FALSE);
+  // Windows refuses to create a drive's root with access denied.
+  if (lookup.node->isRoot && HasDriveDesignator(location.root)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  return Fail(ERROR_ALREADY_EXISTS, FALSE);
+}
+
+BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
+  Call& call = Record(Api::MoveFileExW, Text(existingFileName), {flags});
+  call.path2 = Text(newFileName);
+  if (const Fault* fault = DueFault(Api::MoveFileExW, Text(existingFileName))) return Fail(fault->error, FALSE);
+  if (existingFileName == nullptr || newFileName == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  // Links move as themselves.
+  const Lookup source = LookupText(existingFileName, false);
+  if (source.error != ERROR_SUCCESS) return Fail(source.error, FALSE);
+  if (source.node->isRoot) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (OpenWithoutShare(*source.node, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+  Location location;
+  if (const DWORD error = ParsePath(newFileName, &location); error != ERROR_SUCCESS) return Fail(error, FALSE);
+  const Lookup target = Resolve(location, false, 0);
+  if (target.error == ERROR_SUCCESS) {
+    if (target.node == source.node) {
+      // Only the case of the name changes.
+    } else if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) {
+      return Fail(ERROR_ALREADY_EXISTS, FALSE);
+    } else if (target.node->isRoot || target.node->kind == Kind::Folder || source.node->kind == Kind::Folder ||
+               IsOpen(*target.node)) {
+      return Fail(ERROR_ACCESS_DENIED, FALSE);
+    }
+  } else if (target.error != ERROR_FILE_NOT_FOUND || target.parent == nullptr) {
+    return Fail(target.error, FALSE);
+  }
+  if (location.trailingSeparator && !IsFolder(*source.node)) return Fail(ERROR_INVALID_NAME, FALSE);
+  if (source.rootKey != target.rootKey) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
+  if (target.parent == source.node || Contains(*source.node, *target.parent)) {
+    return Fail(ERROR_ACCESS_DENIED, FALSE);  // a folder cannot move into itself
+  }
+  const NodePtr moving = source.node;
+  Detach(*source.parent, *moving);
+  if (target.node != nullptr) Detach(*target.parent, *target.node);
+  moving->name = target.name;
+  Insert(*target.parent, moving);
+  return TRUE;
+}
+
+BOOL DeleteFileW(LPCWSTR fileName) {
+  Record(Api::DeleteFileW, Text(fileName));
+  if (const Fault* fault = DueFault(Api::DeleteFileW, Text(fileName))) return Fail(fault->error, FALSE);
+  const Lookup lookup = LookupText(fileName, false);
+  if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, FALSE);
+  const Node& node = *lookup.node;
+  if (node.isRoot || node.kind == Kind::Folder || node.kind == Kind::FolderLink) {
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
+  }
+  if (OpenWithoutShare(node, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+  // Windows keeps a file opened with FILE_SHARE_DELETE until its last handle
+  // closes; here its name goes at once and the handles keep the contents.
+  Detach(*lookup.parent, node);
+  return TRUE;
+}
+
+HANDLE FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID findFileData,
+                        FINDEX_SEARCH_OPS searchOp, LPVOID searchFilter, DWORD additionalFlags) {
+  const std::wstring text = Text(fileName);
+  Record(Api::FindFirstFileExW, text,
+         {static_cast<DWORD>(infoLevel), static_cast<DWORD>(searchOp), additionalFlags});
+  if (const Fault* fault = DueFault(Api::FindFirstFileExW, text)) return Fail(fault->error, INVALID_HANDLE_VALUE);
+  if (fileName == nullptr || findFileData == nullptr || searchFilter != nullptr ||
+      (infoLevel != FindExInfoStandard && infoLevel != FindExInfoBasic) ||
+      (searchOp != FindExSearchNameMatch && searchOp != FindExSearchLimitToDirectories) ||
+      (additionalFlags & ~(FIND_FIRST_EX_CASE_SENSITIVE | FIND_FIRST_EX_LARGE_FETCH)) != 0) {
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  }
+  // The folder is everything up to the last separator; the pattern follows.
+  const std::size_t cut = text.find_last_of(L"\\/");
+  std::wstring folderText;
+  std::wstring pattern;
+  if (cut != std::wstring::npos) {
+    folderText = text.substr(0, cut + 1);
+    pattern = text.substr(cut + 1);
+  } else if (HasDriveDesignator(text)) {
+    folderText = text.substr(0, 2);
+    pattern = text.substr(2);
+  } else {
+    folderText = L".";
+    pattern = text;
+  }
+  if (pattern.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  for (wchar_t c : pattern) {
+    if (c != L'*' && c != L'?' && !IsValidName(std::wstring_view(&c, 1))) {
+      return Fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
+    }
+  }
+  if (pattern == L"*.*") pattern = L"*";  // matches names without a dot too
+  Location location;
+  if (const DWORD error = ParsePath(folderText, &location); error != ERROR_SUCCESS) {
+    return Fail(error, INVALID_HANDLE_VALUE);
+  }
+  location.trailingSeparator = false;
+  const Lookup folder = Resolve(location, true, 0);
+  if (folder.error == ERROR_FILE_NOT_FOUND) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  if (folder.error != ERROR_SUCCESS) return Fail(folder.error, INVALID_HANDLE_VALUE);
+  if (!IsFolder(*folder.node)) return Fail(ERROR_DIRECTORY, INVALID_HANDLE_VALUE);
+
+  OpenFind find;
+  find.path = text;
+  if (!folder.node->isRoot) {
+    // NTFS lists the two dot entries first in every folder but a root.
+    for (const wchar_t* dots : {L".", L".."}) {
+      if (Matches(pattern, dots)) find.entries.push_back(FindEntry(dots, *folder.node));
+    }
+  }
+  for (const auto& [key, child] : folder.node->children) {
+    if (Matches(pattern, child->name)) find.entries.push_back(FindEntry(child->name, *child));
+  }
+  if (find.entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  *static_cast<WIN32_FIND_DATAW*>(findFileData) = find.entries[0];
+  find.next = 1;
+  const std::uintptr_t value = NewHandleValue();
+  S().finds[value] = std::move(find);
+  return ToHandle(value);
+}
+
+BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findFileData) {
+  Record(Api::FindNextFileW, HandlePath(findFile));
+  if (const Fault* fault = DueFault(Api::FindNextFileW, HandlePath(findFile))) return Fail(fault->error, FALSE);
+  const auto found = S().finds.find(FromHandle(findFile));
+  if (found == S().finds.end()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (findFileData == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  OpenFind& find = found->second;
+  if (find.next >= find.entries.size()) return Fail(ERROR_NO_MORE_FILES, FALSE);
+  *findFileData = find.entries[find.next++];
+  return TRUE;
+}
+
+BOOL FindClose(HANDLE findFile) {
+  const std::wstring path = HandlePath(findFile);
+  Record(Api::FindClose, path);
+  const Fault* fault = DueFault(Api::FindClose, path);
+  const bool known = S().finds.erase(FromHandle(findFile)) != 0;
+  if (fault != nullptr) return Fail(fault->error, FALSE);
+  if (!known) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  return TRUE;
+}
+
+BOOL CryptProtectData(DATA_BLOB* dataIn, LPCWSTR dataDescription, DATA_BLOB* optionalEntropy, LPVOID reserved,
+                      CRYPTPROTECT_PROMPTSTRUCT* promptStruct, DWORD flags, DATA_BLOB* dataOut) {
+  Call& call = Record(Api::CryptProtectData, {}, {flags});
+  call.description = Text(dataDescription);
+  call.nullArguments = optionalEntropy == nullptr && reserved == nullptr && promptStruct == nullptr;
+  if (const Fault* fault = DueFault(Api::CryptProtectData, {})) return Fail(fault->error, FALSE);
+  if (!BlobArgumentsValid(dataIn, dataOut)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+
+  const bool machine = (flags & CRYPTPROTECT_LOCAL_MACHINE) != 0;
+  std::vector<BYTE> blob(std::begin(kBlobMagic), std::end(kBlobMagic));
+  PutU32(&blob, machine ? 1U : 0U);
+  PutText(&blob, S().user);
+  PutText(&blob, Text(dataDescription));
+  PutU32(&blob, dataIn->cbData);
+  const std::size_t payload = blob.size();
+  blob.insert(blob.end(), dataIn->pbData, dataIn->pbData + dataIn->cbData);
+  Keystream(S().user, blob.data() + payload, dataIn->cbData);
+  const std::uint64_t checksum = BlobChecksum(blob.data(), blob.size(), optionalEntropy);
+  PutU32(&blob, static_cast<std::uint32_t>(checksum));
+  PutU32(&blob, static_cast<std::uint32_t>(checksum >> 32));
+
+  auto* out = static_cast<BYTE*>(NewLocalBuffer(blob.size()));
+  std::memcpy(out, blob.data(), blob.size());
+  dataOut->pbData = out;
+  dataOut->cbData = static_cast<DWORD>(blob.size());
+  return TRUE;
+}
+
+BOOL CryptUnprotectData(DATA_BLOB* dataIn, LPWSTR* dataDescription, DATA_BLOB* optionalEntropy, LPVOID reserved,
+                        CRYPTPROTECT_PROMPTSTRUCT* promptStruct, DWORD flags, DATA_BLOB* dataOut) {
+  Call& call = Record(Api::CryptUnprotectData, {}, {flags});
+  call.nullArguments = dataDescription == nullptr && optionalEntropy == nullptr && reserved == nullptr &&
+                       promptStruct == nullptr;
+  if (const Fault* fault = DueFault(Api::CryptUnprotectData, {})) return Fail(fault->error, FALSE);
+  if (!BlobArgumentsValid(dataIn, dataOut)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+
+  BlobReader reader(dataIn->pbData, dataIn->cbData);
+  const BYTE* magic = nullptr;
+  std::uint32_t scope = 0;
+  std::wstring user;
+  std::wstring description;
+  std::uint32_t length = 0;
+  const BYTE* sealed = nullptr;
+  std::uint32_t low = 0;
+  std::uint32_t high = 0;
+  if (!reader.Bytes(4, &magic) || std::memcmp(magic, kBlobMagic, 4) != 0 || !reader.U32(&scope) || scope > 1 ||
+      !reader.Text(&user) || !reader.Text(&description) || !reader.U32(&length) || !reader.Bytes(length, &sealed)) {
+    return Fail(ERROR_INVALID_DATA, FALSE);
+  }
+  const std::size_t checked = reader.Offset();
+  if (!reader.U32(&low) || !reader.U32(&high) || reader.Offset() != dataIn->cbData ||
+      ((static_cast<std::uint64_t>(high) << 32) | low) != BlobChecksum(dataIn->pbData, checked, optionalEntropy)) {
+    return Fail(ERROR_INVALID_DATA, FALSE);
+  }
+  if (scope == 0 && user != S().user) return Fail(NTE_BAD_KEY_STATE, FALSE);
+
+  auto* out = static_cast<BYTE*>(NewLocalBuffer(length));
+  if (length > 0) std::memcpy(out, sealed, length);
+  Keystream(user, out, length);
+  dataOut->pbData = out;
+  dataOut->cbData = length;
+  if (dataDescription != nullptr) {
+    auto* text = static_cast<wchar_t*>(NewLocalBuffer((description.size() + 1) * sizeof(wchar_t)));
+    std::copy(description.begin(), description.end(), text);
+    text[description.size()] = L'\0';
+    *dataDescription = text;
+  }
+  return TRUE;
+}
+
+HLOCAL LocalFree(HLOCAL memory) {
+  Record(Api::LocalFree, {});
+  if (memory == nullptr) return nullptr;
+  if (const Fault* fault = DueFault(Api::LocalFree, {})) return Fail(fault->error, memory);
+  // Windows answers a pointer it never handed out with failure (the pointer
+  // itself) instead of corrupting its heap; so does the stand-in.
+  if (S().localBuffers.erase(memory) == 0) return Fail(ERROR_INVALID_HANDLE, memory);
+  std::free(memory);
+  return nullptr;
+}
+
+namespace van_tide::platform {
+
+errno_t WideDupEnv(wchar_t** buffer, std::size_t* count, const wchar_t* name) {
+  Record(Api::WideDupEnv, Text(name));
+  if (buffer == nullptr || count == nullptr) return EINVAL;
+  *buffer = nullptr;
+  *count = 0;
+  if (name == nullptr) return EINVAL;
+  if (const Fault* fault = DueFault(Api::WideDupEnv, Text(name))) return static_cast<errno_t>(fault->error);
+  const auto found = S().environment.find(Upper(name));
+  if (found == S().environment.end()) return 0;
+  const std::wstring& value = found->second.value;
+  auto* copy = static_cast<wchar_t*>(std::malloc((value.size() + 1) * sizeof(wchar_t)));
+  if (copy == nullptr) return ENOMEM;
+  std::copy(value.begin(), value.end(), copy);
+  copy[value.size()] = L'\0';
+  *buffer = copy;
+  *count = value.size() + 1;
+  return 0;
+}
+
+}  // namespace van_tide::platform

@@ -1,0 +1,36 @@
+// Base fixture for tests that drive the product's failure paths through the
+// stand-in: a fresh machine for every test, and a check that the code under
+// test released every handle and every data-protection buffer.
+#pragma once
+
+#include "platform/win32.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace van_tide::testing {
+
+class StandinTest : public ::testing::Test {
+ protected:
+  // The reset happens in the constructor, not in SetUp, so that members of a
+  // derived fixture (a TestTree, say) are built on the fresh machine and are
+  // not wiped again before the test runs.
+  StandinTest() { standin::Reset(); }
+
+  void TearDown() override {
+    EXPECT_EQ(standin::OpenHandleCount(), 0U) << "handles left open, first: " << FirstOpenHandle();
+    EXPECT_EQ(standin::OutstandingLocalBuffers(), 0U) << "data-protection buffers not released with LocalFree";
+  }
+
+ private:
+  static std::string FirstOpenHandle() {
+    const auto paths = standin::OpenHandlePaths();
+    if (paths.empty()) return "none";
+    std::string text;
+    for (wchar_t c : paths.front()) text += (c > 0 && c < 0x80) ? static_cast<char>(c) : '?';
+    return text;
+  }
+};
+
+}  // namespace van_tide::testing
