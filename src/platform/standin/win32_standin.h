@@ -303,7 +303,7 @@ struct Call {
 struct Fault {
   Api api;
   DWORD error = 0;
-  std::wstring path;
+  std::wstring path = {};  // initialised, so designated initialisers may leave it out
   int skip = 0;
   int count = 1;
   DWORD shortBy = 0;

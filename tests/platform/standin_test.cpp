@@ -1,0 +1,969 @@
+// The stand-in must answer like Windows wherever the product relies on it:
+// error codes, attributes of links, sharing, listing order and the sealing
+// service. A stand-in that is lenient here would let product faults pass.
+#include "platform/win32.h"
+#include "support/standin_fixture.h"
+#include "support/test_tree.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cwchar>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace van_tide {
+namespace {
+
+using standin::Api;
+
+constexpr DWORD kDir = FILE_ATTRIBUTE_DIRECTORY;
+constexpr DWORD kFile = FILE_ATTRIBUTE_ARCHIVE;
+constexpr DWORD kLink = FILE_ATTRIBUTE_REPARSE_POINT;
+constexpr DWORD kNoError = 0xDEADU;  // planted before a call to see it left alone
+
+// What a call reports: its attributes, or the error it failed with.
+struct Outcome {
+  DWORD attributes;
+  DWORD error;
+  bool operator==(const Outcome&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
+  return out << "{attributes 0x" << std::hex << outcome.attributes << ", error " << std::dec << outcome.error << "}";
+}
+
+Outcome Attributes(const std::wstring& path) {
+  SetLastError(kNoError);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return {attributes, GetLastError()};
+}
+Outcome Is(DWORD attributes) { return {attributes, kNoError}; }
+Outcome Fails(DWORD error) { return {INVALID_FILE_ATTRIBUTES, error}; }
+
+HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
+  return CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
+}
+
+std::string ReadAll(HANDLE file) {
+  std::string bytes(100, '\0');
+  DWORD read = 0;
+  EXPECT_TRUE(ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr));
+  bytes.resize(read);
+  return bytes;
+}
+
+DWORD HandleAttributes(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  EXPECT_TRUE(GetFileInformationByHandle(file, &information));
+  return information.dwFileAttributes;
+}
+
+std::vector<Api> CallSequence() {
+  std::vector<Api> apis;
+  for (const standin::Call& call : standin::Calls()) apis.push_back(call.api);
+  return apis;
+}
+
+// A small machine: a folder with a file, links of both kinds (one dangling),
+// and a share.
+class StandinMachineTest : public testing::StandinTest {
+ protected:
+  void SetUp() override {
+    standin::AddFile(L"C:\\a\\f.txt", "abc");
+    standin::AddDirectory(L"C:\\a\\sub");
+    standin::AddDirectoryLink(L"C:\\link", L"C:\\a");
+    standin::AddFileLink(L"C:\\flink", L"C:\\a\\f.txt");
+    standin::AddDirectoryLink(L"C:\\dangling", L"C:\\missing");
+    standin::AddFileLink(L"C:\\fdangling", L"C:\\a\\gone.txt");
+    standin::AddDirectory(L"\\\\srv\\share\\x");
+  }
+};
+
+// ---------------------------------------------------------------------------
+// Paths, links and attributes
+// ---------------------------------------------------------------------------
+
+TEST_F(StandinMachineTest, AttributeQueriesAnswerLikeWindows) {
+  const struct {
+    const wchar_t* path;
+    Outcome expected;
+  } cases[] = {
+      {L"C:\\a", Is(kDir)},
+      {L"C:\\a\\f.txt", Is(kFile)},
+      {L"c:/A/F.TXT", Is(kFile)},
+      {L"C:\\", Is(kDir)},
+      // A missing last member is 2; a missing or non-folder member above it 3.
+      {L"C:\\a\\missing", Fails(ERROR_FILE_NOT_FOUND)},
+      {L"C:\\missing\\x", Fails(ERROR_PATH_NOT_FOUND)},
+      {L"C:\\a\\f.txt\\x", Fails(ERROR_PATH_NOT_FOUND)},
+      {L"Q:\\x", Fails(ERROR_PATH_NOT_FOUND)},
+      {L"", Fails(ERROR_PATH_NOT_FOUND)},
+      // Links report themselves; in the middle of a path they are followed.
+      {L"C:\\link", Is(kDir | kLink)},
+      {L"C:\\flink", Is(kFile | kLink)},
+      {L"C:\\dangling", Is(kDir | kLink)},
+      {L"C:\\fdangling", Is(kFile | kLink)},
+      {L"C:\\link\\f.txt", Is(kFile)},
+      {L"C:\\link\\missing", Fails(ERROR_FILE_NOT_FOUND)},
+      {L"C:\\dangling\\x", Fails(ERROR_PATH_NOT_FOUND)},
+      {L"C:\\flink\\x", Fails(ERROR_PATH_NOT_FOUND)},
+      // A trailing separator names a folder: through a folder link it reports
+      // the target; after a file it is an invalid name.
+      {L"C:\\a\\", Is(kDir)},
+      {L"C:\\link\\", Is(kDir)},
+      {L"C:\\a\\f.txt\\", Fails(ERROR_INVALID_NAME)},
+      {L"C:\\a\\missing\\", Fails(ERROR_FILE_NOT_FOUND)},
+      // Lexical forms.
+      {L"C:\\\\a//\\f.txt", Is(kFile)},
+      {L"C:\\a\\.\\sub\\..\\..\\a\\f.txt", Is(kFile)},
+      {L"C:\\..\\..\\a", Is(kDir)},
+      {L"C:\\f.txt\\..\\a", Is(kDir)},
+      {L"C:\\a\\f?.txt", Fails(ERROR_INVALID_NAME)},
+      {L"C:\\a\\x:y", Fails(ERROR_INVALID_NAME)},
+      {L"C:\\a<\\f.txt", Fails(ERROR_INVALID_NAME)},
+      {L"\\\\?\\C:\\a\\f.txt", Is(kFile)},
+      {L"\\??\\C:\\a", Is(kDir)},
+      {L"\\\\.\\C:\\a", Is(kDir)},
+      {L"\\\\?\\UNC\\srv\\share\\x", Is(kDir)},
+      // Shares.
+      {L"\\\\srv\\share", Is(kDir)},
+      {L"\\\\SRV\\Share\\x\\", Is(kDir)},
+      {L"\\\\srv\\share\\missing\\x", Fails(ERROR_PATH_NOT_FOUND)},
+      {L"\\\\srv\\other\\x", Fails(ERROR_BAD_NET_NAME)},
+      {L"\\\\nobody\\share", Fails(ERROR_BAD_NETPATH)},
+      // Relative forms, against C:\ after Reset.
+      {L"a\\f.txt", Is(kFile)},
+      {L"\\a", Is(kDir)},
+      {L"C:a\\sub", Is(kDir)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(Attributes(c.path), c.expected);
+  }
+}
+
+TEST_F(StandinMachineTest, RelativePathsFollowTheCurrentFolder) {
+  standin::AddDrive(L'D');
+  standin::AddFile(L"D:\\top.txt", "d");
+  standin::SetCurrentFolder(L"C:\\a\\sub");
+  const struct {
+    const wchar_t* path;
+    Outcome expected;
+  } cases[] = {
+      {L"..\\f.txt", Is(kFile)},
+      {L"C:..\\f.txt", Is(kFile)},
+      {L".", Is(kDir)},
+      {L"f.txt", Fails(ERROR_FILE_NOT_FOUND)},
+      {L"\\a\\f.txt", Is(kFile)},
+      {L"D:top.txt", Is(kFile)},  // another drive: against its root
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(Attributes(c.path), c.expected);
+  }
+}
+
+TEST_F(StandinMachineTest, LinkCyclesEndInAnErrorInsteadOfALoop) {
+  standin::AddDirectoryLink(L"C:\\one", L"C:\\two");
+  standin::AddDirectoryLink(L"C:\\two", L"C:\\one");
+  EXPECT_EQ(Attributes(L"C:\\one"), Is(kDir | kLink));
+  EXPECT_EQ(Attributes(L"C:\\one\\x"), Fails(ERROR_CANT_RESOLVE_FILENAME));
+  EXPECT_EQ(Open(L"C:\\one", GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
+}
+
+TEST_F(StandinMachineTest, ExtendedAttributesReportTheItemItselfWithItsSize) {
+  const struct {
+    const wchar_t* path;
+    DWORD attributes;
+    DWORD size;
+  } cases[] = {
+      {L"C:\\a\\f.txt", kFile, 3},
+      {L"C:\\flink", kFile | kLink, 0},
+      {L"C:\\link", kDir | kLink, 0},
+      {L"C:\\a", kDir, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    ASSERT_TRUE(GetFileAttributesExW(c.path, GetFileExInfoStandard, &data));
+    EXPECT_EQ(data.dwFileAttributes, c.attributes);
+    EXPECT_EQ(data.nFileSizeLow, c.size);
+    EXPECT_EQ(data.nFileSizeHigh, 0U);
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  EXPECT_FALSE(GetFileAttributesExW(L"C:\\missing\\x", GetFileExInfoStandard, &data));
+  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+}
+
+TEST_F(StandinMachineTest, SuccessfulCallsLeaveTheLastErrorAlone) {
+  SetLastError(4242);
+  EXPECT_EQ(GetFileAttributesW(L"C:\\a"), kDir);
+  const HANDLE file = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(ReadAll(file), "abc");
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_TRUE(CreateDirectoryW(L"C:\\new", nullptr));
+  EXPECT_EQ(GetLastError(), 4242U);
+}
+
+// ---------------------------------------------------------------------------
+// CreateFileW and handles
+// ---------------------------------------------------------------------------
+
+TEST_F(StandinMachineTest, OpeningAFileLinkFollowsItUnlessAskedForTheLinkItself) {
+  const HANDLE followed = Open(L"C:\\flink", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(followed, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(HandleAttributes(followed), kFile);
+  EXPECT_EQ(ReadAll(followed), "abc");
+  EXPECT_TRUE(CloseHandle(followed));
+
+  const HANDLE link = Open(L"C:\\flink", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+  ASSERT_NE(link, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(HandleAttributes(link), kFile | kLink);
+  EXPECT_TRUE(CloseHandle(link));
+
+  // A dangling link: its target is missing, the link itself is not.
+  EXPECT_EQ(Open(L"C:\\fdangling", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+  const HANDLE dangling =
+      Open(L"C:\\fdangling", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+  ASSERT_NE(dangling, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(HandleAttributes(dangling), kFile | kLink);
+  EXPECT_TRUE(CloseHandle(dangling));
+}
+
+TEST_F(StandinMachineTest, OpenFailsWithTheErrorsWindowsGives) {
+  const struct {
+    const wchar_t* path;
+    DWORD access;
+    DWORD disposition;
+    DWORD flags;
+    DWORD error;
+  } cases[] = {
+      {L"C:\\a\\missing", GENERIC_READ, OPEN_EXISTING, 0, ERROR_FILE_NOT_FOUND},
+      {L"C:\\missing\\f", GENERIC_READ, OPEN_EXISTING, 0, ERROR_PATH_NOT_FOUND},
+      {L"C:\\missing\\f", GENERIC_WRITE, CREATE_NEW, 0, ERROR_PATH_NOT_FOUND},
+      {L"C:\\a\\f.txt\\x", GENERIC_READ, OPEN_EXISTING, 0, ERROR_PATH_NOT_FOUND},
+      {L"C:\\a", GENERIC_READ, OPEN_EXISTING, 0, ERROR_ACCESS_DENIED},
+      {L"C:\\link", GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, ERROR_ACCESS_DENIED},
+      {L"C:\\a\\f.txt", GENERIC_WRITE, CREATE_NEW, 0, ERROR_FILE_EXISTS},
+      {L"C:\\a", GENERIC_WRITE, CREATE_NEW, FILE_FLAG_BACKUP_SEMANTICS, ERROR_FILE_EXISTS},
+      {L"C:\\a\\new\\", GENERIC_WRITE, CREATE_NEW, 0, ERROR_INVALID_NAME},
+      {L"C:\\a\\f.txt\\", GENERIC_READ, OPEN_EXISTING, 0, ERROR_INVALID_NAME},
+      {L"C:\\a\\n*w", GENERIC_WRITE, CREATE_NEW, 0, ERROR_INVALID_NAME},
+      {L"C:\\dangling\\f", GENERIC_WRITE, CREATE_NEW, 0, ERROR_PATH_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    SetLastError(kNoError);
+    EXPECT_EQ(Open(c.path, c.access, 0, c.disposition, c.flags), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  EXPECT_EQ(standin::ListNames(L"C:\\a"), (std::vector<std::wstring>{L"f.txt", L"sub"}));
+}
+
+TEST_F(StandinMachineTest, FoldersOpenWithBackupSemantics) {
+  for (const wchar_t* path : {L"C:\\a", L"C:\\link", L"C:\\"}) {
+    SCOPED_TRACE(path);
+    const HANDLE folder = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    ASSERT_NE(folder, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(HandleAttributes(folder), kDir);
+    char byte = 0;
+    DWORD read = 0;
+    EXPECT_FALSE(ReadFile(folder, &byte, 1, &read, nullptr));
+    EXPECT_TRUE(CloseHandle(folder));
+  }
+}
+
+TEST_F(StandinMachineTest, CreationDispositionsCreateAndTruncateLikeWindows) {
+  // CREATE_NEW and OPEN_ALWAYS create; the two "maybe" dispositions tell by
+  // the last error whether the file existed.
+  HANDLE file = Open(L"C:\\a\\n.txt", GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(file, "hello", 5, &written, nullptr));
+  EXPECT_EQ(written, 5U);
+  EXPECT_TRUE(FlushFileBuffers(file));
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\n.txt"), "hello");
+
+  SetLastError(kNoError);
+  file = Open(L"C:\\a\\n.txt", GENERIC_READ, 0, OPEN_ALWAYS);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(ReadAll(file), "hello");
+  EXPECT_TRUE(CloseHandle(file));
+
+  file = Open(L"C:\\a\\n.txt", GENERIC_WRITE, 0, CREATE_ALWAYS);
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\n.txt"), "");
+
+  SetLastError(kNoError);
+  file = Open(L"C:\\a\\o.txt", GENERIC_WRITE, 0, OPEN_ALWAYS);
+  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_TRUE(standin::Exists(L"C:\\a\\o.txt"));
+
+  // Creating through a dangling file link creates its target, as Windows does.
+  file = Open(L"C:\\fdangling", GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_TRUE(standin::Exists(L"C:\\a\\gone.txt"));
+}
+
+TEST_F(StandinMachineTest, HandlesEnforceTheirAccessRights) {
+  const HANDLE reader = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  const HANDLE writer = Open(L"C:\\a\\f.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  char buffer[4] = {};
+  DWORD count = 7;
+  EXPECT_FALSE(ReadFile(writer, buffer, 4, &count, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(count, 0U);
+  EXPECT_FALSE(WriteFile(reader, "x", 1, &count, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_FALSE(FlushFileBuffers(reader));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+  // Reads and writes move each handle's own position; the end of the file
+  // reads as success with no bytes.
+  EXPECT_TRUE(WriteFile(writer, "XY", 2, &count, nullptr));
+  EXPECT_EQ(ReadAll(reader), "XYc");
+  EXPECT_EQ(ReadAll(reader), "");
+  LARGE_INTEGER size{};
+  EXPECT_TRUE(GetFileSizeEx(reader, &size));
+  EXPECT_EQ(size.QuadPart, 3);
+  EXPECT_TRUE(CloseHandle(reader));
+  EXPECT_TRUE(CloseHandle(writer));
+}
+
+TEST_F(StandinMachineTest, ShareModesConflictBothWays) {
+  constexpr DWORD kRW = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  const struct {
+    const char* name;
+    DWORD firstAccess, firstShare, secondAccess, secondShare;
+    bool conflict;
+  } cases[] = {
+      {"readers sharing reads", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, false},
+      {"writer after a reader that shares only reads", GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kRW, true},
+      {"reader after an exclusive writer", GENERIC_WRITE, 0, GENERIC_READ, kRW, true},
+      {"reader that does not share the open write", GENERIC_WRITE, kRW, GENERIC_READ, FILE_SHARE_READ, true},
+      {"writer and reader sharing both", GENERIC_WRITE, kRW, GENERIC_READ, kRW, false},
+      {"exclusive reader after a reader", GENERIC_READ, kRW, GENERIC_READ, 0, true},
+      {"attribute-only opens take no part", 0, 0, GENERIC_READ, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const HANDLE first = Open(L"C:\\a\\f.txt", c.firstAccess, c.firstShare, OPEN_EXISTING);
+    ASSERT_NE(first, INVALID_HANDLE_VALUE);
+    SetLastError(kNoError);
+    const HANDLE second = Open(L"C:\\a\\f.txt", c.secondAccess, c.secondShare, OPEN_EXISTING);
+    if (c.conflict) {
+      EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+      EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    } else {
+      EXPECT_NE(second, INVALID_HANDLE_VALUE);
+      EXPECT_TRUE(CloseHandle(second));
+    }
+    EXPECT_TRUE(CloseHandle(first));
+  }
+}
+
+TEST_F(StandinMachineTest, HandlesAreSmallDistinctValuesAndCloseOnce) {
+  const HANDLE first = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  const HANDLE second = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  for (const HANDLE handle : {first, second}) {
+    EXPECT_NE(handle, nullptr);
+    EXPECT_NE(handle, INVALID_HANDLE_VALUE);
+  }
+  EXPECT_NE(first, second);
+  EXPECT_EQ(standin::OpenHandleCount(), 2U);
+  EXPECT_EQ(standin::OpenHandlePaths(), (std::vector<std::wstring>{L"C:\\a\\f.txt", L"C:\\a\\f.txt"}));
+  EXPECT_TRUE(CloseHandle(first));
+  EXPECT_TRUE(CloseHandle(second));
+  EXPECT_EQ(standin::OpenHandleCount(), 0U);
+
+  for (const HANDLE bad : {first, INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr)}) {
+    SetLastError(kNoError);
+    EXPECT_FALSE(CloseHandle(bad));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  }
+  DWORD read = 0;
+  char byte = 0;
+  EXPECT_FALSE(ReadFile(first, &byte, 1, &read, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// ---------------------------------------------------------------------------
+// Folders, moves and deletion
+// ---------------------------------------------------------------------------
+
+TEST_F(StandinMachineTest, CreateDirectoryRefusesWhatExistsAndNeedsItsParent) {
+  const struct {
+    const wchar_t* path;
+    DWORD error;  // 0: created
+  } cases[] = {
+      {L"C:\\a\\new", 0},
+      {L"C:\\a\\new2\\", 0},
+      {L"C:\\link\\new3", 0},
+      {L"C:\\a", ERROR_ALREADY_EXISTS},
+      {L"C:\\a\\f.txt", ERROR_ALREADY_EXISTS},
+      {L"C:\\link", ERROR_ALREADY_EXISTS},
+      {L"\\\\srv\\share", ERROR_ALREADY_EXISTS},
+      {L"C:\\", ERROR_ACCESS_DENIED},
+      {L"C:\\missing\\new", ERROR_PATH_NOT_FOUND},
+      {L"C:\\a\\f.txt\\new", ERROR_PATH_NOT_FOUND},
+      {L"C:\\dangling\\new", ERROR_PATH_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    SetLastError(kNoError);
+    EXPECT_EQ(CreateDirectoryW(c.path, nullptr), c.error == 0 ? TRUE : FALSE);
+    EXPECT_EQ(GetLastError(), c.error == 0 ? kNoError : c.error);
+  }
+  for (const wchar_t* created : {L"C:\\a\\new", L"C:\\a\\new2", L"C:\\a\\new3"}) {
+    EXPECT_TRUE(standin::IsDirectory(created)) << created;
+  }
+}
+
+TEST_F(StandinMachineTest, MoveNeverReplacesWithoutBeingAsked) {
+  standin::AddFile(L"C:\\a\\g.txt", "old");
+  SetLastError(kNoError);
+  EXPECT_FALSE(MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\G.TXT", MOVEFILE_WRITE_THROUGH));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "abc");
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\g.txt"), "old");
+
+  EXPECT_TRUE(MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\g.txt", MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(standin::Exists(L"C:\\a\\f.txt"));
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\g.txt"), "abc");
+
+  // A move to a new name in another folder keeps the name as written.
+  EXPECT_TRUE(MoveFileExW(L"C:\\a\\g.txt", L"C:\\a\\sub\\Moved.TXT", MOVEFILE_WRITE_THROUGH));
+  EXPECT_EQ(standin::ListNames(L"C:\\a\\sub"), (std::vector<std::wstring>{L"Moved.TXT"}));
+}
+
+TEST_F(StandinMachineTest, MoveFailsWithTheErrorsWindowsGives) {
+  const struct {
+    const wchar_t* from;
+    const wchar_t* to;
+    DWORD flags;
+    DWORD error;
+  } cases[] = {
+      {L"C:\\a\\missing", L"C:\\a\\x", 0, ERROR_FILE_NOT_FOUND},
+      {L"C:\\missing\\f", L"C:\\a\\x", 0, ERROR_PATH_NOT_FOUND},
+      {L"C:\\a\\f.txt", L"C:\\missing\\x", 0, ERROR_PATH_NOT_FOUND},
+      {L"C:\\a\\f.txt", L"C:\\a\\sub", MOVEFILE_REPLACE_EXISTING, ERROR_ACCESS_DENIED},
+      {L"C:\\a", L"C:\\a\\sub\\inner", 0, ERROR_ACCESS_DENIED},
+      {L"C:\\a\\f.txt", L"\\\\srv\\share\\f.txt", 0, ERROR_NOT_SAME_DEVICE},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.to);
+    SetLastError(kNoError);
+    EXPECT_FALSE(MoveFileExW(c.from, c.to, c.flags));
+    EXPECT_EQ(GetLastError(), c.error);
+  }
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "abc");
+}
+
+TEST_F(StandinMachineTest, OpenFilesCannotBeMovedOrDeletedUnlessTheyShareDeletion) {
+  const HANDLE open = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  SetLastError(kNoError);
+  EXPECT_FALSE(MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\g.txt", 0));
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  SetLastError(kNoError);
+  EXPECT_FALSE(DeleteFileW(L"C:\\a\\f.txt"));
+  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+  EXPECT_TRUE(CloseHandle(open));
+
+  const HANDLE shared = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+  EXPECT_TRUE(DeleteFileW(L"C:\\a\\f.txt"));
+  EXPECT_FALSE(standin::Exists(L"C:\\a\\f.txt"));
+  EXPECT_EQ(ReadAll(shared), "abc");  // the handle keeps the contents
+  EXPECT_TRUE(CloseHandle(shared));
+}
+
+TEST_F(StandinMachineTest, DeleteRemovesFilesAndLinksButNotFolders) {
+  const struct {
+    const wchar_t* path;
+    DWORD error;  // 0: deleted
+  } cases[] = {
+      {L"C:\\flink", 0},
+      {L"C:\\a\\missing", ERROR_FILE_NOT_FOUND},
+      {L"C:\\missing\\f", ERROR_PATH_NOT_FOUND},
+      {L"C:\\a", ERROR_ACCESS_DENIED},
+      {L"C:\\link", ERROR_ACCESS_DENIED},
+      {L"C:\\a\\f.txt\\", ERROR_INVALID_NAME},
+      {L"C:\\link\\f.txt", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    SetLastError(kNoError);
+    EXPECT_EQ(DeleteFileW(c.path), c.error == 0 ? TRUE : FALSE);
+    EXPECT_EQ(GetLastError(), c.error == 0 ? kNoError : c.error);
+  }
+  EXPECT_FALSE(standin::Exists(L"C:\\flink"));
+  EXPECT_FALSE(standin::Exists(L"C:\\a\\f.txt"));
+  EXPECT_TRUE(standin::IsDirectory(L"C:\\link"));
+}
+
+// ---------------------------------------------------------------------------
+// Listing
+// ---------------------------------------------------------------------------
+
+struct Listed {
+  std::wstring name;
+  DWORD attributes;
+  bool operator==(const Listed&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Listed& entry) {
+  std::string name;
+  for (wchar_t c : entry.name) name += static_cast<char>(c);
+  return out << name << " 0x" << std::hex << entry.attributes << std::dec;
+}
+
+// Lists through the three calls and checks that the end reads as
+// ERROR_NO_MORE_FILES; a failed first call gives its error instead.
+std::vector<Listed> List(const wchar_t* pattern, DWORD* error) {
+  std::vector<Listed> entries;
+  WIN32_FIND_DATAW data{};
+  SetLastError(kNoError);
+  const HANDLE find = FindFirstFileExW(pattern, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  *error = GetLastError();
+  if (find == INVALID_HANDLE_VALUE) return entries;
+  do {
+    entries.push_back({data.cFileName, data.dwFileAttributes});
+  } while (FindNextFileW(find, &data));
+  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
+  EXPECT_FALSE(FindNextFileW(find, &data));
+  EXPECT_TRUE(FindClose(find));
+  return entries;
+}
+
+TEST_F(StandinMachineTest, ListingGivesDotsFirstThenNtfsOrder) {
+  standin::AddDirectory(L"C:\\d");
+  standin::AddFile(L"C:\\d\\b", "12345");
+  standin::AddFile(L"C:\\d\\_x", "");
+  standin::AddDirectory(L"C:\\d\\A");
+  standin::AddDirectoryLink(L"C:\\d\\c-link", L"C:\\a");
+  DWORD error = 0;
+  // Upper-cased ordinal order puts "_" (0x5F) after the letters.
+  EXPECT_EQ(List(L"C:\\d\\*", &error), (std::vector<Listed>{{L".", kDir},
+                                                              {L"..", kDir},
+                                                              {L"A", kDir},
+                                                              {L"b", kFile},
+                                                              {L"c-link", kDir | kLink},
+                                                              {L"_x", kFile}}));
+  EXPECT_EQ(error, kNoError);
+  EXPECT_EQ(standin::ListNames(L"C:\\d"), (std::vector<std::wstring>{L"A", L"b", L"c-link", L"_x"}));
+
+  WIN32_FIND_DATAW data{};
+  const HANDLE find = FindFirstFileExW(L"C:/d/B", FindExInfoStandard, &data, FindExSearchNameMatch, nullptr,
+                                       FIND_FIRST_EX_LARGE_FETCH);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::wstring(data.cFileName), L"b");
+  EXPECT_EQ(data.nFileSizeLow, 5U);
+  EXPECT_TRUE(FindClose(find));
+}
+
+TEST_F(StandinMachineTest, ListingAFolderThroughALinkOrAtARoot) {
+  DWORD error = 0;
+  EXPECT_EQ(List(L"C:\\link\\*", &error),
+            (std::vector<Listed>{{L".", kDir}, {L"..", kDir}, {L"f.txt", kFile}, {L"sub", kDir}}));
+  // A drive's root has no dot entries.
+  const std::vector<Listed> root = List(L"C:\\*", &error);
+  ASSERT_FALSE(root.empty());
+  EXPECT_EQ(root.front().name, L"a");
+}
+
+TEST_F(StandinMachineTest, ListingFailsWithTheErrorsWindowsGives) {
+  const struct {
+    const wchar_t* pattern;
+    DWORD error;
+  } cases[] = {
+      {L"C:\\missing\\*", ERROR_PATH_NOT_FOUND},
+      {L"C:\\missing\\deeper\\*", ERROR_PATH_NOT_FOUND},
+      {L"C:\\dangling\\*", ERROR_PATH_NOT_FOUND},
+      {L"C:\\a\\f.txt\\*", ERROR_DIRECTORY},
+      {L"C:\\a\\nothing*", ERROR_FILE_NOT_FOUND},
+      {L"C:\\a\\", ERROR_FILE_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.pattern);
+    DWORD error = 0;
+    EXPECT_TRUE(List(c.pattern, &error).empty());
+    EXPECT_EQ(error, c.error);
+  }
+  SetLastError(kNoError);
+  EXPECT_FALSE(FindClose(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+}
+
+// ---------------------------------------------------------------------------
+// Data protection
+// ---------------------------------------------------------------------------
+
+class StandinDataProtectionTest : public testing::StandinTest {
+ protected:
+  // Seals `plain` for the current user; the blob is copied out and the
+  // service's buffer released.
+  std::string Seal(std::string plain, DATA_BLOB* entropy = nullptr) {
+    DATA_BLOB in{static_cast<DWORD>(plain.size()), reinterpret_cast<BYTE*>(plain.data())};
+    DATA_BLOB out{0, nullptr};
+    EXPECT_TRUE(CryptProtectData(&in, L"Vantide license device", entropy, nullptr, nullptr,
+                                 CRYPTPROTECT_UI_FORBIDDEN, &out));
+    std::string blob(reinterpret_cast<const char*>(out.pbData), out.cbData);
+    EXPECT_EQ(LocalFree(out.pbData), nullptr);
+    return blob;
+  }
+
+  // Unseals; on failure returns the last error and leaves `plain` alone.
+  DWORD Unseal(std::string blob, std::string* plain, DATA_BLOB* entropy = nullptr) {
+    DATA_BLOB in{static_cast<DWORD>(blob.size()), reinterpret_cast<BYTE*>(blob.data())};
+    DATA_BLOB out{0, nullptr};
+    SetLastError(kNoError);
+    if (!CryptUnprotectData(&in, nullptr, entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
+      EXPECT_EQ(out.pbData, nullptr);
+      return GetLastError();
+    }
+    plain->assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
+    EXPECT_EQ(LocalFree(out.pbData), nullptr);
+    return 0;
+  }
+
+  const std::string token_ = "van-tide-hud-0123456789abcdef0123456789ABCDEF";
+};
+
+TEST_F(StandinDataProtectionTest, RoundTripsForTheSameUserOnly) {
+  const std::string blob = Seal(token_);
+  EXPECT_EQ(blob.find("van-tide"), std::string::npos) << "the plaintext shows through";
+  std::string plain;
+  EXPECT_EQ(Unseal(blob, &plain), 0U);
+  EXPECT_EQ(plain, token_);
+
+  standin::SetCurrentUser(L"S-1-5-21-2002");
+  plain.clear();
+  EXPECT_EQ(Unseal(blob, &plain), NTE_BAD_KEY_STATE);
+  EXPECT_TRUE(plain.empty());
+  EXPECT_EQ(Unseal(Seal(""), &plain), 0U);
+  EXPECT_TRUE(plain.empty());
+}
+
+TEST_F(StandinDataProtectionTest, AnyAlterationMakesTheBlobInvalidData) {
+  const std::string blob = Seal(token_);
+  std::string plain;
+  for (std::size_t i = 0; i < blob.size(); ++i) {
+    std::string changed = blob;
+    changed[i] = static_cast<char>(changed[i] ^ 0x01);
+    ASSERT_EQ(Unseal(changed, &plain), ERROR_INVALID_DATA) << "byte " << i;
+    ASSERT_EQ(Unseal(blob.substr(0, i), &plain), ERROR_INVALID_DATA) << "cut at " << i;
+  }
+  EXPECT_EQ(Unseal(blob + '\0', &plain), ERROR_INVALID_DATA);
+  EXPECT_TRUE(plain.empty());
+
+  // Entropy is part of the seal: leaving it out on the way back fails too.
+  BYTE salt[] = {1, 2, 3};
+  DATA_BLOB entropy{3, salt};
+  const std::string salted = Seal(token_, &entropy);
+  EXPECT_EQ(Unseal(salted, &plain), ERROR_INVALID_DATA);
+  EXPECT_EQ(Unseal(salted, &plain, &entropy), 0U);
+  EXPECT_EQ(plain, token_);
+}
+
+TEST_F(StandinDataProtectionTest, HandsBackTheDescriptionAndCountsEveryBuffer) {
+  std::string blob = Seal(token_);
+  DATA_BLOB in{static_cast<DWORD>(blob.size()), reinterpret_cast<BYTE*>(blob.data())};
+  DATA_BLOB out{0, nullptr};
+  LPWSTR description = nullptr;
+  ASSERT_TRUE(CryptUnprotectData(&in, &description, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));
+  EXPECT_EQ(std::wstring(description), L"Vantide license device");
+  EXPECT_EQ(standin::OutstandingLocalBuffers(), 2U);
+  EXPECT_EQ(LocalFree(description), nullptr);
+  EXPECT_EQ(LocalFree(out.pbData), nullptr);
+  EXPECT_EQ(standin::OutstandingLocalBuffers(), 0U);
+
+  // Freeing nothing is fine; freeing what the service never gave fails
+  // without harm and returns the pointer, as LocalFree does.
+  EXPECT_EQ(LocalFree(nullptr), nullptr);
+  int unrelated = 0;
+  EXPECT_EQ(LocalFree(&unrelated), &unrelated);
+}
+
+TEST_F(StandinDataProtectionTest, RecordsDescriptionFlagsAndNullArguments) {
+  Seal(token_);
+  BYTE salt[] = {1};
+  DATA_BLOB entropy{1, salt};
+  Seal(token_, &entropy);
+  const std::vector<standin::Call>& calls = standin::Calls();
+  ASSERT_GE(calls.size(), 3U);
+  EXPECT_EQ(calls[0].api, Api::CryptProtectData);
+  EXPECT_EQ(calls[0].description, L"Vantide license device");
+  EXPECT_EQ(calls[0].args, (std::vector<DWORD>{CRYPTPROTECT_UI_FORBIDDEN}));
+  EXPECT_TRUE(calls[0].nullArguments);
+  EXPECT_EQ(calls[1].api, Api::LocalFree);
+  EXPECT_FALSE(calls[2].nullArguments);
+
+  std::string blob = Seal(token_);
+  standin::ClearCalls();
+  DATA_BLOB in{static_cast<DWORD>(blob.size()), reinterpret_cast<BYTE*>(blob.data())};
+  DATA_BLOB out{0, nullptr};
+  LPWSTR description = nullptr;
+  ASSERT_TRUE(CryptUnprotectData(&in, &description, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));
+  LocalFree(description);
+  LocalFree(out.pbData);
+  EXPECT_EQ(standin::Calls().front().api, Api::CryptUnprotectData);
+  EXPECT_FALSE(standin::Calls().front().nullArguments);  // the description output was asked for
+}
+
+// ---------------------------------------------------------------------------
+// Environment
+// ---------------------------------------------------------------------------
+
+TEST_F(StandinMachineTest, EnvironmentCopiesFollowTheRunTimeContract) {
+  standin::SetEnvironmentVariable(L"AppData", L"C:\\Users\\me");
+  standin::SetEnvironmentVariable(L"EMPTY", L"");
+  const struct {
+    const wchar_t* name;
+    const wchar_t* value;  // null: unset
+  } cases[] = {
+      {L"APPDATA", L"C:\\Users\\me"},
+      {L"appdata", L"C:\\Users\\me"},
+      {L"EMPTY", L""},
+      {L"LOCALAPPDATA", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    wchar_t planted[1] = {L'?'};
+    wchar_t* buffer = planted;  // must be overwritten
+    std::size_t count = 99;
+    EXPECT_EQ(platform::WideDupEnv(&buffer, &count, c.name), 0);
+    if (c.value == nullptr) {
+      EXPECT_EQ(buffer, nullptr);
+      EXPECT_EQ(count, 0U);
+    } else {
+      ASSERT_NE(buffer, nullptr);
+      EXPECT_EQ(std::wstring(buffer), c.value);
+      EXPECT_EQ(count, std::wcslen(c.value) + 1);
+    }
+    if (buffer != planted) std::free(buffer);
+  }
+  standin::UnsetEnvironmentVariable(L"appDATA");
+  wchar_t* buffer = nullptr;
+  std::size_t count = 0;
+  EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"APPDATA"), 0);
+  EXPECT_EQ(buffer, nullptr);
+
+  standin::InjectFault({.api = Api::WideDupEnv, .error = ENOMEM, .path = L"EMPTY"});
+  count = 5;
+  EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"EMPTY"), ENOMEM);
+  EXPECT_EQ(buffer, nullptr);
+  EXPECT_EQ(count, 0U);
+  EXPECT_EQ(standin::CallPaths(Api::WideDupEnv),
+            (std::vector<std::wstring>{L"APPDATA", L"appdata", L"EMPTY", L"LOCALAPPDATA", L"APPDATA", L"EMPTY"}));
+}
+
+// ---------------------------------------------------------------------------
+// Faults and the call record
+// ---------------------------------------------------------------------------
+
+TEST_F(StandinMachineTest, FaultsSkipThenFailForTheirCount) {
+  const struct {
+    const char* name;
+    standin::Fault fault;
+    std::vector<bool> fails;  // for five calls on C:\a
+  } cases[] = {
+      {"first call", {.api = Api::GetFileAttributesW, .error = 5}, {true, false, false, false, false}},
+      {"skip one, fail two", {.api = Api::GetFileAttributesW, .error = 5, .skip = 1, .count = 2},
+       {false, true, true, false, false}},
+      {"all after two", {.api = Api::GetFileAttributesW, .error = 5, .skip = 2, .count = -1},
+       {false, false, true, true, true}},
+      {"another path never fires", {.api = Api::GetFileAttributesW, .error = 5, .path = L"C:\\b"},
+       {false, false, false, false, false}},
+      {"this path", {.api = Api::GetFileAttributesW, .error = 5, .path = L"C:\\a", .count = 2},
+       {true, true, false, false, false}},
+      {"another api never fires", {.api = Api::GetFileAttributesExW, .error = 5}, {false, false, false, false, false}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::Reset();
+    standin::AddDirectory(L"C:\\a");
+    standin::InjectFault(c.fault);
+    for (std::size_t i = 0; i < c.fails.size(); ++i) {
+      SetLastError(kNoError);
+      EXPECT_EQ(Attributes(L"C:\\a"), c.fails[i] ? Fails(5) : Is(kDir)) << "call " << i;
+    }
+    EXPECT_EQ(standin::CallPaths(Api::GetFileAttributesW).size(), 5U);
+  }
+}
+
+TEST_F(StandinMachineTest, AFaultWithErrorZeroStillFails) {
+  const struct {
+    Api api;
+    bool (*call)();
+  } cases[] = {
+      {Api::CreateFileW,
+       [] { return Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING) != INVALID_HANDLE_VALUE; }},
+      {Api::GetFileAttributesW, [] { return GetFileAttributesW(L"C:\\a") != INVALID_FILE_ATTRIBUTES; }},
+      {Api::CreateDirectoryW, [] { return CreateDirectoryW(L"C:\\n", nullptr) != FALSE; }},
+      {Api::MoveFileExW, [] { return MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\g", 0) != FALSE; }},
+      {Api::DeleteFileW, [] { return DeleteFileW(L"C:\\a\\f.txt") != FALSE; }},
+      {Api::FindFirstFileExW,
+       [] {
+         WIN32_FIND_DATAW data{};
+         return FindFirstFileExW(L"C:\\a\\*", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0) !=
+                INVALID_HANDLE_VALUE;
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(standin::ApiName(c.api));
+    standin::InjectFault({.api = c.api, .error = 0});
+    SetLastError(kNoError);
+    EXPECT_FALSE(c.call());
+    EXPECT_EQ(GetLastError(), 0U);
+  }
+  EXPECT_TRUE(standin::Exists(L"C:\\a\\f.txt")) << "a failed call must not act";
+  EXPECT_FALSE(standin::Exists(L"C:\\n"));
+}
+
+TEST_F(StandinMachineTest, HandleCallsFailOnTheirPathAndShortTransfersSucceed) {
+  standin::InjectFault({.api = Api::ReadFile, .path = L"C:\\a\\f.txt", .shortBy = 1});
+  standin::InjectFault({.api = Api::WriteFile, .path = L"C:\\a\\n", .shortBy = 10});
+  standin::InjectFault({.api = Api::FlushFileBuffers, .error = ERROR_WRITE_FAULT});
+  standin::InjectFault({.api = Api::CloseHandle, .error = ERROR_INVALID_HANDLE, .path = L"C:\\a\\n"});
+
+  const HANDLE reader = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  char buffer[3] = {};
+  DWORD count = 0;
+  EXPECT_TRUE(ReadFile(reader, buffer, 3, &count, nullptr));
+  EXPECT_EQ(count, 2U);
+  EXPECT_TRUE(CloseHandle(reader));
+
+  const HANDLE writer = Open(L"C:\\a\\n", GENERIC_WRITE, 0, CREATE_NEW);
+  EXPECT_TRUE(WriteFile(writer, "hello", 5, &count, nullptr));
+  EXPECT_EQ(count, 0U);
+  EXPECT_FALSE(FlushFileBuffers(writer));
+  EXPECT_EQ(GetLastError(), ERROR_WRITE_FAULT);
+  // A close that reports failure still gives the handle back.
+  EXPECT_FALSE(CloseHandle(writer));
+  EXPECT_EQ(standin::OpenHandleCount(), 0U);
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\n"), "");
+}
+
+TEST_F(StandinMachineTest, RecordsEveryCallWithItsArguments) {
+  standin::InjectFault({.api = Api::DeleteFileW, .error = ERROR_ACCESS_DENIED});
+  const HANDLE file = Open(L"C:/a/f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+  char buffer[8];
+  DWORD count = 0;
+  ReadFile(file, buffer, 8, &count, nullptr);
+  CloseHandle(file);
+  MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\g.txt", MOVEFILE_WRITE_THROUGH);
+  DeleteFileW(L"C:\\a\\g.txt");
+  WIN32_FIND_DATAW data{};
+  const HANDLE find = FindFirstFileExW(L"C:\\a\\*", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                       FIND_FIRST_EX_LARGE_FETCH);
+  FindNextFileW(find, &data);
+  FindClose(find);
+
+  EXPECT_EQ(CallSequence(), (std::vector<Api>{Api::CreateFileW, Api::ReadFile, Api::CloseHandle, Api::MoveFileExW,
+                                              Api::DeleteFileW, Api::FindFirstFileExW, Api::FindNextFileW,
+                                              Api::FindClose}));
+  const std::vector<standin::Call>& calls = standin::Calls();
+  EXPECT_EQ(calls[0].path, L"C:/a/f.txt");
+  EXPECT_EQ(calls[0].args,
+            (std::vector<DWORD>{GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT}));
+  EXPECT_EQ(calls[1].path, L"C:/a/f.txt");  // handle calls carry the text it was opened with
+  EXPECT_EQ(calls[1].args, (std::vector<DWORD>{8}));
+  EXPECT_EQ(calls[2].path, L"C:/a/f.txt");
+  EXPECT_EQ(calls[3].path, L"C:\\a\\f.txt");
+  EXPECT_EQ(calls[3].path2, L"C:\\a\\g.txt");
+  EXPECT_EQ(calls[3].args, (std::vector<DWORD>{MOVEFILE_WRITE_THROUGH}));
+  EXPECT_EQ(calls[4].path, L"C:\\a\\g.txt");  // recorded though it failed
+  EXPECT_EQ(calls[5].args, (std::vector<DWORD>{FindExInfoBasic, FindExSearchNameMatch, FIND_FIRST_EX_LARGE_FETCH}));
+  EXPECT_EQ(calls[6].path, L"C:\\a\\*");
+  EXPECT_EQ(standin::CallPaths(Api::CloseHandle), (std::vector<std::wstring>{L"C:/a/f.txt"}));
+
+  standin::ClearCalls();
+  EXPECT_TRUE(standin::Calls().empty());
+  EXPECT_TRUE(standin::Exists(L"C:\\a\\g.txt"));
+}
+
+TEST_F(StandinMachineTest, ResetGivesAFreshMachine) {
+  standin::SetEnvironmentVariable(L"APPDATA", L"x");
+  standin::SetCurrentUser(L"S-1-5-21-9");
+  standin::SetCurrentFolder(L"C:\\a");
+  standin::InjectFault({.api = Api::GetFileAttributesW, .error = 5, .count = -1});
+  const HANDLE leaked = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  ASSERT_NE(leaked, INVALID_HANDLE_VALUE);
+  SetLastError(7);
+
+  standin::Reset();
+  EXPECT_EQ(GetLastError(), 0U);
+  EXPECT_TRUE(standin::Calls().empty());
+  EXPECT_EQ(standin::OpenHandleCount(), 0U);
+  EXPECT_EQ(standin::ListNames(L"C:\\"), std::vector<std::wstring>{});
+  EXPECT_FALSE(standin::Exists(L"\\\\srv\\share"));
+  EXPECT_EQ(Attributes(L"C:\\"), Is(kDir));  // no fault left, current folder back at C:\ .
+  standin::AddDirectory(L"C:\\a");
+  EXPECT_EQ(Attributes(L"a"), Is(kDir));
+  wchar_t* buffer = nullptr;
+  std::size_t count = 0;
+  EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"APPDATA"), 0);
+  EXPECT_EQ(buffer, nullptr);
+}
+
+TEST_F(StandinMachineTest, SetupRejectsWhatItCannotPlace) {
+  EXPECT_THROW(standin::AddFile(L"Q:\\x", ""), std::invalid_argument);
+  EXPECT_THROW(standin::AddFile(L"C:\\a\\f.txt\\x", ""), std::invalid_argument);
+  EXPECT_THROW(standin::AddDirectory(L"C:\\bad|name"), std::invalid_argument);
+  EXPECT_THROW(standin::SetCurrentFolder(L"C:\\a\\f.txt"), std::invalid_argument);
+  // Adding through a folder link places the item in the target.
+  standin::AddFile(L"C:\\link\\via.txt", "v");
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\via.txt"), "v");
+  standin::Remove(L"C:\\a");
+  EXPECT_FALSE(standin::Exists(L"C:\\a"));
+  EXPECT_TRUE(standin::Exists(L"C:\\link"));
+}
+
+// ---------------------------------------------------------------------------
+// The native test tree
+// ---------------------------------------------------------------------------
+
+TEST(StandinTestTree, LivesInAFreshScratchFolder) {
+  standin::AddDirectory(L"C:\\leftover");
+  const testing::TestTree tree;
+  EXPECT_EQ(tree.Root(), L"C:\\scratch");
+  EXPECT_FALSE(standin::Exists(L"C:\\leftover"));
+  EXPECT_TRUE(standin::IsDirectory(L"C:\\scratch"));
+  EXPECT_EQ(tree.PathOf(L"x/y"), L"C:\\scratch\\x/y");
+}
+
+TEST(StandinTestTree, MakesFoldersFilesAndLinks) {
+  testing::TestTree tree;
+  tree.WriteFile(L"a/b/c.txt", std::string("\0\xff", 2));
+  EXPECT_TRUE(tree.IsDirectory(L"a\\b"));
+  EXPECT_EQ(tree.ReadFile(L"a\\b\\c.txt"), std::string("\0\xff", 2));
+  ASSERT_TRUE(tree.MakeDirectoryLink(L"link", L"a"));
+  EXPECT_EQ(GetFileAttributesW(tree.PathOf(L"link").c_str()), kDir | kLink);
+  EXPECT_EQ(tree.ReadFile(L"link\\b\\c.txt"), std::string("\0\xff", 2));
+  EXPECT_FALSE(tree.Exists(L"missing"));
+
+  testing::TestTree::SetEnvironment(L"LOCALAPPDATA", L"");
+  wchar_t* buffer = nullptr;
+  std::size_t count = 0;
+  EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"LocalAppData"), 0);
+  EXPECT_EQ(count, 1U);
+  std::free(buffer);
+  testing::TestTree::SetEnvironment(L"LOCALAPPDATA", nullptr);
+  EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"LOCALAPPDATA"), 0);
+  EXPECT_EQ(buffer, nullptr);
+}
+
+}  // namespace
+}  // namespace van_tide
