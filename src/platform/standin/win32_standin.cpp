@@ -1184,8 +1184,9 @@ BOOL CryptUnprotectData(DATA_BLOB* dataIn, LPWSTR* dataDescription, DATA_BLOB* o
   return TRUE;
 }
 
+// Not recorded: releases are checked by OutstandingLocalBuffers, and the
+// record stays a list of the calls that reach the file system or the service.
 HLOCAL LocalFree(HLOCAL memory) {
-  Record(Api::LocalFree, {});
   if (memory == nullptr) return nullptr;
   if (const Fault* fault = DueFault(Api::LocalFree, {})) return Fail(fault->error, memory);
   // Windows answers a pointer it never handed out with failure (the pointer

@@ -243,6 +243,8 @@ HLOCAL LocalFree(HLOCAL memory);
 namespace van_tide::standin {
 
 // Every call the stand-in implements, for fault injection and the call record.
+// LocalFree is the one call that is not recorded (it can still be faulted);
+// OutstandingLocalBuffers tells whether the buffers were released.
 enum class Api {
   CreateFileW,
   ReadFile,
