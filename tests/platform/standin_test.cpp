@@ -444,6 +444,10 @@ TEST_F(StandinMachineTest, MoveNeverReplacesWithoutBeingAsked) {
   EXPECT_FALSE(standin::Exists(L"C:\\a\\f.txt"));
   EXPECT_EQ(standin::FileContents(L"C:\\a\\g.txt"), "abc");
 
+  // A new case for the same name is a rename, not a clash.
+  EXPECT_TRUE(MoveFileExW(L"C:\\a\\g.txt", L"C:\\a\\G.txt", 0));
+  EXPECT_EQ(standin::ListNames(L"C:\\a"), (std::vector<std::wstring>{L"G.txt", L"sub"}));
+
   // A move to a new name in another folder keeps the name as written.
   EXPECT_TRUE(MoveFileExW(L"C:\\a\\g.txt", L"C:\\a\\sub\\Moved.TXT", MOVEFILE_WRITE_THROUGH));
   EXPECT_EQ(standin::ListNames(L"C:\\a\\sub"), (std::vector<std::wstring>{L"Moved.TXT"}));

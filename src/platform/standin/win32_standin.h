@@ -19,8 +19,20 @@
 //   folder without FILE_FLAG_BACKUP_SEMANTICS ERROR_ACCESS_DENIED, CREATE_NEW on
 //   an existing name ERROR_FILE_EXISTS, a share-mode conflict
 //   ERROR_SHARING_VIOLATION, a move onto an existing name ERROR_ALREADY_EXISTS.
+// - Paths take both separators; runs of them collapse, "." and ".." are
+//   applied lexically, and <>:"|?* in a name give ERROR_INVALID_NAME. A
+//   trailing separator names a folder: after a folder link it reaches the
+//   target (reported without the reparse bit, as on Wine), after a file it
+//   gives ERROR_INVALID_NAME. A link cycle ends in ERROR_CANT_RESOLVE_FILENAME.
+// - Handles: share modes are checked both ways as on Windows; a folder opens
+//   only with FILE_FLAG_BACKUP_SEMANTICS; an open file is moved or deleted
+//   only when every handle on it shares deletion (else
+//   ERROR_SHARING_VIOLATION). Listing gives "." and ".." first (except at a
+//   root), then names in upper-cased ordinal order, as NTFS does.
 // - Successful calls leave the last error as it was, so code that reads it
-//   after a success is caught reading a stale value.
+//   after a success is caught reading a stale value. The one exception is
+//   Windows' own: CREATE_ALWAYS and OPEN_ALWAYS set it to ERROR_ALREADY_EXISTS
+//   or 0 to tell whether the file existed.
 // - The data-protection service seals for the current user; a blob opens only
 //   for that user (else the last error is NTE_BAD_KEY_STATE, 0x8009000B) and
 //   only when unaltered (else ERROR_INVALID_DATA). Its output buffers come from
