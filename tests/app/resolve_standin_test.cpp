@@ -1,0 +1,186 @@
+// Resolution's outcomes, and what it touches on the way to each.
+#include "app/resolve.h"
+
+#include "platform/status.h"
+#include "store/protected_identity.h"
+#include "support/standin_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+namespace van_tide {
+namespace {
+
+using standin::Api;
+
+constexpr wchar_t kRoaming[] = L"C:\\Users\\me\\AppData\\Roaming";
+constexpr wchar_t kVantide[] = L"C:\\Users\\me\\AppData\\Roaming\\Vantide";
+constexpr wchar_t kStore[] = L"C:\\Users\\me\\AppData\\Roaming\\Vantide\\license-device.dat";
+const std::string kToken = "van-tide-hud-0123456789abcdef0123456789ABCDEF";
+
+class ResolveTest : public testing::StandinTest {
+ protected:
+  void SetUp() override {
+    StandinTest::SetUp();
+    standin::SetEnvironmentVariable(L"APPDATA", kRoaming);
+    standin::SetEnvironmentVariable(L"LOCALAPPDATA", L"C:\\Users\\me\\AppData\\Local");
+    standin::AddDirectory(kRoaming);
+  }
+  static std::string SealedStore(const std::string& token = kToken) {
+    std::string bytes;
+    EXPECT_EQ(VantideSealIdentity(token, &bytes), kStatusOk);
+    return bytes;
+  }
+  // Nothing is ever written, created, moved or deleted by these outcomes.
+  static void ExpectNothingWritten() {
+    for (const standin::Call& call : standin::Calls()) {
+      EXPECT_NE(call.api, Api::WriteFile);
+      EXPECT_NE(call.api, Api::CreateDirectoryW);
+      EXPECT_NE(call.api, Api::MoveFileExW);
+      EXPECT_NE(call.api, Api::DeleteFileW);
+      if (call.api == Api::CreateFileW) {
+        EXPECT_EQ(call.args.at(0), GENERIC_READ);
+      }
+    }
+  }
+  DeviceIdentityResult Resolve() {
+    standin::ClearCalls();
+    return VantideResolveDeviceIdentity();
+  }
+};
+
+TEST_F(ResolveTest, AValidStoreYieldsItsTokenAndIsOnlyRead) {
+  standin::AddFile(kStore, SealedStore());
+  const DeviceIdentityResult outcome = Resolve();
+  EXPECT_EQ(outcome.status, kStatusOk);
+  EXPECT_EQ(outcome.token, kToken);
+  ExpectNothingWritten();
+  // The folders above the store are checked, and before the store is opened.
+  std::vector<std::wstring> sequence;
+  for (const standin::Call& call : standin::Calls()) {
+    if (call.api == Api::GetFileAttributesW || call.api == Api::CreateFileW) sequence.push_back(call.path);
+  }
+  EXPECT_EQ(sequence, (std::vector<std::wstring>{L"C:\\Users", L"C:\\Users\\me", L"C:\\Users\\me\\AppData",
+                                                 kRoaming, kVantide, kStore}));
+}
+
+TEST_F(ResolveTest, AnUnusableRoamingFolderStopsBeforeAnyFileIsTouched) {
+  const struct {
+    const char* name;
+    const wchar_t* value;  // null: unset
+  } cases[] = {{"unset", nullptr}, {"empty", L""}, {"relative", L"Users\\me"}, {"drive only", L"C:"}};
+  standin::AddFile(kStore, SealedStore());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.value == nullptr) {
+      standin::UnsetEnvironmentVariable(L"APPDATA");
+    } else {
+      standin::SetEnvironmentVariable(L"APPDATA", c.value);
+    }
+    const DeviceIdentityResult outcome = Resolve();
+    EXPECT_EQ(outcome.status, kStatusEnvironmentVariableNotFound);
+    EXPECT_EQ(outcome.token, "");
+    // One environment lookup, of APPDATA alone: LOCALAPPDATA is not consulted.
+    ASSERT_EQ(standin::Calls().size(), 1U);
+    EXPECT_EQ(standin::Calls()[0].api, Api::WideDupEnv);
+    EXPECT_EQ(standin::Calls()[0].path, L"APPDATA");
+  }
+}
+
+TEST_F(ResolveTest, AMissingStoreOrStoreFolderMeansNoIdentity) {
+  for (const bool withFolder : {false, true}) {
+    SCOPED_TRACE(withFolder);
+    if (withFolder) standin::AddDirectory(kVantide);
+    const DeviceIdentityResult outcome = Resolve();
+    EXPECT_EQ(outcome.status, kStatusNoIdentity);
+    EXPECT_EQ(outcome.token, "");
+    ExpectNothingWritten();
+  }
+  EXPECT_FALSE(standin::Exists(kStore));
+}
+
+TEST_F(ResolveTest, ARoamingFolderThatDoesNotExistIsAMissingStoreToo) {
+  standin::Remove(kRoaming);
+  EXPECT_EQ(Resolve().status, kStatusNoIdentity);
+  ExpectNothingWritten();
+}
+
+TEST_F(ResolveTest, ARefusedChainFailsEvenWithAValidStoreBehindIt) {
+  standin::AddFile(L"C:\\elsewhere\\license-device.dat", SealedStore());
+  const struct {
+    const char* name;
+    void (*arrange)();
+    HRESULT status;
+  } cases[] = {
+      {"Vantide is a junction",
+       [] { standin::AddDirectoryLink(kVantide, L"C:\\elsewhere"); }, kStatusCantAccessFile},
+      {"the roaming folder is a junction",
+       [] {
+         standin::Remove(kRoaming);
+         standin::AddDirectory(L"C:\\elsewhere2\\Vantide");
+         standin::AddDirectoryLink(kRoaming, L"C:\\elsewhere2");
+       },
+       kStatusCantAccessFile},
+      {"Vantide is a file", [] { standin::AddFile(kVantide, "x"); }, kStatusNotADirectory},
+      {"Vantide cannot be queried",
+       [] {
+         standin::AddDirectory(kVantide);
+         standin::InjectFault({.api = Api::GetFileAttributesW, .error = ERROR_ACCESS_DENIED, .path = kVantide});
+       },
+       static_cast<HRESULT>(0x80070005U)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::Remove(kRoaming);
+    standin::AddDirectory(kRoaming);
+    c.arrange();
+    const DeviceIdentityResult outcome = Resolve();
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.token, "");
+    EXPECT_TRUE(standin::CallPaths(Api::CreateFileW).empty());  // the store is never opened
+  }
+}
+
+TEST_F(ResolveTest, AStoreThatCannotBeReadIsReportedAndLeftAlone) {
+  std::string tampered = SealedStore();
+  tampered.back() = static_cast<char>(tampered.back() ^ 0x40);
+  std::string otherUser;
+  standin::SetCurrentUser(L"S-1-5-21-2002");
+  otherUser = SealedStore();
+  standin::SetCurrentUser(L"S-1-5-21-1001");
+  const struct {
+    const char* name;
+    std::string contents;
+    HRESULT status;
+  } cases[] = {
+      {"empty", "", kStatusInvalidData},
+      {"magic only", std::string(kVantideStoreMagic), kStatusInvalidData},
+      {"wrong magic", "VANTIDE-DPAPI-2\n" + SealedStore().substr(16), kStatusInvalidData},
+      {"malformed token", SealedStore(kToken + "\n"), kStatusInvalidData},
+      {"tampered", tampered, VantideStatusFromWin32(ERROR_INVALID_DATA)},
+      {"another user's", otherUser, static_cast<HRESULT>(NTE_BAD_KEY_STATE)},
+      {"too large", std::string(65537, 'x'), kStatusFileTooLarge},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::AddFile(kStore, c.contents);
+    const DeviceIdentityResult outcome = Resolve();
+    EXPECT_EQ(outcome.status, c.status);
+    EXPECT_EQ(outcome.token, "");  // never a token with a failure, not even the one unsealed
+    EXPECT_EQ(standin::FileContents(kStore), c.contents);
+    ExpectNothingWritten();
+  }
+}
+
+TEST_F(ResolveTest, RunningOutOfMemoryBecomesAStatus) {
+  standin::InjectFault({.api = Api::WideDupEnv, .error = ENOMEM});
+  const DeviceIdentityResult outcome = Resolve();
+  EXPECT_EQ(outcome.status, kStatusOutOfMemory);
+  EXPECT_EQ(outcome.token, "");
+}
+
+}  // namespace
+}  // namespace van_tide

@@ -1,0 +1,65 @@
+#include "fs/base_folder.h"
+
+#include "support/test_tree.h"
+
+#include <gtest/gtest.h>
+
+namespace van_tide {
+namespace {
+
+using testing::TestTree;
+
+constexpr wchar_t kVariable[] = L"VANTIDE_TEST_BASE";
+
+class BaseFolderTest : public ::testing::Test {
+ protected:
+  void TearDown() override { TestTree::SetEnvironment(kVariable, nullptr); }
+  TestTree tree_;  // a clean environment natively
+};
+
+struct ValueCase {
+  const wchar_t* value;
+  const wchar_t* folder;  // what the lookup yields: the value itself or nothing
+};
+
+const ValueCase kValueCases[] = {
+    {L"C:\\Users\\me\\AppData\\Roaming", L"C:\\Users\\me\\AppData\\Roaming"},
+    {L"C:/Users/me/", L"C:/Users/me/"},  // kept exactly, trailing separator too
+    {L"\\\\server\\profiles\\me", L"\\\\server\\profiles\\me"},
+    {L"\\\\?\\C:\\Users\\me", L"\\\\?\\C:\\Users\\me"},
+    {L"C:\\%USERNAME%\\x", L"C:\\%USERNAME%\\x"},  // no expansion
+    {L"C:", L""},
+    {L"C:Users", L""},
+    {L"\\Users", L""},
+    {L"Users", L""},
+    {L"\\\\", L""},
+    {L"x", L""},
+    {L"ab", L""},
+    {L"1:\\x", L""},
+    {L"\u00e9:\\x", L""},
+    {L"\\??\\\\x", L""},
+    {L" C:\\x", L""},  // nothing is trimmed
+};
+
+TEST_F(BaseFolderTest, YieldsOnlyAbsoluteValuesUnchanged) {
+  for (const ValueCase& c : kValueCases) {
+    SCOPED_TRACE(std::wstring(L"value: ") + c.value);
+    TestTree::SetEnvironment(kVariable, c.value);
+    EXPECT_EQ(VantideGetBaseFolder(kVariable), c.folder);
+  }
+}
+
+TEST_F(BaseFolderTest, UnsetAndEmptyYieldNothing) {
+  TestTree::SetEnvironment(kVariable, nullptr);
+  EXPECT_EQ(VantideGetBaseFolder(kVariable), L"");
+  TestTree::SetEnvironment(kVariable, L"");
+  EXPECT_EQ(VantideGetBaseFolder(kVariable), L"");
+}
+
+TEST_F(BaseFolderTest, MatchesTheNameWithoutRegardToCase) {
+  TestTree::SetEnvironment(kVariable, L"C:\\x");
+  EXPECT_EQ(VantideGetBaseFolder(L"vantide_test_base"), L"C:\\x");
+}
+
+}  // namespace
+}  // namespace van_tide

@@ -1,0 +1,128 @@
+#include "fs/path.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace van_tide {
+namespace {
+
+struct RootCase {
+  const wchar_t* path;
+  const wchar_t* rootName;
+  const wchar_t* rootDirectory;
+  bool absolute;
+};
+
+// The root grammar decides everything else: which paths are absolute, what a
+// join keeps, where the parent stops and which prefixes the chain walk skips.
+const RootCase kRootCases[] = {
+    {L"C:\\Users\\me", L"C:", L"\\", true},
+    {L"c:/x//y", L"c:", L"/", true},
+    {L"C:x", L"C:", L"", false},
+    {L"C:", L"C:", L"", false},
+    {L"C:\\", L"C:", L"\\", true},
+    {L"\\\\server\\share\\x", L"\\\\server", L"\\", true},
+    {L"\\\\server", L"\\\\server", L"", true},
+    {L"//server/share", L"//server", L"/", true},
+    {L"\\\\?\\C:\\x", L"\\\\?", L"\\", true},
+    {L"\\\\.\\x", L"\\\\.", L"\\", true},
+    {L"\\??\\C:\\x", L"\\??", L"\\", true},
+    {L"\\??\\\\x", L"", L"\\", false},  // a separator fifth: no device prefix
+    {L"\\\\?\\\\x", L"\\\\?", L"\\\\", true},  // then it reads as a server named "?"
+    {L"\\x", L"", L"\\", false},
+    {L"/x", L"", L"/", false},
+    {L"\\\\\\x", L"", L"\\\\\\", false},
+    {L"\\\\", L"", L"\\\\", false},
+    {L"x\\y", L"", L"", false},
+    {L"x", L"", L"", false},
+    {L"", L"", L"", false},
+    {L"1:\\x", L"", L"", false},
+    {L"\u00e9:\\x", L"", L"", false},  // only ASCII letters name drives
+    {L"ab", L"", L"", false},
+};
+
+TEST(PathRoot, SplitsRootNameAndRootDirectoryAndTellsAbsolute) {
+  for (const RootCase& c : kRootCases) {
+    const Path path = c.path;
+    SCOPED_TRACE(std::wstring(L"path: ") + c.path);
+    const std::size_t rootName = VantideRootNameLength(path);
+    const std::size_t rootPath = VantideRootPathLength(path);
+    EXPECT_EQ(path.substr(0, rootName), c.rootName);
+    EXPECT_EQ(path.substr(rootName, rootPath - rootName), c.rootDirectory);
+    EXPECT_EQ(VantideIsAbsolutePath(path), c.absolute);
+  }
+}
+
+struct JoinCase {
+  const wchar_t* left;
+  const wchar_t* right;
+  const wchar_t* joined;
+};
+
+const JoinCase kJoinCases[] = {
+    {L"C:\\Roaming", L"Vantide", L"C:\\Roaming\\Vantide"},
+    {L"C:\\Roaming\\Vantide", L"license-device.dat", L"C:\\Roaming\\Vantide\\license-device.dat"},
+    {L"C:\\a", L"C:\\b", L"C:\\b"},          // right absolute
+    {L"C:\\a", L"D:\\b", L"D:\\b"},
+    {L"C:\\a", L"D:b", L"D:b"},              // another drive's relative path
+    {L"C:\\a", L"c:b", L"c:b"},              // root names compare case-sensitively
+    {L"C:\\a", L"C:b", L"C:\\a\\b"},         // same drive: the name joins in
+    {L"C:\\a\\b", L"\\x", L"C:\\x"},         // rooted right keeps left's drive
+    {L"C:\\a", L"/b", L"C:/b"},
+    {L"\\\\server", L"share", L"\\\\server\\share"},
+    {L"C:", L"x", L"C:x"},                   // a drive alone takes no separator
+    {L"", L"x", L"x"},
+    {L"C:\\a\\", L"b", L"C:\\a\\b"},
+    {L"C:\\", L"b", L"C:\\b"},
+    {L"C:/a/", L"b", L"C:/a/b"},
+    {L"C:\\a", L"", L"C:\\a\\"},
+    {L"C:\\a", L"Adobe/UXP/PluginsStorage/PHSP", L"C:\\a\\Adobe/UXP/PluginsStorage/PHSP"},
+    {L"\\\\?\\C:\\x", L"y", L"\\\\?\\C:\\x\\y"},
+    {L"x", L"y", L"x\\y"},
+};
+
+TEST(PathJoin, FollowsWindowsJoinRules) {
+  for (const JoinCase& c : kJoinCases) {
+    SCOPED_TRACE(std::wstring(c.left) + L" + " + c.right);
+    const Path left = c.left;
+    const Path right = c.right;
+    EXPECT_EQ(VantideJoinPath(left, right), c.joined);
+    EXPECT_EQ(left, c.left);  // inputs are values, never changed
+    EXPECT_EQ(right, c.right);
+  }
+}
+
+struct ParentCase {
+  const wchar_t* path;
+  const wchar_t* parent;
+};
+
+const ParentCase kParentCases[] = {
+    {L"C:\\Roaming\\Vantide\\license-device.dat", L"C:\\Roaming\\Vantide"},
+    {L"C:\\Roaming\\Vantide", L"C:\\Roaming"},
+    {L"C:\\Roaming", L"C:\\"},
+    {L"C:\\", L"C:\\"},
+    {L"C:", L"C:"},
+    {L"C:a", L"C:"},
+    {L"a", L""},
+    {L"", L""},
+    {L"C:\\a\\\\b", L"C:\\a"},
+    {L"C:\\a\\b\\", L"C:\\a\\b"},
+    {L"\\\\server\\share\\x", L"\\\\server\\share"},
+    {L"\\\\server\\", L"\\\\server\\"},
+    {L"\\\\server\\share", L"\\\\server\\"},
+    {L"\\\\?\\C:\\x", L"\\\\?\\C:"},
+    {L"\\\\\\x", L"\\\\\\"},
+    {L"a/b", L"a"},
+};
+
+TEST(PathParent, DropsTheLastComponentButNeverTheRoot) {
+  for (const ParentCase& c : kParentCases) {
+    SCOPED_TRACE(std::wstring(L"path: ") + c.path);
+    EXPECT_EQ(VantideParentPath(c.path), c.parent);
+  }
+}
+
+}  // namespace
+}  // namespace van_tide
