@@ -88,6 +88,7 @@ struct State {
   std::uint64_t nextIndex = 1;
   DWORD lastError = 0;
 
+  // A process starts on the machine that Reset gives.
   State() { Clear(); }
   ~State() { ReleaseBuffers(); }
   State(const State&) = delete;
@@ -111,6 +112,11 @@ struct State {
     user = kFirstUser;
     lastError = 0;
     current = Location{L"C:", {}, false};
+    auto drive = std::make_shared<Node>();
+    drive->name = L"C:";
+    drive->isRoot = true;
+    drive->index = nextIndex++;
+    roots[L"C:"] = drive;
   }
 };
 
@@ -608,10 +614,7 @@ const char* ApiName(Api api) {
   return "?";
 }
 
-void Reset() {
-  S().Clear();
-  AddDrive(L'C');
-}
+void Reset() { S().Clear(); }
 
 void AddDrive(wchar_t letter) {
   if (!IsLetter(letter)) throw std::invalid_argument("AddDrive: not a drive letter");
