@@ -14,9 +14,7 @@
 namespace van_tide {
 namespace {
 
-// Anything that escapes the program's own statuses is a fault, not an
-// outcome; it must still end in the report line rather than a terminate.
-constexpr HRESULT kStatusUnexpected = static_cast<HRESULT>(0x8000FFFFU);
+constexpr HRESULT kStatusUnexpected = static_cast<HRESULT>(0x8000FFFFU);  // E_UNEXPECTED
 
 DeviceIdentityResult Failure(HRESULT status) noexcept { return {std::string(), status}; }
 
@@ -49,15 +47,26 @@ DeviceIdentityResult Resolve() {
 
 }  // namespace
 
+HRESULT VantideStatusOfCurrentException() noexcept {
+  try {
+    throw;
+  } catch (const std::filesystem::filesystem_error& error) {
+    // The folder listing raises these with the Win32 code of the failed call.
+    return VantideFailureFromWin32(static_cast<std::uint32_t>(error.code().value()));
+  } catch (const std::bad_alloc&) {
+    return kStatusOutOfMemory;
+  } catch (...) {
+    // Nothing else is raised beneath resolution; should that ever change, the
+    // run must still end in the report line rather than a terminate.
+    return kStatusUnexpected;
+  }
+}
+
 DeviceIdentityResult VantideResolveDeviceIdentity() noexcept {
   try {
     return Resolve();
-  } catch (const std::filesystem::filesystem_error& error) {
-    return Failure(VantideFailureFromWin32(static_cast<std::uint32_t>(error.code().value())));
-  } catch (const std::bad_alloc&) {
-    return Failure(kStatusOutOfMemory);
-  } catch (const std::exception&) {
-    return Failure(kStatusUnexpected);
+  } catch (...) {
+    return Failure(VantideStatusOfCurrentException());
   }
 }
 

@@ -1,6 +1,7 @@
 // Resolution's outcomes, and what it touches on the way to each.
 #include "app/resolve.h"
 
+#include "legacy/legacy_scan.h"
 #include "platform/status.h"
 #include "store/protected_identity.h"
 #include "support/standin_fixture.h"
@@ -8,6 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <new>
+#include <stdexcept>
+#include <system_error>
 #include <string>
 #include <vector>
 
@@ -180,6 +185,47 @@ TEST_F(ResolveTest, RunningOutOfMemoryBecomesAStatus) {
   const DeviceIdentityResult outcome = Resolve();
   EXPECT_EQ(outcome.status, kStatusOutOfMemory);
   EXPECT_EQ(outcome.token, "");
+}
+
+// What is raised beneath resolution reaches the entry as a status.
+TEST(RaisedErrorStatus, TurnsTheRaisedErrorIntoItsStatus) {
+  const struct {
+    const char* name;
+    void (*raise)();
+    HRESULT status;
+  } cases[] = {
+      {"listing denied", [] { throw std::filesystem::filesystem_error(
+                                  "listing", std::error_code(5, std::system_category())); },
+       static_cast<HRESULT>(0x80070005U)},
+      {"listing failed without a code", [] { throw std::filesystem::filesystem_error(
+                                                 "listing", std::error_code()); },
+       kStatusFailedWithoutReason},
+      {"out of memory", [] { throw std::bad_alloc(); }, kStatusOutOfMemory},
+      {"anything else", [] { throw std::runtime_error("unexpected"); }, static_cast<HRESULT>(0x8000FFFFU)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    HRESULT status = 0;
+    try {
+      c.raise();
+    } catch (...) {
+      status = VantideStatusOfCurrentException();
+    }
+    EXPECT_EQ(status, c.status);
+  }
+}
+
+TEST_F(ResolveTest, AStorageFolderThatCannotBeListedBecomesItsWin32Status) {
+  standin::AddDirectory(L"C:\\Users\\me\\AppData\\Roaming\\Adobe\\UXP\\PluginsStorage\\PHSP\\entry");
+  standin::InjectFault({.api = Api::FindFirstFileExW, .error = ERROR_ACCESS_DENIED});
+  HRESULT status = 0;
+  std::string token;
+  try {
+    VantideScanLegacyIdentities(kRoaming, &token);
+  } catch (...) {
+    status = VantideStatusOfCurrentException();
+  }
+  EXPECT_EQ(status, static_cast<HRESULT>(0x80070005U));
 }
 
 }  // namespace
