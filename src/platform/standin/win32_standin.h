@@ -326,7 +326,7 @@ struct Fault {
 // Back to a fresh machine: only drive C: (empty) exists, the current folder is
 // C:\, the environment is empty, the user is "S-1-5-21-1001", no faults are
 // planned, the call record is empty and every counter is zero. The last error
-// is set to 0.
+// is set to 0. Buffers the code under test never released are freed.
 void Reset();
 
 // File system. Paths are full Windows paths (drive or \\server\share); missing
