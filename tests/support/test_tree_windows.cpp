@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -354,11 +355,17 @@ std::string TestTree::ReadFile(std::wstring_view relative) const {
 }
 
 void TestTree::SetEnvironment(const wchar_t* name, const wchar_t* value) {
-  // The product reads the process environment block (GetEnvironmentVariableW),
-  // so write exactly there.
+  // The mingw build reads the process environment block
+  // (GetEnvironmentVariableW), so write exactly there.
   if (!SetEnvironmentVariableW(name, value)) {
     ADD_FAILURE() << Describe(L"setting the variable", name, GetLastError());
   }
+#if defined(_MSC_VER)
+  // The MSVC build reads the C run-time's own copy (_wdupenv_s), which the
+  // call above does not reach. The run-time cannot hold an empty value: there
+  // an empty value reads as unset, which the tool treats alike.
+  _wputenv_s(name, value == nullptr ? L"" : value);
+#endif
 }
 
 }  // namespace van_tide::testing

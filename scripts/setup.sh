@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12: the native tool chain,
+# the mingw-w64 cross compiler, Wine, CMake, Ninja, nlohmann/json and
+# GoogleTest. Safe to run again: when everything is present it changes nothing.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build
+  g++-mingw-w64-x86-64-posix
+  wine wine64
+  nlohmann-json3-dev googletest libgtest-dev
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if [[ ${#missing[@]} -eq 0 ]]; then
+  echo "setup: all packages present (${packages[*]})"
+  exit 0
+fi
+
+if [[ $(id -u) -eq 0 ]]; then
+  sudo=()
+elif command -v sudo >/dev/null 2>&1; then
+  sudo=(sudo)
+else
+  echo "setup: need root (or sudo) to install: ${missing[*]}" >&2
+  exit 1
+fi
+
+export DEBIAN_FRONTEND=noninteractive
+echo "setup: installing ${missing[*]}"
+"${sudo[@]}" apt-get update
+"${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+echo "setup: done"
