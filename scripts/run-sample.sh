@@ -44,6 +44,14 @@ run_tool() {
   fi
 }
 
+check_unchanged() {
+  if [[ "$(snapshot "$profile")" == "$before" ]]; then
+    echo "    files:           unchanged"
+  else
+    echo "    files:           CHANGED"
+  fi
+}
+
 snapshot() { (cd "$1" && find . -printf '%y %p %s\n' | sort && find . -type f -exec sha256sum {} + | sort); }
 
 # 1. A profile whose store holds a sealed identity.
@@ -52,14 +60,14 @@ mkdir -p "$profile/Vantide"
 "${run[@]}" "$build/tests/e2e/vantide_seal_store.exe" "$token" "$(windows_path "$profile/Vantide/license-device.dat")"
 before=$(snapshot "$profile")
 run_tool "store present: read, unsealed, token checked" "APPDATA=$(windows_path "$profile")"
-[[ "$(snapshot "$profile")" == "$before" ]] && echo "    files:           unchanged"
+check_unchanged
 
 # 2. A profile without a store: no identity, nothing is written.
 profile=$scratch/no-store/Roaming
 mkdir -p "$profile"
 before=$(snapshot "$profile")
 run_tool "no store: no identity, nothing written" "APPDATA=$(windows_path "$profile")"
-[[ "$(snapshot "$profile")" == "$before" ]] && echo "    files:           unchanged"
+check_unchanged
 
 # 3. A damaged store: reported, never replaced.
 profile=$scratch/damaged/Roaming
@@ -67,7 +75,7 @@ mkdir -p "$profile/Vantide"
 printf 'VANTIDE-DPAPI-1\n' >"$profile/Vantide/license-device.dat"
 before=$(snapshot "$profile")
 run_tool "damaged store (header only): reported, left as it is" "APPDATA=$(windows_path "$profile")"
-[[ "$(snapshot "$profile")" == "$before" ]] && echo "    files:           unchanged"
+check_unchanged
 
 # 4. No APPDATA at all.
 run_tool "APPDATA unset: the roaming folder is unavailable" "APPDATA="
