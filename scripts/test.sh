@@ -13,6 +13,9 @@ jobs=${VANTIDE_JOBS:-2}
 presets=(native sanitize windows)
 summary=()
 failed=0
+total_run=0
+total_failed=0
+total_skipped=0
 
 for preset in "${presets[@]}"; do
   echo
@@ -34,6 +37,11 @@ for preset in "${presets[@]}"; do
   status=0
   ctest --preset "$preset" --no-tests=error 2>&1 | tee "$log" || status=$?
   result=$(grep -E 'tests passed|No tests were found' "$log" | tail -n 1 || true)
+  if [[ $result =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+    total_failed=$((total_failed + BASH_REMATCH[1]))
+    total_run=$((total_run + BASH_REMATCH[2]))
+    total_skipped=$((total_skipped + $(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .*Skipped +[0-9.]+ sec' "$log" || true)))
+  fi
   summary+=("$preset: ${result:-ctest printed no summary} (build $((built - started)) s, tests $((SECONDS - built)) s)")
   if [[ $status -ne 0 ]]; then
     failed=1
@@ -43,4 +51,5 @@ done
 echo
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
+echo "total: $((total_run - total_failed - total_skipped)) passed, $total_failed failed, $total_skipped skipped"
 exit "$failed"
