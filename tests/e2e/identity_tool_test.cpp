@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <regex>
@@ -220,7 +221,7 @@ std::string Blob() { return Seal(kToken).substr(kVantideStoreMagic.size()); }
 
 struct DamagedStoreCase {
   const char* name;
-  std::string (*contents)();
+  std::function<std::string()> contents;
   // The exact line, or empty for a failure reported by the data-protection
   // service, whose code belongs to the platform.
   std::string_view line;
@@ -244,22 +245,22 @@ TEST_P(DamagedStoreTest, ReportsItAndNeverReplacesItNorFallsBackOnLegacyFiles) {
 INSTANTIATE_TEST_SUITE_P(
     E2e, DamagedStoreTest,
     ::testing::Values(
-        DamagedStoreCase{"Empty", +[] { return std::string(); }, kInvalidDataLine},
-        DamagedStoreCase{"ShorterThanMagic", +[] { return MagicText().substr(0, 15); }, kInvalidDataLine},
+        DamagedStoreCase{"Empty", [] { return std::string(); }, kInvalidDataLine},
+        DamagedStoreCase{"ShorterThanMagic", [] { return MagicText().substr(0, 15); }, kInvalidDataLine},
         DamagedStoreCase{"MagicOnly", &MagicText, kInvalidDataLine},
-        DamagedStoreCase{"MagicWithCarriageReturn", +[] { return "VANTIDE-DPAPI-1\r\n" + Blob(); }, kInvalidDataLine},
-        DamagedStoreCase{"LowerCaseMagic", +[] { return "vantide-dpapi-1\n" + Blob(); }, kInvalidDataLine},
-        DamagedStoreCase{"SealedTokenWithLineFeed", +[] { return Seal(std::string(kToken) + "\n"); }, kInvalidDataLine},
-        DamagedStoreCase{"SealedNonToken", +[] { return Seal("not a device identity"); }, kInvalidDataLine},
-        DamagedStoreCase{"GarbageBlob", +[] { return MagicText() + "this is not a data-protection blob"; }, {}},
+        DamagedStoreCase{"MagicWithCarriageReturn", [] { return "VANTIDE-DPAPI-1\r\n" + Blob(); }, kInvalidDataLine},
+        DamagedStoreCase{"LowerCaseMagic", [] { return "vantide-dpapi-1\n" + Blob(); }, kInvalidDataLine},
+        DamagedStoreCase{"SealedTokenWithLineFeed", [] { return Seal(std::string(kToken) + "\n"); }, kInvalidDataLine},
+        DamagedStoreCase{"SealedNonToken", [] { return Seal("not a device identity"); }, kInvalidDataLine},
+        DamagedStoreCase{"GarbageBlob", [] { return MagicText() + "this is not a data-protection blob"; }, {}},
         DamagedStoreCase{"TamperedBlob",
-                         +[] {
+                         [] {
                            std::string store = Seal(kToken);
                            store[store.size() - 8] = static_cast<char>(store[store.size() - 8] ^ 0x5A);
                            return store;
                          },
                          {}},
-        DamagedStoreCase{"OneByteOverTheLimit", +[] { return MagicText() + std::string(65536 - 16 + 1, 'x'); },
+        DamagedStoreCase{"OneByteOverTheLimit", [] { return MagicText() + std::string(65536 - 16 + 1, 'x'); },
                          kTooLargeLine}),
     CaseName<DamagedStoreCase>);
 
