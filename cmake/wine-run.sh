@@ -59,8 +59,17 @@ if [[ ! -f "$prefix/.vantide-ready" ]]; then
   (
     flock -w 300 9 || { echo "wine-run.sh: timed out waiting for the prefix lock" >&2; exit 1; }
     if [[ ! -f "$prefix/.vantide-ready" ]]; then
-      # A half-made prefix from an interrupted run is started afresh.
-      rm -rf "$prefix"
+      # A half-made prefix from an interrupted run is started afresh, but only
+      # what looks like a Wine prefix is ever removed: a wrong first argument
+      # must not cost anyone a folder.
+      if [[ -e "$prefix" ]]; then
+        if [[ -d "$prefix" && ( -z "$(ls -A "$prefix")" || -e "$prefix/system.reg" || -e "$prefix/dosdevices" ) ]]; then
+          rm -rf "$prefix"
+        else
+          echo "wine-run.sh: $prefix exists and is no Wine prefix; refusing to use it" >&2
+          exit 2
+        fi
+      fi
       mkdir -p "$prefix"
       if ! timeout 180 "$wine" wineboot --init </dev/null >/dev/null 2>&1 9>&-; then
         echo "wine-run.sh: wineboot failed or timed out in $prefix" >&2
