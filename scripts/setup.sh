@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12: the native tool chain,
-# the mingw-w64 cross compiler, Wine, CMake, Ninja, nlohmann/json and
-# GoogleTest. Safe to run again: when everything is present it changes nothing.
+# clang with libFuzzer's run-time, the mingw-w64 cross compiler, Wine, CMake,
+# Ninja, nlohmann/json and GoogleTest. Safe to run again: when everything is
+# present it changes nothing.
 set -euo pipefail
 
 packages=(
   g++ cmake ninja-build
+  clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix
   wine wine64
   nlohmann-json3-dev googletest libgtest-dev

@@ -2,6 +2,7 @@
 # Builds everything from scratch and runs every test:
 #   native    the logic against the in-memory Win32 stand-in (Linux)
 #   sanitize  the same with AddressSanitizer and UndefinedBehaviorSanitizer
+#   fuzz      the libFuzzer targets (clang), a bounded number of runs each
 #   windows   the Windows executable and tests, cross-built, run under Wine
 # Exits non-zero if any build or test fails.
 set -euo pipefail
@@ -10,7 +11,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 bash scripts/setup.sh
 
 jobs=${VANTIDE_JOBS:-2}
-presets=(native sanitize windows)
+presets=(native sanitize fuzz windows)
 summary=()
 failed=0
 total_run=0
