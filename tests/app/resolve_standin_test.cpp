@@ -5,6 +5,7 @@
 #include "platform/status.h"
 #include "store/protected_identity.h"
 #include "support/standin_fixture.h"
+#include "support/test_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -80,11 +81,7 @@ TEST_F(ResolveTest, AnUnusableRoamingFolderStopsBeforeAnyFileIsTouched) {
   standin::AddFile(kStore, SealedStore());
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.value == nullptr) {
-      standin::UnsetEnvironmentVariable(L"APPDATA");
-    } else {
-      standin::SetEnvironmentVariable(L"APPDATA", c.value);
-    }
+    testing::TestTree::SetEnvironment(L"APPDATA", c.value);  // null unsets
     const DeviceIdentityResult outcome = Resolve();
     EXPECT_EQ(outcome.status, kStatusEnvironmentVariableNotFound);
     EXPECT_EQ(outcome.token, "");

@@ -5,6 +5,7 @@
 #include "legacy/legacy_test_files.h"
 #include "platform/status.h"
 #include "support/standin_fixture.h"
+#include "support/test_tree.h"
 
 #include <gtest/gtest.h>
 
@@ -157,11 +158,7 @@ TEST_F(LegacyScanStandinTest, AnUnusableBaseFolderStopsBeforeAnythingIsTouched) 
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.local == nullptr) {
-      standin::UnsetEnvironmentVariable(L"LOCALAPPDATA");
-    } else {
-      standin::SetEnvironmentVariable(L"LOCALAPPDATA", c.local);
-    }
+    testing::TestTree::SetEnvironment(L"LOCALAPPDATA", c.local);  // null unsets
     EXPECT_EQ(Scan(c.roaming), kStatusEnvironmentVariableNotFound);
     EXPECT_EQ(token_, "");
     for (const standin::Call& call : standin::Calls()) EXPECT_EQ(call.api, Api::WideDupEnv);
