@@ -1,5 +1,6 @@
 #include "app/resolve.h"
 
+#include "app/migrate.h"
 #include "fs/base_folder.h"
 #include "fs/directory_chain.h"
 #include "fs/path.h"
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <new>
+#include <system_error>
 #include <utility>
 
 namespace van_tide {
@@ -34,11 +36,9 @@ DeviceIdentityResult Resolve() {
   missing = false;
   std::string token;
   const HRESULT readStatus = VantideReadProtectedIdentity(storePath, &token, &missing);
-  if (missing) {
-    // The store does not exist, and no legacy identity is migrated yet: there
-    // is no identity, and nothing is written.
-    return Failure(kStatusNoIdentity);
-  }
+  // The store does not exist (its own failure status says only that): the one
+  // point at which a legacy identity is taken over.
+  if (missing) return VantideMigrateLegacyIdentity(roamingFolder, storePath);
   // A store that exists but cannot be read is never replaced and never leads
   // to the legacy files.
   if (readStatus < 0) return Failure(readStatus);
@@ -52,6 +52,9 @@ HRESULT VantideStatusOfCurrentException() noexcept {
     throw;
   } catch (const std::filesystem::filesystem_error& error) {
     // The folder listing raises these with the Win32 code of the failed call.
+    // A code of another category (an errno value, say) is no Win32 code and
+    // would map to a wrong one: the listing failed, reason unknown.
+    if (error.code().category() != std::system_category()) return kStatusFailedWithoutReason;
     return VantideFailureFromWin32(static_cast<std::uint32_t>(error.code().value()));
   } catch (const std::bad_alloc&) {
     return kStatusOutOfMemory;

@@ -18,8 +18,8 @@ inline constexpr HRESULT kStatusNoIdentity = 1;
 DeviceIdentityResult VantideResolveDeviceIdentity() noexcept;
 
 // The status of the error being handled, for use inside a catch handler: a
-// file-system error becomes its Win32 code as a result, memory exhaustion
-// 0x8007000E, anything else E_UNEXPECTED.
+// file-system error becomes its Win32 code as a result (E_FAIL when it carries
+// no Win32 code), memory exhaustion 0x8007000E, anything else E_UNEXPECTED.
 HRESULT VantideStatusOfCurrentException() noexcept;
 
 }  // namespace van_tide

@@ -28,6 +28,10 @@ Path VantideGetBaseFolder(const wchar_t* name) {
 
   Path value(copy.get(), count - 1);
   if (!VantideIsAbsolutePath(value)) return {};
+  // A spelling that the folder-chain check would read differently from the
+  // file system ("x\..\Roaming", "\\?\GLOBALROOT\...") could let a link
+  // on the real chain pass unexamined; such a folder is not usable.
+  if (!VantideIsWalkablePath(value)) return {};
   return value;
 }
 

@@ -7,23 +7,6 @@
 namespace van_tide {
 namespace {
 
-// Where the walk starts: the root path, which is never queried. Behind a
-// device prefix a drive designator and its separators belong to the root too
-// ("\\?\C:\" is a drive root). Joining element by element would let "C:"
-// replace the prefix and query "C:" and "C:x" relative to that drive's current
-// folder, that is, folders that are not on the path at all.
-std::size_t WalkStart(std::wstring_view dir) noexcept {
-  std::size_t start = VantideRootPathLength(dir);
-  if (VantideHasDevicePrefix(dir)) {
-    const std::wstring_view rest = dir.substr(start);
-    if (VantideStartsWithDriveDesignator(rest) && rest.size() > 2 && VantideIsSeparator(rest[2])) {
-      start += 2;
-      while (start < dir.size() && VantideIsSeparator(dir[start])) ++start;
-    }
-  }
-  return start;
-}
-
 // Adds one component the way joining adds a plain name: a backslash unless the
 // prefix is empty, ends in a separator, or is a drive designator alone. Unlike
 // joining, a component that itself looks like "D:x" is appended as written, so
@@ -54,7 +37,11 @@ HRESULT QueryMember(const Path& prefix, bool* missing) {
 HRESULT VantideCheckDirectoryChain(const Path& dir, bool* missing) {
   const std::wstring_view view{dir};
   const std::size_t rootNameLength = VantideRootNameLength(view);
-  std::size_t position = WalkStart(view);
+  // Behind a device prefix the drive or share belongs to the root: joining
+  // element by element would let "C:" replace the prefix and query "C:" and
+  // "C:x" relative to that drive's current folder, and "\\?\UNC" is no folder
+  // at all; either way the folders that are opened would go unexamined.
+  std::size_t position = VantideWalkStartLength(view);
   Path prefix{view.substr(0, position)};
   prefix.reserve(dir.size() + 1);
 

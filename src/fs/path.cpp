@@ -43,6 +43,70 @@ std::size_t VantideRootPathLength(std::wstring_view path) noexcept {
   return SeparatorRunEnd(path, VantideRootNameLength(path));
 }
 
+namespace {
+
+constexpr wchar_t AsciiUpper(wchar_t c) noexcept {
+  return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - L'a' + L'A') : c;
+}
+
+std::size_t ComponentEnd(std::wstring_view path, std::size_t from) noexcept {
+  while (from < path.size() && !VantideIsSeparator(path[from])) ++from;
+  return from;
+}
+
+// "UNC" in any case, then a separator: the share form of a device path.
+bool StartsWithUncMarker(std::wstring_view text) noexcept {
+  return text.size() >= 4 && AsciiUpper(text[0]) == L'U' && AsciiUpper(text[1]) == L'N' &&
+         AsciiUpper(text[2]) == L'C' && VantideIsSeparator(text[3]);
+}
+
+// Behind a device prefix: how much of `rest` names the drive or the share, or
+// 0 when it is neither. `*complete` tells whether a share has both its server
+// and its share name.
+std::size_t DeviceTargetLength(std::wstring_view rest, bool* complete) noexcept {
+  *complete = false;
+  if (VantideStartsWithDriveDesignator(rest) && rest.size() > 2 && VantideIsSeparator(rest[2])) {
+    *complete = true;
+    return 2;
+  }
+  if (!StartsWithUncMarker(rest)) return 0;
+  const std::size_t serverBegin = SeparatorRunEnd(rest, 4);
+  const std::size_t serverEnd = ComponentEnd(rest, serverBegin);
+  const std::size_t shareBegin = SeparatorRunEnd(rest, serverEnd);
+  const std::size_t shareEnd = ComponentEnd(rest, shareBegin);
+  *complete = serverEnd > serverBegin && shareEnd > shareBegin;
+  return shareEnd;
+}
+
+bool IsDotsOnly(std::wstring_view component) noexcept {
+  return !component.empty() && component.find_first_not_of(L'.') == std::wstring_view::npos;
+}
+
+}  // namespace
+
+std::size_t VantideWalkStartLength(std::wstring_view path) noexcept {
+  const std::size_t start = VantideRootPathLength(path);
+  if (!VantideHasDevicePrefix(path)) return start;
+  bool complete = false;
+  const std::size_t target = DeviceTargetLength(path.substr(start), &complete);
+  if (target == 0) return start;
+  return SeparatorRunEnd(path, start + target);
+}
+
+bool VantideIsWalkablePath(std::wstring_view path) noexcept {
+  if (VantideHasDevicePrefix(path)) {
+    bool complete = false;
+    DeviceTargetLength(path.substr(VantideRootPathLength(path)), &complete);
+    if (!complete) return false;
+  }
+  for (std::size_t position = VantideWalkStartLength(path); position < path.size();) {
+    const std::size_t end = ComponentEnd(path, position);
+    if (IsDotsOnly(path.substr(position, end - position))) return false;
+    position = SeparatorRunEnd(path, end);
+  }
+  return true;
+}
+
 bool VantideIsAbsolutePath(const Path& path) {
   const std::size_t rootName = VantideRootNameLength(path);
   if (rootName == 0) return false;

@@ -26,6 +26,20 @@ bool VantideHasDevicePrefix(std::wstring_view path) noexcept;
 std::size_t VantideRootNameLength(std::wstring_view path) noexcept;
 std::size_t VantideRootPathLength(std::wstring_view path) noexcept;
 
+// Where a walk down the folders of `path` starts: the root path and, behind a
+// device prefix, the drive ("\\?\C:\") or the share ("\\?\UNC\server\share\")
+// with the separators that follow. Nothing before it is ever queried or
+// created: those are not folders, and asking for a piece of them ("\\?\UNC",
+// "C:") names something other than the path.
+std::size_t VantideWalkStartLength(std::wstring_view path) noexcept;
+
+// True when a walk from the top down examines exactly the folders that the file
+// system opens for `path`: no member made of dots alone ("." and ".." are
+// resolved by the file system before it looks at anything, so a walk that
+// stops at a missing "x" in "x\..\y" never sees "y"), and behind a device
+// prefix only a drive or a share.
+bool VantideIsWalkablePath(std::wstring_view path) noexcept;
+
 bool VantideIsAbsolutePath(const Path& path);
 Path VantideJoinPath(const Path& left, const Path& right);
 Path VantideParentPath(const Path& path);

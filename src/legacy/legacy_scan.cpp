@@ -134,11 +134,8 @@ HRESULT ScanBaseFolder(const Path& baseFolder, std::string* token) {
   return kStatusOk;
 }
 
-}  // namespace
 
-HRESULT VantideScanLegacyIdentities(const Path& roamingFolder, std::string* token) {
-  if (token == nullptr) return VantideFailureFromWin32(ERROR_INVALID_PARAMETER);
-
+HRESULT ScanBothBaseFolders(const Path& roamingFolder, std::string* token) {
   // Both folders must be usable before anything is read, so that a missing
   // local folder cannot hide a conflicting identity stored there.
   const Path localFolder = VantideGetBaseFolder(L"LOCALAPPDATA");
@@ -152,6 +149,17 @@ HRESULT VantideScanLegacyIdentities(const Path& roamingFolder, std::string* toke
     if (status < 0) return status;
   }
   return kStatusOk;
+}
+
+}  // namespace
+
+HRESULT VantideScanLegacyIdentities(const Path& roamingFolder, std::string* token) {
+  if (token == nullptr) return VantideFailureFromWin32(ERROR_INVALID_PARAMETER);
+  const HRESULT status = ScanBothBaseFolders(roamingFolder, token);
+  // A token agreed before a failure was never checked against the rest:
+  // nobody may take it for the answer.
+  if (status < 0) token->clear();
+  return status;
 }
 
 }  // namespace van_tide

@@ -12,6 +12,7 @@ namespace van_tide {
 // Reads every legacy identity file under the roaming folder and then under
 // LOCALAPPDATA, and requires that all of them name the same token.
 // Status 0: `*token` holds that token, or stays empty when no file exists.
+// On failure `*token` is empty.
 // 0x80070034 when two files disagree; 0x800700CB when LOCALAPPDATA (or the
 // roaming folder given) is no usable folder; otherwise the first failure met.
 // A storage folder that cannot be listed raises std::filesystem::filesystem_error
