@@ -17,4 +17,23 @@ inline constexpr int kVantideMaxJsonDepth = 64;
 // throws, whatever the input.
 bool VantideDecodeJsonObject(std::string_view text, nlohmann::json* out) noexcept;
 
+// Destroying a JSON object or array that still holds members allocates (the
+// library flattens the tree onto a vector first), and an allocation failure in
+// a destructor ends the process. This empties `value` from the leaves up,
+// which allocates nothing, so that its destruction allocates nothing either.
+// The recursion is bounded by the decoder's nesting limit.
+void VantideDismantleJson(nlohmann::json& value) noexcept;
+
+// Dismantles a document on every way out of the scope that owns it.
+class VantideJsonDismantler {
+ public:
+  explicit VantideJsonDismantler(nlohmann::json& value) noexcept : value_(value) {}
+  ~VantideJsonDismantler() { VantideDismantleJson(value_); }
+  VantideJsonDismantler(const VantideJsonDismantler&) = delete;
+  VantideJsonDismantler& operator=(const VantideJsonDismantler&) = delete;
+
+ private:
+  nlohmann::json& value_;
+};
+
 }  // namespace van_tide

@@ -53,6 +53,7 @@ HRESULT VantideReadLegacyIdentityFile(const Path& path, std::string* token, bool
   if (status < 0) return status;
 
   nlohmann::json document;
+  const VantideJsonDismantler dismantle(document);
   if (!VantideDecodeJsonObject(bytes, &document)) return kStatusInvalidData;
   if (!IsVersionOne(VantideFindJsonMember(document, kVersionMember))) return kStatusInvalidData;
 
