@@ -10,9 +10,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cwchar>
+#include <functional>
+#include <iterator>
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace van_tide {
@@ -933,6 +936,467 @@ TEST_F(StandinMachineTest, SetupRejectsWhatItCannotPlace) {
   standin::Remove(L"C:\\a");
   EXPECT_FALSE(standin::Exists(L"C:\\a"));
   EXPECT_TRUE(standin::Exists(L"C:\\link"));
+}
+
+// ---------------------------------------------------------------------------
+// Faults by position, partial transfers, crashes and other processes
+// ---------------------------------------------------------------------------
+
+// What one call of a short, fixed run reported.
+struct Step {
+  bool ok;
+  DWORD error;
+  bool operator==(const Step&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Step& step) {
+  return out << (step.ok ? "ok" : "failed") << " (error " << step.error << ")";
+}
+
+constexpr Step kOk{true, kNoError};
+
+// Five calls of different APIs and paths, each reported on its own.
+std::vector<Step> RunFiveCalls() {
+  std::vector<Step> steps;
+  const auto note = [&](bool ok) { steps.push_back({ok, GetLastError()}); };
+  SetLastError(kNoError);
+  note(CreateDirectoryW(L"C:\\n", nullptr) != FALSE);
+  SetLastError(kNoError);
+  const HANDLE file = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  note(file != INVALID_HANDLE_VALUE);
+  char buffer[3];
+  DWORD count = 0;
+  SetLastError(kNoError);
+  note(ReadFile(file, buffer, 3, &count, nullptr) != FALSE);
+  SetLastError(kNoError);
+  note(CloseHandle(file) != FALSE);
+  SetLastError(kNoError);
+  note(GetFileAttributesW(L"C:\\a") != INVALID_FILE_ATTRIBUTES);
+  return steps;
+}
+
+TEST_F(StandinMachineTest, AFaultByPositionHitsExactlyThatCall) {
+  const struct {
+    std::size_t index;
+    Api api;  // what the call at that position is
+  } cases[] = {
+      {0, Api::CreateDirectoryW},
+      {2, Api::ReadFile},
+      {3, Api::CloseHandle},  // still gives the handle back
+      {4, Api::GetFileAttributesW},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(standin::ApiName(c.api));
+    standin::Remove(L"C:\\n");
+    standin::ClearCalls();  // positions count from here
+    // api and path are ignored: the position alone decides.
+    standin::InjectFaultAtCall(c.index,
+                               {.api = Api::DeleteFileW, .error = ERROR_WRITE_FAULT, .path = L"C:\\x"});
+    std::vector<Step> expected(5, kOk);
+    expected[c.index] = {false, ERROR_WRITE_FAULT};
+    EXPECT_EQ(RunFiveCalls(), expected);
+    ASSERT_EQ(standin::Calls().size(), 5U);
+    EXPECT_EQ(standin::Calls()[c.index].api, c.api);
+    EXPECT_EQ(standin::Exists(L"C:\\n"), c.index != 0) << "a failed call must not act";
+    // Fired once: a second run goes through.
+    standin::Remove(L"C:\\n");
+    standin::ClearCalls();
+    EXPECT_EQ(RunFiveCalls(), std::vector<Step>(5, kOk));
+  }
+}
+
+TEST_F(StandinMachineTest, AFaultByPositionWinsOverOneByNameWhichStillCounts) {
+  // By name: the second and third attribute queries fail with 5.
+  standin::InjectFault({.api = Api::GetFileAttributesW, .error = ERROR_ACCESS_DENIED, .skip = 1, .count = 2});
+  standin::InjectFaultAtCall(1, {.error = ERROR_WRITE_FAULT});
+  standin::InjectFaultAtCall(3, {.error = ERROR_WRITE_FAULT});
+  const Outcome expected[] = {Is(kDir), Fails(ERROR_WRITE_FAULT), Fails(ERROR_ACCESS_DENIED),
+                              Fails(ERROR_WRITE_FAULT), Is(kDir)};
+  for (std::size_t i = 0; i < std::size(expected); ++i) {
+    EXPECT_EQ(Attributes(L"C:\\a"), expected[i]) << "call " << i;
+  }
+}
+
+// A fault of either kind, planted for the next call on C:\a\f.txt.
+struct PartialFault {
+  const char* name;
+  void (*plant)(const standin::Fault& fault);
+};
+const PartialFault kPartialFaults[] = {
+    {"by name", [](const standin::Fault& fault) { standin::InjectFault(fault); }},
+    {"by position",
+     [](const standin::Fault& fault) { standin::InjectFaultAtCall(standin::Calls().size(), fault); }},
+};
+
+TEST_F(StandinMachineTest, APartialWriteLandsItsShortCountThenFails) {
+  for (const PartialFault& kind : kPartialFaults) {
+    SCOPED_TRACE(kind.name);
+    standin::AddFile(L"C:\\a\\f.txt", "abc");
+    const HANDLE file = Open(L"C:\\a\\f.txt", GENERIC_WRITE, 0, OPEN_EXISTING);
+    kind.plant({.api = Api::WriteFile, .error = ERROR_DISK_FULL, .shortBy = 2, .failAfterTransfer = true});
+    DWORD written = 99;
+    SetLastError(kNoError);
+    EXPECT_FALSE(WriteFile(file, "hello", 5, &written, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
+    EXPECT_EQ(written, 3U);
+    EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "hel");
+    // The position moved past what landed.
+    EXPECT_TRUE(WriteFile(file, "XY", 2, &written, nullptr));
+    EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "helXY");
+    EXPECT_TRUE(CloseHandle(file));
+  }
+}
+
+TEST_F(StandinMachineTest, APartialReadFillsItsShortCountThenFails) {
+  for (const PartialFault& kind : kPartialFaults) {
+    SCOPED_TRACE(kind.name);
+    const HANDLE file = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    kind.plant({.api = Api::ReadFile, .error = ERROR_READ_FAULT, .shortBy = 1, .failAfterTransfer = true});
+    char buffer[3] = {'-', '-', '-'};
+    DWORD read = 99;
+    SetLastError(kNoError);
+    EXPECT_FALSE(ReadFile(file, buffer, 3, &read, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_READ_FAULT);
+    EXPECT_EQ(read, 2U);
+    EXPECT_EQ(std::string(buffer, 3), "ab-");
+    EXPECT_EQ(ReadAll(file), "c");  // the position moved past what was read
+    EXPECT_TRUE(CloseHandle(file));
+  }
+}
+
+TEST_F(StandinMachineTest, APartialTransferStillChecksTheHandleFirst) {
+  standin::InjectFault(
+      {.api = Api::WriteFile, .error = ERROR_DISK_FULL, .shortBy = 1, .failAfterTransfer = true});
+  const HANDLE reader = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+  DWORD written = 99;
+  EXPECT_FALSE(WriteFile(reader, "xy", 2, &written, nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_EQ(written, 0U);
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "abc");
+  EXPECT_TRUE(CloseHandle(reader));
+}
+
+TEST_F(StandinMachineTest, ACrashKeepsItsCallThenNothingActsOrIsRecorded) {
+  BYTE plain = 'x';
+  DATA_BLOB in{1, &plain};
+  DATA_BLOB sealed{0, nullptr};
+  standin::CrashAfterCall(2);
+  const HANDLE locked = Open(L"C:\\a\\f.txt", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);  // 0
+  ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+  ASSERT_TRUE(CryptProtectData(&in, nullptr, nullptr, nullptr, nullptr, 0, &sealed));  // 1
+  EXPECT_FALSE(standin::Crashed());
+  EXPECT_TRUE(CreateDirectoryW(L"C:\\a\\made", nullptr));  // 2: returns normally, then the process dies
+  EXPECT_TRUE(standin::Crashed());
+  EXPECT_TRUE(standin::Exists(L"C:\\a\\made"));
+  EXPECT_EQ(standin::OpenHandleCount(), 0U);
+
+  char buffer[4];
+  DWORD count = 0;
+  WIN32_FIND_DATAW data{};
+  const struct {
+    const char* name;
+    std::function<bool()> call;
+  } later[] = {
+      {"CreateDirectoryW", [] { return CreateDirectoryW(L"C:\\a\\later", nullptr) != FALSE; }},
+      {"CreateFileW",
+       [] { return Open(L"C:\\a\\new", GENERIC_WRITE, 0, CREATE_NEW) != INVALID_HANDLE_VALUE; }},
+      {"WriteFile",
+       [&] {
+         count = 99;
+         const bool ok = WriteFile(locked, "zz", 2, &count, nullptr) != FALSE;
+         EXPECT_EQ(count, 0U);
+         return ok;
+       }},
+      {"ReadFile",
+       [&] {
+         count = 99;
+         const bool ok = ReadFile(locked, buffer, 4, &count, nullptr) != FALSE;
+         EXPECT_EQ(count, 0U);
+         return ok;
+       }},
+      {"FlushFileBuffers", [&] { return FlushFileBuffers(locked) != FALSE; }},
+      {"MoveFileExW",
+       [] { return MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\g.txt", MOVEFILE_WRITE_THROUGH) != FALSE; }},
+      {"DeleteFileW", [] { return DeleteFileW(L"C:\\a\\f.txt") != FALSE; }},
+      {"GetFileAttributesW", [] { return GetFileAttributesW(L"C:\\a") != INVALID_FILE_ATTRIBUTES; }},
+      {"FindFirstFileExW",
+       [&] {
+         return FindFirstFileExW(L"C:\\a\\*", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0) !=
+                INVALID_HANDLE_VALUE;
+       }},
+      {"CryptUnprotectData",
+       [&] {
+         DATA_BLOB out{0, nullptr};
+         return CryptUnprotectData(&sealed, nullptr, nullptr, nullptr, nullptr, 0, &out) != FALSE;
+       }},
+      {"CloseHandle", [&] { return CloseHandle(locked) != FALSE; }},
+  };
+  for (const auto& c : later) {
+    SCOPED_TRACE(c.name);
+    SetLastError(kNoError);
+    EXPECT_FALSE(c.call());
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  }
+  standin::SetEnvironmentVariable(L"APPDATA", L"x");
+  wchar_t* value = nullptr;
+  std::size_t length = 5;
+  EXPECT_EQ(platform::WideDupEnv(&value, &length, L"APPDATA"), EINVAL);
+  EXPECT_EQ(value, nullptr);
+  EXPECT_EQ(length, 0U);
+  // The dead process can still give back its buffer.
+  EXPECT_EQ(LocalFree(sealed.pbData), nullptr);
+  EXPECT_EQ(standin::OutstandingLocalBuffers(), 0U);
+
+  EXPECT_EQ(CallSequence(),
+            (std::vector<Api>{Api::CreateFileW, Api::CryptProtectData, Api::CreateDirectoryW}));
+  EXPECT_EQ(standin::ListNames(L"C:\\a"), (std::vector<std::wstring>{L"f.txt", L"made", L"sub"}));
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "abc");
+
+  // The share lock died with the process.
+  standin::Restart();
+  EXPECT_FALSE(standin::Crashed());
+  const HANDLE again = Open(L"C:\\a\\f.txt", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
+  EXPECT_NE(again, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(again));
+}
+
+// The process dies after its next call (a harmless query).
+void CrashNow() {
+  standin::CrashAfterCall(standin::Calls().size());
+  GetFileAttributesW(L"C:\\");
+  ASSERT_TRUE(standin::Crashed());
+}
+
+void WriteAndClose(const wchar_t* path, DWORD disposition, const std::string& bytes, bool flush) {
+  const HANDLE file = Open(path, GENERIC_WRITE, 0, disposition);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  EXPECT_TRUE(WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+  if (flush) {
+    EXPECT_TRUE(FlushFileBuffers(file));
+  }
+  EXPECT_TRUE(CloseHandle(file));
+}
+
+void FlushAnyHandle(const wchar_t* path) {
+  const HANDLE file = Open(path, GENERIC_WRITE, 0, OPEN_EXISTING);
+  EXPECT_TRUE(FlushFileBuffers(file));
+  EXPECT_TRUE(CloseHandle(file));
+}
+
+// The files of a folder with their contents, in listing order.
+using Listing = std::vector<std::pair<std::wstring, std::string>>;
+Listing FilesIn(const std::wstring& folder) {
+  Listing files;
+  for (const std::wstring& name : standin::ListNames(folder)) {
+    files.emplace_back(name, standin::FileContents(folder + L"\\" + name));
+  }
+  return files;
+}
+
+TEST_F(StandinMachineTest, ACrashKeepsOnlyWhatReachedTheDisk) {
+  const auto replace = [](DWORD flags) {
+    EXPECT_TRUE(MoveFileExW(L"C:\\d\\tmp", L"C:\\d\\f", MOVEFILE_REPLACE_EXISTING | flags));
+  };
+  const Listing before = {{L"f", "old"}, {L"tmp", "new"}};
+  const struct {
+    const char* name;
+    std::function<void()> run;
+    Listing after;  // C:\d once the machine is back
+  } cases[] = {
+      {"written, not flushed", [] { WriteAndClose(L"C:\\d\\f", OPEN_EXISTING, "NEW", false); }, before},
+      {"written and flushed", [] { WriteAndClose(L"C:\\d\\f", OPEN_EXISTING, "NEW", true); },
+       {{L"f", "NEW"}, {L"tmp", "new"}}},
+      {"written after the flush",
+       [] {
+         const HANDLE file = Open(L"C:\\d\\f", GENERIC_WRITE, 0, OPEN_EXISTING);
+         DWORD written = 0;
+         EXPECT_TRUE(WriteFile(file, "N", 1, &written, nullptr));
+         EXPECT_TRUE(FlushFileBuffers(file));
+         EXPECT_TRUE(WriteFile(file, "EW", 2, &written, nullptr));
+         EXPECT_TRUE(CloseHandle(file));
+       },
+       {{L"f", "Nld"}, {L"tmp", "new"}}},
+      {"created, never flushed", [] { WriteAndClose(L"C:\\d\\g", CREATE_NEW, "fresh", false); },
+       {{L"f", "old"}, {L"g", ""}, {L"tmp", "new"}}},
+      {"truncated on open, never flushed", [] { WriteAndClose(L"C:\\d\\f", CREATE_ALWAYS, "NEW", false); },
+       {{L"f", ""}, {L"tmp", "new"}}},
+      {"moved without write-through", [&] { replace(0); }, before},
+      {"moved with write-through", [&] { replace(MOVEFILE_WRITE_THROUGH); }, {{L"f", "new"}}},
+      {"moved, then a flush on the volume",
+       [&] {
+         replace(0);
+         FlushAnyHandle(L"C:\\other");
+       },
+       {{L"f", "new"}}},
+      {"moved, then a flush on another volume",
+       [&] {
+         replace(0);
+         FlushAnyHandle(L"D:\\other");
+       },
+       before},
+      {"moved, then the old name taken",
+       [&] {
+         replace(0);
+         WriteAndClose(L"C:\\d\\tmp", CREATE_NEW, "x", false);
+       },
+       {{L"f", "new"}, {L"tmp", ""}}},
+      {"moved twice without write-through",
+       [&] {
+         replace(0);
+         EXPECT_TRUE(MoveFileExW(L"C:\\d\\f", L"C:\\d\\g", 0));
+       },
+       before},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::Reset();
+    standin::AddDrive(L'D');
+    standin::AddFile(L"C:\\d\\f", "old");
+    standin::AddFile(L"C:\\d\\tmp", "new");
+    standin::AddFile(L"C:\\other", "");
+    standin::AddFile(L"D:\\other", "");
+    c.run();
+    CrashNow();
+    standin::Restart();
+    EXPECT_EQ(FilesIn(L"C:\\d"), c.after);
+  }
+}
+
+TEST_F(StandinMachineTest, AHookActsJustBeforeItsCallAndOutsideTheRecord) {
+  int runs = 0;
+  standin::RunBeforeCall(1, [&] {
+    ++runs;
+    EXPECT_EQ(standin::Calls().size(), 2U) << "runs once its call is recorded, not after the earlier one";
+    standin::AddFile(L"C:\\a\\g.txt", "theirs");
+    EXPECT_NE(GetFileAttributesW(L"C:\\a\\g.txt"), INVALID_FILE_ATTRIBUTES);  // not recorded
+  });
+  standin::InjectFaultAtCall(1, {.error = ERROR_WRITE_FAULT});  // faults come after the hook
+  EXPECT_EQ(Attributes(L"C:\\a\\g.txt"), Fails(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(runs, 0);
+  EXPECT_EQ(Attributes(L"C:\\a\\g.txt"), Fails(ERROR_WRITE_FAULT));
+  EXPECT_EQ(runs, 1);
+  standin::ClearCalls();
+  standin::RunBeforeCall(0, [] { standin::AddFile(L"C:\\a\\h.txt", "theirs"); });
+  SetLastError(kNoError);
+  EXPECT_FALSE(MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\h.txt", MOVEFILE_WRITE_THROUGH));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\h.txt"), "theirs");
+  EXPECT_EQ(CallSequence(), std::vector<Api>{Api::MoveFileExW});
+}
+
+TEST_F(StandinMachineTest, AFileHeldByAnotherProcessMeetsSharingMovesAndDeletes) {
+  const auto opens = [](DWORD access, DWORD share) {
+    return [=] { return Open(L"C:\\a\\f.txt", access, share, OPEN_EXISTING) != INVALID_HANDLE_VALUE; };
+  };
+  const struct {
+    const char* name;
+    DWORD heldShare;
+    std::function<bool()> call;
+    DWORD error;  // 0: succeeds
+  } cases[] = {
+      {"read, shared with none", 0, opens(GENERIC_READ, 7), ERROR_SHARING_VIOLATION},
+      {"read, shared for reading", FILE_SHARE_READ, opens(GENERIC_READ, FILE_SHARE_READ), 0},
+      {"write, shared for reading", FILE_SHARE_READ, opens(GENERIC_WRITE, FILE_SHARE_READ),
+       ERROR_SHARING_VIOLATION},
+      {"delete, shared for reading", FILE_SHARE_READ, [] { return DeleteFileW(L"C:\\a\\f.txt") != FALSE; },
+       ERROR_SHARING_VIOLATION},
+      {"move, shared for reading", FILE_SHARE_READ,
+       [] { return MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\g.txt", 0) != FALSE; }, ERROR_SHARING_VIOLATION},
+      {"replace it, shared for deletion", FILE_SHARE_READ | FILE_SHARE_DELETE,
+       [] {
+         standin::AddFile(L"C:\\a\\g.txt", "g");
+         return MoveFileExW(L"C:\\a\\g.txt", L"C:\\a\\f.txt", MOVEFILE_REPLACE_EXISTING) != FALSE;
+       },
+       ERROR_ACCESS_DENIED},  // an open file is never replaced
+      {"delete, shared for deletion", FILE_SHARE_READ | FILE_SHARE_DELETE,
+       [] { return DeleteFileW(L"C:\\a\\f.txt") != FALSE; }, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::Restart();  // closes what a case opened
+    standin::AddFile(L"C:\\a\\f.txt", "abc");
+    standin::HoldOpen(L"C:\\a\\f.txt", GENERIC_READ, c.heldShare);
+    EXPECT_EQ(standin::OpenHandleCount(), 0U);
+    EXPECT_TRUE(standin::OpenHandlePaths().empty());
+    SetLastError(kNoError);
+    EXPECT_EQ(c.call(), c.error == 0);
+    EXPECT_EQ(GetLastError(), c.error == 0 ? kNoError : c.error);
+    EXPECT_EQ(standin::Calls().size(), 1U) << "holding is not a call";
+  }
+  standin::Restart();
+  standin::AddFile(L"C:\\a\\f.txt", "abc");
+  standin::HoldOpen(L"C:\\a\\f.txt", GENERIC_READ | GENERIC_WRITE, 0);
+  standin::ReleaseHeld();
+  const HANDLE file = Open(L"C:\\a\\f.txt", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);
+  EXPECT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_THROW(standin::HoldOpen(L"C:\\a\\missing", GENERIC_READ, 0), std::invalid_argument);
+}
+
+// A hook runs inside the call it precedes, so it is where a test can look
+// from inside; outside every call, and after one whatever its end, the answer
+// is no.
+TEST_F(StandinMachineTest, InPlatformCallTellsWhetherAStandinCallRuns) {
+  std::vector<bool> inside;
+  const auto look = [&] { inside.push_back(standin::InPlatformCall()); };
+  look();
+  standin::RunBeforeCall(0, look);
+  standin::RunBeforeCall(1, look);
+  standin::InjectFaultAtCall(1, {.error = ERROR_WRITE_FAULT});
+  standin::RunBeforeCall(2, look);
+  standin::CrashAfterCall(2);
+  GetFileAttributesW(L"C:\\a");
+  look();
+  GetFileAttributesW(L"C:\\a");  // fails by plan
+  look();
+  GetFileAttributesW(L"C:\\a");  // the process dies after it
+  look();
+  GetFileAttributesW(L"C:\\a");  // dead
+  look();
+  EXPECT_EQ(inside, (std::vector<bool>{false, true, false, true, false, true, false, false}));
+}
+
+TEST_F(StandinMachineTest, RestartKeepsTheDiskAndStartsANewProcess) {
+  standin::SetEnvironmentVariable(L"APPDATA", L"C:\\Users\\me");
+  standin::SetCurrentFolder(L"C:\\a");
+  standin::InjectFault({.api = Api::GetFileAttributesW, .error = 5, .count = -1});
+  // Planned past the five calls made before the restart.
+  standin::InjectFaultAtCall(5, {.error = 5});
+  standin::CrashAfterCall(5);
+  bool hookRan = false;
+  standin::RunBeforeCall(5, [&] { hookRan = true; });
+  standin::HoldOpen(L"C:\\a\\f.txt", GENERIC_READ, 0);
+  const HANDLE leaked = Open(L"C:\\a\\sub", GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+  ASSERT_NE(leaked, INVALID_HANDLE_VALUE);
+  BYTE plain = 'x';
+  DATA_BLOB in{1, &plain};
+  DATA_BLOB sealed{0, nullptr};
+  ASSERT_TRUE(CryptProtectData(&in, nullptr, nullptr, nullptr, nullptr, 0, &sealed));
+  WriteAndClose(L"C:\\a\\n.txt", CREATE_NEW, "unflushed", false);
+  SetLastError(7);
+
+  standin::Restart();
+  EXPECT_EQ(GetLastError(), 0U);
+  EXPECT_TRUE(standin::Calls().empty());
+  EXPECT_EQ(standin::OpenHandleCount(), 0U);
+  EXPECT_EQ(standin::OutstandingLocalBuffers(), 0U);
+  // The disk as it was, unflushed contents too: no crash happened.
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\n.txt"), "unflushed");
+  EXPECT_EQ(Attributes(L"f.txt"), Is(kFile));  // the current folder stays; no fault left
+  wchar_t* value = nullptr;
+  std::size_t count = 0;
+  ASSERT_EQ(platform::WideDupEnv(&value, &count, L"APPDATA"), 0);
+  ASSERT_NE(value, nullptr);
+  EXPECT_EQ(std::wstring(value), L"C:\\Users\\me");
+  std::free(value);
+  const HANDLE file = Open(L"f.txt", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);  // nothing held
+  EXPECT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(file));
+  for (int call = 4; call <= 6; ++call) EXPECT_EQ(Attributes(L"sub"), Is(kDir)) << "call " << call;
+  EXPECT_EQ(standin::Calls().size(), 7U);
+  EXPECT_FALSE(hookRan);
+  EXPECT_FALSE(standin::Crashed());
 }
 
 // ---------------------------------------------------------------------------

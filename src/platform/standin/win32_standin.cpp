@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <utility>
@@ -29,7 +31,8 @@ struct Node {
   Kind kind = Kind::Folder;
   bool isRoot = false;
   std::wstring name;    // as written when created: case is kept
-  std::string bytes;    // a file's contents
+  std::string bytes;    // a file's live contents, what reads see
+  std::string durable;  // what of them a crash leaves
   std::wstring target;  // a link's target, a full path
   std::uint64_t index = 0;
   // Keyed by the upper-cased name, which is also the listing order of NTFS.
@@ -65,6 +68,17 @@ struct PlannedFault {
   int seen = 0;
 };
 
+// A move the volume's log has not committed yet: a crash undoes it.
+struct PendingMove {
+  NodePtr node;
+  NodePtr from;  // the folder it left and the name it had there
+  std::wstring fromName;
+  NodePtr to;  // the folder it entered and the name it took
+  std::wstring toName;
+  NodePtr replaced;  // the item it replaced, back after an undo
+  DWORD volume = 0;
+};
+
 struct EnvironmentEntry {
   std::wstring name;
   std::wstring value;
@@ -79,13 +93,26 @@ struct State {
   Location current;
   std::map<std::wstring, EnvironmentEntry> environment;  // keyed upper-cased
   std::wstring user;
+  std::vector<PendingMove> pendingMoves;
+  std::uint64_t nextIndex = 1;
+
+  // The process under test.
   std::vector<PlannedFault> faults;
+  std::map<std::size_t, Fault> positionFaults;  // keyed by index in the record
+  std::optional<Fault> firing;                  // the position fault deciding the running call
+  std::map<std::size_t, std::function<void()>> hooks;
+  std::optional<std::size_t> crashAt;
+  bool crashPending = false;  // the running call is the last one
+  bool crashed = false;
   std::vector<Call> calls;
+  std::optional<std::size_t> currentIndex;  // the running call's index in the record
+  int depth = 0;                            // stand-in calls running (hooks nest them)
+  int hookDepth = 0;                        // calls made by a hook are another process's
   std::map<std::uintptr_t, OpenFile> files;
   std::map<std::uintptr_t, OpenFind> finds;
+  std::vector<OpenFile> held;  // by other processes
   std::uintptr_t nextHandle = kFirstHandle;
   std::set<void*> localBuffers;
-  std::uint64_t nextIndex = 1;
   DWORD lastError = 0;
 
   // A process starts on the machine that Reset gives.
@@ -99,18 +126,32 @@ struct State {
     localBuffers.clear();
   }
 
-  void Clear() {
+  // A new process: nothing of the old one is left but the machine.
+  void NewProcess() {
     ReleaseBuffers();
-    roots.clear();
-    environment.clear();
     faults.clear();
+    positionFaults.clear();
+    firing.reset();
+    hooks.clear();
+    crashAt.reset();
+    crashPending = false;
+    crashed = false;
     calls.clear();
+    currentIndex.reset();
     files.clear();
     finds.clear();
+    held.clear();
     nextHandle = kFirstHandle;
+    lastError = 0;
+  }
+
+  void Clear() {
+    NewProcess();
+    roots.clear();
+    environment.clear();
+    pendingMoves.clear();
     nextIndex = 1;
     user = kFirstUser;
-    lastError = 0;
     current = Location{L"C:", {}, false};
     auto drive = std::make_shared<Node>();
     drive->name = L"C:";
@@ -365,24 +406,64 @@ Lookup LookupText(LPCWSTR text, bool followLast) {
 
 std::wstring Text(LPCWSTR text) { return text == nullptr ? std::wstring() : std::wstring(text); }
 
-Call& Record(Api api, std::wstring path, std::vector<DWORD> args = {}) {
+Call NewCall(Api api, std::wstring path, std::vector<DWORD> args = {}) {
   Call call;
   call.api = api;
   call.path = std::move(path);
   call.args = std::move(args);
-  S().calls.push_back(std::move(call));
-  return S().calls.back();
+  return call;
 }
 
-// The planned fault that is due for this call, if any.
+// Adds the call to the record, then lets the hook planned for its position act
+// (as another process would, so what the hook calls is left out of the
+// record), and arms the crash when this is the call it follows.
+void Record(Call call) {
+  State& s = S();
+  if (s.hookDepth > 0) return;
+  const std::size_t index = s.calls.size();
+  s.calls.push_back(std::move(call));
+  if (const auto hook = s.hooks.find(index); hook != s.hooks.end()) {
+    const std::function<void()> action = std::move(hook->second);
+    s.hooks.erase(hook);
+    struct HookScope {
+      HookScope() { ++S().hookDepth; }
+      ~HookScope() { --S().hookDepth; }
+      HookScope(const HookScope&) = delete;
+      HookScope& operator=(const HookScope&) = delete;
+    } scope;
+    action();
+  }
+  s.currentIndex = index;
+  if (s.crashAt == index) {
+    s.crashAt.reset();
+    s.crashPending = true;
+  }
+}
+
+void Record(Api api, std::wstring path, std::vector<DWORD> args = {}) {
+  Record(NewCall(api, std::move(path), std::move(args)));
+}
+
+// The planned fault that is due for this call, if any. A fault planned for
+// the call's position wins; faults planned by name count the call all the
+// same, so adding one by position does not shift the others.
 const Fault* DueFault(Api api, std::wstring_view path) {
+  State& s = S();
+  if (s.hookDepth > 0) return nullptr;
   const Fault* due = nullptr;
-  for (PlannedFault& planned : S().faults) {
+  for (PlannedFault& planned : s.faults) {
     const Fault& fault = planned.fault;
     if (fault.api != api || (!fault.path.empty() && fault.path != path)) continue;
     const int index = planned.seen++;
     const bool inWindow = index >= fault.skip && (fault.count < 0 || index - fault.skip < fault.count);
     if (due == nullptr && inWindow) due = &fault;
+  }
+  if (s.currentIndex.has_value()) {
+    if (const auto found = s.positionFaults.find(*s.currentIndex); found != s.positionFaults.end()) {
+      s.firing = std::move(found->second);
+      s.positionFaults.erase(found);
+      due = &*s.firing;
+    }
   }
   return due;
 }
@@ -413,15 +494,22 @@ std::wstring HandlePath(HANDLE handle) {
   return find == S().finds.end() ? std::wstring() : find->second.path;
 }
 
+// Whether any handle on the machine, the process's own or one another
+// process holds, satisfies `test`.
+template <typename Test>
+bool AnyHandle(Test test) {
+  const auto own = [&](const auto& entry) { return test(entry.second); };
+  return std::any_of(S().files.begin(), S().files.end(), own) ||
+         std::any_of(S().held.begin(), S().held.end(), test);
+}
+
 bool OpenWithoutShare(const Node& node, DWORD share) {
-  return std::any_of(S().files.begin(), S().files.end(), [&](const auto& entry) {
-    return entry.second.node.get() == &node && (entry.second.share & share) == 0;
-  });
+  return AnyHandle(
+      [&](const OpenFile& open) { return open.node.get() == &node && (open.share & share) == 0; });
 }
 
 bool IsOpen(const Node& node) {
-  return std::any_of(S().files.begin(), S().files.end(),
-                     [&](const auto& entry) { return entry.second.node.get() == &node; });
+  return AnyHandle([&](const OpenFile& open) { return open.node.get() == &node; });
 }
 
 // A new open must allow what every open handle does, and every open handle
@@ -430,14 +518,13 @@ bool IsOpen(const Node& node) {
 bool SharingConflict(const Node& node, DWORD access, DWORD share) {
   const DWORD dataAccess = GENERIC_READ | GENERIC_WRITE;
   if ((access & dataAccess) == 0) return false;
-  for (const auto& [value, open] : S().files) {
-    if (open.node.get() != &node || (open.access & dataAccess) == 0) continue;
-    if ((access & GENERIC_READ) != 0 && (open.share & FILE_SHARE_READ) == 0) return true;
-    if ((access & GENERIC_WRITE) != 0 && (open.share & FILE_SHARE_WRITE) == 0) return true;
-    if ((open.access & GENERIC_READ) != 0 && (share & FILE_SHARE_READ) == 0) return true;
-    if ((open.access & GENERIC_WRITE) != 0 && (share & FILE_SHARE_WRITE) == 0) return true;
-  }
-  return false;
+  return AnyHandle([&](const OpenFile& open) {
+    if (open.node.get() != &node || (open.access & dataAccess) == 0) return false;
+    return ((access & GENERIC_READ) != 0 && (open.share & FILE_SHARE_READ) == 0) ||
+           ((access & GENERIC_WRITE) != 0 && (open.share & FILE_SHARE_WRITE) == 0) ||
+           ((open.access & GENERIC_READ) != 0 && (share & FILE_SHARE_READ) == 0) ||
+           ((open.access & GENERIC_WRITE) != 0 && (share & FILE_SHARE_WRITE) == 0);
+  });
 }
 
 NodePtr NewNode(Kind kind, std::wstring name) {
@@ -457,6 +544,64 @@ bool Contains(const Node& folder, const Node& candidate) {
   }
   return false;
 }
+
+// ---------------------------------------------------------------------------
+// Durability and crashes
+// ---------------------------------------------------------------------------
+
+// Puts a pending move back, unless the item has left the name the move gave
+// it (deleted, replaced, moved on for good) or its old name has been taken.
+void Undo(const PendingMove& move) {
+  if (FindChild(*move.to, move.toName) != move.node) return;
+  const NodePtr atOldName = FindChild(*move.from, move.fromName);
+  if (atOldName != nullptr && atOldName != move.node) return;  // a change of case finds the item itself
+  Detach(*move.to, *move.node);
+  move.node->name = move.fromName;
+  Insert(*move.from, move.node);
+  if (move.replaced != nullptr && FindChild(*move.to, move.replaced->name) == nullptr) {
+    Insert(*move.to, move.replaced);
+  }
+}
+
+void FallBackToDurable(Node& folder) {
+  for (const auto& [key, child] : folder.children) {
+    if (child->kind == Kind::File) child->bytes = child->durable;
+    if (child->kind == Kind::Folder) FallBackToDurable(*child);
+  }
+}
+
+// The process dies and the machine comes back with what reached the disk.
+void Crash() {
+  State& s = S();
+  s.crashPending = false;
+  s.crashed = true;
+  s.files.clear();
+  s.finds.clear();
+  s.held.clear();
+  for (auto move = s.pendingMoves.rbegin(); move != s.pendingMoves.rend(); ++move) Undo(*move);
+  s.pendingMoves.clear();
+  for (const auto& [key, root] : s.roots) FallBackToDurable(*root);
+}
+
+// Brackets every Win32 function: InPlatformCall tells it, and the process dies
+// once the call CrashAfterCall names is over (its result already made, so it
+// returns normally). Hooks run inside it and nest.
+class CallScope {
+ public:
+  CallScope() {
+    if (S().depth++ == 0) S().currentIndex.reset();
+  }
+  ~CallScope() {
+    // Still counted as inside the call while crashing: the crash allocates.
+    if (S().depth == 1 && S().crashPending) Crash();
+    --S().depth;
+  }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+};
+
+// After a crash every call fails as one on a handle that no longer exists.
+bool Dead() { return S().crashed; }
 
 // ---------------------------------------------------------------------------
 // Data protection
@@ -681,6 +826,7 @@ void SetupItem(std::wstring_view path, Kind kind, std::string_view bytes, std::w
   if (kind == Kind::Folder && existing != nullptr && IsFolder(*existing)) return;  // keep its contents
   NodePtr node = NewNode(kind, location.names.back());
   node->bytes = std::string(bytes);
+  node->durable = node->bytes;
   node->target = std::wstring(target);
   if (existing != nullptr) Detach(*parent, *existing);
   Insert(*parent, node);
@@ -752,6 +898,29 @@ void SetCurrentUser(std::wstring_view sid) { S().user = std::wstring(sid); }
 
 void InjectFault(const Fault& fault) { S().faults.push_back(PlannedFault{fault, 0}); }
 
+void InjectFaultAtCall(std::size_t index, const Fault& fault) { S().positionFaults[index] = fault; }
+
+void CrashAfterCall(std::size_t index) { S().crashAt = index; }
+
+bool Crashed() { return S().crashed; }
+
+void RunBeforeCall(std::size_t index, std::function<void()> action) { S().hooks[index] = std::move(action); }
+
+void HoldOpen(std::wstring_view path, DWORD access, DWORD share) {
+  const Lookup lookup = LookupPath(SetupLocation(path), true);
+  if (lookup.error != ERROR_SUCCESS) {
+    throw std::invalid_argument("stand-in: nothing to hold open at " + Narrow(path));
+  }
+  const DWORD volume = VolumeSerial(lookup.rootKey);
+  S().held.push_back(OpenFile{lookup.node, std::wstring(path), access, share, volume, 0});
+}
+
+void ReleaseHeld() { S().held.clear(); }
+
+void Restart() { S().NewProcess(); }
+
+bool InPlatformCall() { return S().depth > 0; }
+
 const std::vector<Call>& Calls() { return S().calls; }
 
 void ClearCalls() { S().calls.clear(); }
@@ -785,12 +954,20 @@ std::vector<std::wstring> OpenHandlePaths() {
 
 using namespace van_tide::standin;  // the helpers above
 
-DWORD GetLastError() { return S().lastError; }
+DWORD GetLastError() {
+  const CallScope inCall;
+  return S().lastError;
+}
 
-void SetLastError(DWORD error) { S().lastError = error; }
+void SetLastError(DWORD error) {
+  const CallScope inCall;
+  S().lastError = error;
+}
 
 HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
   Record(Api::CreateFileW, Text(fileName), {desiredAccess, shareMode, creationDisposition, flagsAndAttributes});
   if (const Fault* fault = DueFault(Api::CreateFileW, Text(fileName))) {
     return Fail(fault->error, INVALID_HANDLE_VALUE);
@@ -828,7 +1005,11 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
       }
     }
     if (SharingConflict(node, desiredAccess, shareMode)) return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
-    if (creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING) node.bytes.clear();
+    // Truncation changes the file's size, which the volume logs at once.
+    if (creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING) {
+      node.bytes.clear();
+      node.durable.clear();
+    }
   }
   const std::uintptr_t value = NewHandleValue();
   S().files[value] = OpenFile{lookup.node, Text(fileName), desiredAccess, shareMode, VolumeSerial(lookup.rootKey), 0};
@@ -841,8 +1022,14 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
 }
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED overlapped) {
+  const CallScope inCall;
+  if (Dead()) {
+    if (bytesRead != nullptr) *bytesRead = 0;
+    return Fail(ERROR_INVALID_HANDLE, FALSE);
+  }
   Record(Api::ReadFile, HandlePath(file), {bytesToRead});
-  if (const Fault* fault = DueFault(Api::ReadFile, HandlePath(file))) {
+  const Fault* fault = DueFault(Api::ReadFile, HandlePath(file));
+  if (fault != nullptr) {
     if (fault->shortBy == 0) return Fail(fault->error, FALSE);
     bytesToRead = bytesToRead > fault->shortBy ? bytesToRead - fault->shortBy : 0;
   }
@@ -860,12 +1047,19 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, 
   if (count > 0) std::memcpy(buffer, bytes.data() + open->position, count);
   open->position += count;
   *bytesRead = static_cast<DWORD>(count);
+  if (fault != nullptr && fault->failAfterTransfer) return Fail(fault->error, FALSE);
   return TRUE;
 }
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped) {
+  const CallScope inCall;
+  if (Dead()) {
+    if (bytesWritten != nullptr) *bytesWritten = 0;
+    return Fail(ERROR_INVALID_HANDLE, FALSE);
+  }
   Record(Api::WriteFile, HandlePath(file), {bytesToWrite});
-  if (const Fault* fault = DueFault(Api::WriteFile, HandlePath(file))) {
+  const Fault* fault = DueFault(Api::WriteFile, HandlePath(file));
+  if (fault != nullptr) {
     if (fault->shortBy == 0) return Fail(fault->error, FALSE);
     bytesToWrite = bytesToWrite > fault->shortBy ? bytesToWrite - fault->shortBy : 0;
   }
@@ -882,19 +1076,29 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
   if (bytesToWrite > 0) std::memcpy(bytes.data() + open->position, buffer, bytesToWrite);
   open->position += bytesToWrite;
   *bytesWritten = bytesToWrite;
+  // The disk filled part-way: what was written stays written.
+  if (fault != nullptr && fault->failAfterTransfer) return Fail(fault->error, FALSE);
   return TRUE;
 }
 
 BOOL FlushFileBuffers(HANDLE file) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Record(Api::FlushFileBuffers, HandlePath(file));
   if (const Fault* fault = DueFault(Api::FlushFileBuffers, HandlePath(file))) return Fail(fault->error, FALSE);
   const OpenFile* open = FindOpenFile(file);
   if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if ((open->access & GENERIC_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  Node& node = *open->node;
+  if (node.kind == Kind::File) node.durable = node.bytes;
+  // NTFS commits its log with the flush, and every rename of the volume in it.
+  std::erase_if(S().pendingMoves, [&](const PendingMove& move) { return move.volume == open->volume; });
   return TRUE;
 }
 
 BOOL CloseHandle(HANDLE object) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   const std::wstring path = HandlePath(object);
   Record(Api::CloseHandle, path);
   const Fault* fault = DueFault(Api::CloseHandle, path);
@@ -905,6 +1109,8 @@ BOOL CloseHandle(HANDLE object) {
 }
 
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Record(Api::GetFileInformationByHandle, HandlePath(file));
   if (const Fault* fault = DueFault(Api::GetFileInformationByHandle, HandlePath(file))) {
     return Fail(fault->error, FALSE);
@@ -926,6 +1132,8 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
 }
 
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Record(Api::GetFileSizeEx, HandlePath(file));
   if (const Fault* fault = DueFault(Api::GetFileSizeEx, HandlePath(file))) return Fail(fault->error, FALSE);
   const OpenFile* open = FindOpenFile(file);
@@ -936,6 +1144,8 @@ BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size) {
 }
 
 DWORD GetFileAttributesW(LPCWSTR fileName) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, INVALID_FILE_ATTRIBUTES);
   Record(Api::GetFileAttributesW, Text(fileName));
   if (const Fault* fault = DueFault(Api::GetFileAttributesW, Text(fileName))) {
     return Fail(fault->error, INVALID_FILE_ATTRIBUTES);
@@ -946,6 +1156,8 @@ DWORD GetFileAttributesW(LPCWSTR fileName) {
 }
 
 BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS infoLevel, LPVOID fileInformation) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Record(Api::GetFileAttributesExW, Text(fileName), {static_cast<DWORD>(infoLevel)});
   if (const Fault* fault = DueFault(Api::GetFileAttributesExW, Text(fileName))) return Fail(fault->error, FALSE);
   if (infoLevel != GetFileExInfoStandard || fileInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -961,6 +1173,8 @@ BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS infoLevel, LP
 }
 
 BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Record(Api::CreateDirectoryW, Text(pathName));
   if (const Fault* fault = DueFault(Api::CreateDirectoryW, Text(pathName))) return Fail(fault->error, FALSE);
   if (pathName == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -980,8 +1194,11 @@ BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
 }
 
 BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
-  Call& call = Record(Api::MoveFileExW, Text(existingFileName), {flags});
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  Call call = NewCall(Api::MoveFileExW, Text(existingFileName), {flags});
   call.path2 = Text(newFileName);
+  Record(std::move(call));
   if (const Fault* fault = DueFault(Api::MoveFileExW, Text(existingFileName))) return Fail(fault->error, FALSE);
   if (existingFileName == nullptr || newFileName == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   // Links move as themselves.
@@ -1010,14 +1227,23 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
     return Fail(ERROR_ACCESS_DENIED, FALSE);  // a folder cannot move into itself
   }
   const NodePtr moving = source.node;
+  const std::wstring oldName = moving->name;
   Detach(*source.parent, *moving);
   if (target.node != nullptr) Detach(*target.parent, *target.node);
   moving->name = target.name;
   Insert(*target.parent, moving);
+  if ((flags & MOVEFILE_WRITE_THROUGH) == 0) {
+    const NodePtr replaced = target.node == moving ? nullptr : target.node;
+    const DWORD volume = VolumeSerial(source.rootKey);
+    S().pendingMoves.push_back(
+        PendingMove{moving, source.parent, oldName, target.parent, target.name, replaced, volume});
+  }
   return TRUE;
 }
 
 BOOL DeleteFileW(LPCWSTR fileName) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Record(Api::DeleteFileW, Text(fileName));
   if (const Fault* fault = DueFault(Api::DeleteFileW, Text(fileName))) return Fail(fault->error, FALSE);
   const Lookup lookup = LookupText(fileName, false);
@@ -1035,6 +1261,8 @@ BOOL DeleteFileW(LPCWSTR fileName) {
 
 HANDLE FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID findFileData,
                         FINDEX_SEARCH_OPS searchOp, LPVOID searchFilter, DWORD additionalFlags) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
   const std::wstring text = Text(fileName);
   Record(Api::FindFirstFileExW, text,
          {static_cast<DWORD>(infoLevel), static_cast<DWORD>(searchOp), additionalFlags});
@@ -1096,6 +1324,8 @@ HANDLE FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID f
 }
 
 BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findFileData) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Record(Api::FindNextFileW, HandlePath(findFile));
   if (const Fault* fault = DueFault(Api::FindNextFileW, HandlePath(findFile))) return Fail(fault->error, FALSE);
   const auto found = S().finds.find(FromHandle(findFile));
@@ -1108,6 +1338,8 @@ BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findFileData) {
 }
 
 BOOL FindClose(HANDLE findFile) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   const std::wstring path = HandlePath(findFile);
   Record(Api::FindClose, path);
   const Fault* fault = DueFault(Api::FindClose, path);
@@ -1119,9 +1351,12 @@ BOOL FindClose(HANDLE findFile) {
 
 BOOL CryptProtectData(DATA_BLOB* dataIn, LPCWSTR dataDescription, DATA_BLOB* optionalEntropy, LPVOID reserved,
                       CRYPTPROTECT_PROMPTSTRUCT* promptStruct, DWORD flags, DATA_BLOB* dataOut) {
-  Call& call = Record(Api::CryptProtectData, {}, {flags});
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  Call call = NewCall(Api::CryptProtectData, {}, {flags});
   call.description = Text(dataDescription);
   call.nullArguments = optionalEntropy == nullptr && reserved == nullptr && promptStruct == nullptr;
+  Record(std::move(call));
   if (const Fault* fault = DueFault(Api::CryptProtectData, {})) return Fail(fault->error, FALSE);
   if (!BlobArgumentsValid(dataIn, dataOut)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
 
@@ -1147,9 +1382,12 @@ BOOL CryptProtectData(DATA_BLOB* dataIn, LPCWSTR dataDescription, DATA_BLOB* opt
 
 BOOL CryptUnprotectData(DATA_BLOB* dataIn, LPWSTR* dataDescription, DATA_BLOB* optionalEntropy, LPVOID reserved,
                         CRYPTPROTECT_PROMPTSTRUCT* promptStruct, DWORD flags, DATA_BLOB* dataOut) {
-  Call& call = Record(Api::CryptUnprotectData, {}, {flags});
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  Call call = NewCall(Api::CryptUnprotectData, {}, {flags});
   call.nullArguments = dataDescription == nullptr && optionalEntropy == nullptr && reserved == nullptr &&
                        promptStruct == nullptr;
+  Record(std::move(call));
   if (const Fault* fault = DueFault(Api::CryptUnprotectData, {})) return Fail(fault->error, FALSE);
   if (!BlobArgumentsValid(dataIn, dataOut)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
 
@@ -1189,9 +1427,14 @@ BOOL CryptUnprotectData(DATA_BLOB* dataIn, LPWSTR* dataDescription, DATA_BLOB* o
 
 // Not recorded: releases are checked by OutstandingLocalBuffers, and the
 // record stays a list of the calls that reach the file system or the service.
+// After a crash it still frees, so the code under test can give back what it
+// holds and the fixture's check stays meaningful.
 HLOCAL LocalFree(HLOCAL memory) {
+  const CallScope inCall;
   if (memory == nullptr) return nullptr;
-  if (const Fault* fault = DueFault(Api::LocalFree, {})) return Fail(fault->error, memory);
+  if (!Dead()) {
+    if (const Fault* fault = DueFault(Api::LocalFree, {})) return Fail(fault->error, memory);
+  }
   // Windows answers a pointer it never handed out with failure (the pointer
   // itself) instead of corrupting its heap; so does the stand-in.
   if (S().localBuffers.erase(memory) == 0) return Fail(ERROR_INVALID_HANDLE, memory);
@@ -1202,6 +1445,12 @@ HLOCAL LocalFree(HLOCAL memory) {
 namespace van_tide::platform {
 
 errno_t WideDupEnv(wchar_t** buffer, std::size_t* count, const wchar_t* name) {
+  const CallScope inCall;
+  if (Dead()) {
+    if (buffer != nullptr) *buffer = nullptr;
+    if (count != nullptr) *count = 0;
+    return EINVAL;
+  }
   Record(Api::WideDupEnv, Text(name));
   if (buffer == nullptr || count == nullptr) return EINVAL;
   *buffer = nullptr;

@@ -38,10 +38,37 @@
 //   only when unaltered (else ERROR_INVALID_DATA). Its output buffers come from
 //   LocalAlloc and are counted until LocalFree.
 // - The environment tells an unset variable from an empty one.
+// - Durability is modelled at its worst. A file has live contents (what reads
+//   see) and durable contents (what survives a crash). AddFile's contents are
+//   durable; WriteFile changes only the live ones; FlushFileBuffers on a handle
+//   makes its file's live contents durable; CloseHandle flushes nothing.
+//   Creating a file or folder, truncating a file on open and deleting a file
+//   are durable at once, so a file created and never flushed is empty after a
+//   crash. MoveFileExW with MOVEFILE_WRITE_THROUGH is durable at once; without
+//   it the move is pending until a FlushFileBuffers on any handle of the same
+//   volume (NTFS commits its log with a flush), and a crash undoes pending
+//   moves newest first: the item goes back to its old name (and a file it
+//   replaced comes back), unless something else now stands there or the item
+//   has since left its new name.
+// - Faults by position (InjectFaultAtCall) decide one call by its index in the
+//   record, whatever its API and path; a ReadFile or WriteFile fault with
+//   failAfterTransfer transfers its short count and then fails, as a write
+//   does when the disk fills part-way.
+// - A crash (CrashAfterCall) kills the process under test right after one
+//   call: its handles and their share locks go, files fall back to their
+//   durable contents, pending moves are undone, and every later call fails
+//   with ERROR_INVALID_HANDLE without touching the machine or the record, so
+//   the code under test runs to its end harmlessly. Restart then starts a new
+//   process on the disk as the crash left it.
+// - Other processes: RunBeforeCall runs a test's action just before a given
+//   call (a file appearing or vanishing mid-run), and HoldOpen keeps a file
+//   open with the given access and share mode, uncounted and unrecorded, so
+//   that sharing, moves and deletes meet it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -201,6 +228,7 @@ inline constexpr DWORD ERROR_NETNAME_DELETED = 64;
 inline constexpr DWORD ERROR_BAD_NET_NAME = 67;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+inline constexpr DWORD ERROR_DISK_FULL = 112;
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
@@ -308,25 +336,30 @@ struct Call {
 // returns the API's failure value, except:
 // - ReadFile/WriteFile with `shortBy` > 0 succeed but transfer `shortBy` bytes
 //   fewer than asked (never fewer than zero); the call is otherwise carried out
-//   as usual, so a bad handle or a missing access right still fails;
+//   as usual, so a bad handle or a missing access right still fails. With
+//   `failAfterTransfer` the short count is really transferred (written to the
+//   file, or read into the buffer with the position advanced) and then the
+//   call fails with `error`; *bytesWritten / *bytesRead tell the count;
 // - WideDupEnv fails with `error` as its errno_t (for example ENOMEM);
 // - a failing CloseHandle or FindClose still releases the handle, as a close
 //   that reports an error does on Windows: the handle cannot be used again.
 // When several planned faults match a call, each counts it and the first one
 // planned that is due decides.
 struct Fault {
-  Api api;
+  Api api = Api::CreateFileW;  // set it for InjectFault; InjectFaultAtCall ignores it
   DWORD error = 0;
   std::wstring path = {};  // initialised, so designated initialisers may leave it out
   int skip = 0;
   int count = 1;
   DWORD shortBy = 0;
+  bool failAfterTransfer = false;
 };
 
 // Back to a fresh machine: only drive C: (empty) exists, the current folder is
-// C:\, the environment is empty, the user is "S-1-5-21-1001", no faults are
-// planned, the call record is empty and every counter is zero. The last error
-// is set to 0. Buffers the code under test never released are freed.
+// C:\, the environment is empty, the user is "S-1-5-21-1001", no faults,
+// hooks or crash are planned, nothing is held open, no move is pending, the
+// call record is empty and every counter is zero. The last error is set to 0.
+// Buffers the code under test never released are freed.
 void Reset();
 
 // File system. Paths are full Windows paths (drive or \\server\share); missing
@@ -365,7 +398,14 @@ void SetCurrentUser(std::wstring_view sid);
 
 // Fault injection and the call record.
 void InjectFault(const Fault& fault);
+// The call recorded at `index` of Calls() (0-based, counting from the last
+// Reset, ClearCalls or Restart) fails as `fault` says, whatever its API and
+// path: fault.api, path, skip and count are ignored. It wins over faults
+// planned by name, which still count the call.
+void InjectFaultAtCall(std::size_t index, const Fault& fault);
 const std::vector<Call>& Calls();
+// Empties the record; positions given to InjectFaultAtCall, CrashAfterCall
+// and RunBeforeCall count from here on.
 void ClearCalls();
 // The paths of the recorded calls of one API, in order.
 std::vector<std::wstring> CallPaths(Api api);
@@ -376,5 +416,40 @@ std::size_t OutstandingLocalBuffers();  // LocalAlloc'd outputs not yet freed
 // The path texts the open handles were opened with, oldest first: tells a
 // failing test which handle leaked.
 std::vector<std::wstring> OpenHandlePaths();
+
+// Crashes. The process under test dies right after the call at `index` (as
+// counted by InjectFaultAtCall) has been carried out; that call's effects stay
+// and it returns normally. Then every handle (held ones too) is gone with its
+// share locks, every file keeps only its durable contents, pending moves are
+// undone, and every later call has no effect, is not recorded and fails with
+// ERROR_INVALID_HANDLE (WideDupEnv with EINVAL); LocalFree still frees and
+// uncounts a buffer.
+void CrashAfterCall(std::size_t index);
+bool Crashed();
+
+// Another process acting mid-run: `action` runs just before the call at
+// `index` is carried out, before faults are looked at. It may use the set-up
+// functions; Win32 calls made inside it are neither recorded nor faulted.
+void RunBeforeCall(std::size_t index, std::function<void()> action);
+
+// Another process holding a file (or folder; a link at the end is followed)
+// open: not recorded, not counted by OpenHandleCount or OpenHandlePaths, but
+// met by sharing checks, moves and deletes like any handle. The open is taken
+// as given, without a sharing check. Released by ReleaseHeld, Restart or
+// Reset; a missing item throws std::invalid_argument.
+void HoldOpen(std::wstring_view path, DWORD access, DWORD share);
+void ReleaseHeld();
+
+// A new process on the disk as it is now: the record, planned faults, hooks
+// and the crash are cleared, every handle (held ones too) is gone, the last
+// error is 0, and LocalAlloc buffers of the old process are freed. Folders,
+// files (live and durable contents), pending moves, links, the environment,
+// the current folder and the user stay.
+void Restart();
+
+// True while one of the stand-in's Win32 functions (or WideDupEnv) runs, hooks
+// included: an allocation-failure test uses it to fail only the product's own
+// allocations, since a real Win32 call never raises a C++ error.
+bool InPlatformCall();
 
 }  // namespace van_tide::standin
