@@ -70,9 +70,10 @@ std::size_t DeviceTargetLength(std::wstring_view rest, bool* complete) noexcept 
     return 2;
   }
   if (!StartsWithUncMarker(rest)) return 0;
-  const std::size_t serverBegin = SeparatorRunEnd(rest, 4);
+  // Nothing normalises a device path: one separator each, no empty names.
+  constexpr std::size_t serverBegin = 4;
   const std::size_t serverEnd = ComponentEnd(rest, serverBegin);
-  const std::size_t shareBegin = SeparatorRunEnd(rest, serverEnd);
+  const std::size_t shareBegin = serverEnd < rest.size() ? serverEnd + 1 : serverEnd;
   const std::size_t shareEnd = ComponentEnd(rest, shareBegin);
   *complete = serverEnd > serverBegin && shareEnd > shareBegin;
   return shareEnd;

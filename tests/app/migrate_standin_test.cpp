@@ -49,7 +49,9 @@ class MigrationTest : public testing::StandinTest {
       EXPECT_NE(call.api, Api::WriteFile);
       EXPECT_NE(call.api, Api::MoveFileExW);
       EXPECT_NE(call.api, Api::DeleteFileW);
-      if (call.api == Api::CreateFileW) EXPECT_EQ(call.args.at(0), GENERIC_READ) << testing::Narrow(call.path);
+      if (call.api == Api::CreateFileW) {
+        EXPECT_EQ(call.args.at(0), GENERIC_READ) << testing::Narrow(call.path);
+      }
     }
   }
 };

@@ -4,8 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#if defined(__GLIBC__)
+#include <sys/types.h>
+#endif
 
 namespace van_tide {
 namespace {
@@ -57,6 +63,31 @@ TEST(Report, IdentityAndNoIdentityAreBothSilentSuccess) {
     EXPECT_EQ(exitStatus, 0);
   }
 }
+
+#if defined(__GLIBC__)
+// A stream that keeps everything in its buffer until flushed, and records each
+// write that reaches the device: each piece of the line must have left the
+// process before the next is written, so that a run cut short still leaves
+// what was written so far.
+ssize_t RecordWrite(void* cookie, const char* data, std::size_t size) {
+  static_cast<std::vector<std::string>*>(cookie)->emplace_back(data, size);
+  return static_cast<ssize_t>(size);
+}
+
+TEST(Report, EachPieceOfTheLineIsFlushedOnItsOwn) {
+  std::vector<std::string> writes;
+  cookie_io_functions_t functions{};
+  functions.write = RecordWrite;
+  std::FILE* stream = fopencookie(&writes, "w", functions);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(std::setvbuf(stream, nullptr, _IOFBF, 1 << 16), 0);
+  EXPECT_EQ(VantideFinishRun({"", static_cast<HRESULT>(0x8007000DU)}, stream), 3);
+  const std::vector<std::string> beforeClose = writes;
+  std::fclose(stream);
+  EXPECT_EQ(beforeClose, (std::vector<std::string>{"device identity owner rejected migration", " (HRESULT=0x",
+                                                   "8007000d", ")\n"}));
+}
+#endif
 
 }  // namespace
 }  // namespace van_tide

@@ -2,6 +2,7 @@
 #include "app/resolve.h"
 
 #include "legacy/legacy_scan.h"
+#include "legacy/legacy_test_files.h"
 #include "platform/status.h"
 #include "store/protected_identity.h"
 #include "support/standin_fixture.h"
@@ -11,6 +12,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <ios>
 #include <new>
 #include <stdexcept>
 #include <system_error>
@@ -25,6 +27,9 @@ using standin::Api;
 constexpr wchar_t kRoaming[] = L"C:\\Users\\me\\AppData\\Roaming";
 constexpr wchar_t kVantide[] = L"C:\\Users\\me\\AppData\\Roaming\\Vantide";
 constexpr wchar_t kStore[] = L"C:\\Users\\me\\AppData\\Roaming\\Vantide\\license-device.dat";
+constexpr wchar_t kLegacyFile[] =
+    L"C:\\Users\\me\\AppData\\Roaming\\Adobe\\UXP\\PluginsStorage\\PHSP\\p\\External\\com.greywick.van-tide"
+    L"\\license-device.json";
 const std::string kToken = "van-tide-hud-0123456789abcdef0123456789ABCDEF";
 
 class ResolveTest : public testing::StandinTest {
@@ -162,7 +167,7 @@ TEST_F(ResolveTest, AStoreThatCannotBeReadIsReportedAndLeftAlone) {
       {"magic only", std::string(kVantideStoreMagic), kStatusInvalidData},
       {"wrong magic", "VANTIDE-DPAPI-2\n" + SealedStore().substr(16), kStatusInvalidData},
       {"malformed token", SealedStore(kToken + "\n"), kStatusInvalidData},
-      {"tampered", tampered, VantideStatusFromWin32(ERROR_INVALID_DATA)},
+      {"tampered", tampered, static_cast<HRESULT>(0x8007000DU)},
       {"another user's", otherUser, static_cast<HRESULT>(NTE_BAD_KEY_STATE)},
       {"too large", std::string(65537, 'x'), kStatusFileTooLarge},
   };
@@ -174,6 +179,31 @@ TEST_F(ResolveTest, AStoreThatCannotBeReadIsReportedAndLeftAlone) {
     EXPECT_EQ(outcome.token, "");  // never a token with a failure, not even the one unsealed
     EXPECT_EQ(standin::FileContents(kStore), c.contents);
     ExpectNothingWritten();
+  }
+}
+
+// The chain check may report a member missing and resolution still read the
+// store (the member can be gone by then, or back). That flag must not outlive
+// the check: a store read that fails after its open leaves the flag as it
+// finds it, and a stale "missing" would pass the failure off as an absent
+// store and start the migration beside a store that exists.
+TEST_F(ResolveTest, AMemberReportedMissingDoesNotMakeAnUnreadableStoreAbsent) {
+  const std::string store = SealedStore();
+  standin::AddFile(kStore, store);
+  standin::AddFile(kLegacyFile, testing::LegacyFile(kToken));
+  for (const Api failing : {Api::GetFileInformationByHandle, Api::GetFileSizeEx}) {
+    SCOPED_TRACE(standin::ApiName(failing));
+    standin::InjectFault({.api = Api::GetFileAttributesW, .error = ERROR_FILE_NOT_FOUND, .path = kVantide});
+    standin::InjectFault({.api = failing, .error = ERROR_ACCESS_DENIED, .path = kStore});
+    const DeviceIdentityResult outcome = Resolve();
+    EXPECT_EQ(outcome.status, static_cast<HRESULT>(0x80070005U));
+    EXPECT_EQ(outcome.token, "");
+    // The store was opened, so the check did let resolution on; the legacy
+    // storage was neither listed nor read.
+    EXPECT_EQ(standin::CallPaths(Api::CreateFileW), std::vector<std::wstring>{kStore});
+    EXPECT_TRUE(standin::CallPaths(Api::FindFirstFileExW).empty());
+    ExpectNothingWritten();
+    EXPECT_EQ(standin::FileContents(kStore), store);
   }
 }
 
@@ -197,6 +227,21 @@ TEST(RaisedErrorStatus, TurnsTheRaisedErrorIntoItsStatus) {
       {"listing failed without a code", [] { throw std::filesystem::filesystem_error(
                                                  "listing", std::error_code()); },
        kStatusFailedWithoutReason},
+      {"system category, code 0", [] { throw std::filesystem::filesystem_error(
+                                           "listing", std::error_code(0, std::system_category())); },
+       static_cast<HRESULT>(0x80004005U)},
+      // Only the system category holds Win32 codes; errno values and the like
+      // would pass for unrelated Win32 errors (ENOENT is 2, as is
+      // ERROR_FILE_NOT_FOUND).
+      {"errno ENOENT", [] { throw std::filesystem::filesystem_error(
+                                "listing", std::error_code(ENOENT, std::generic_category())); },
+       static_cast<HRESULT>(0x80004005U)},
+      {"errno EACCES", [] { throw std::filesystem::filesystem_error(
+                                "listing", std::error_code(EACCES, std::generic_category())); },
+       static_cast<HRESULT>(0x80004005U)},
+      {"stream error", [] { throw std::filesystem::filesystem_error(
+                                "listing", std::make_error_code(std::io_errc::stream)); },
+       static_cast<HRESULT>(0x80004005U)},
       {"out of memory", [] { throw std::bad_alloc(); }, kStatusOutOfMemory},
       {"anything else", [] { throw std::runtime_error("unexpected"); }, static_cast<HRESULT>(0x8000FFFFU)},
   };

@@ -1,0 +1,172 @@
+// Memory running out at every allocation of a first migration in turn. This
+// binary replaces the global allocation functions, so it stands apart from the
+// other tests.
+#include "app/resolve.h"
+
+#include "app/migration_machine.h"
+#include "platform/status.h"
+#include "support/standin_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Counts the product's own allocations while armed and makes the chosen one
+// fail. The stand-in's allocations never fail: a real Win32 call does not
+// raise a C++ error.
+struct AllocationPlan {
+  bool armed = false;
+  std::size_t count = 0;
+  std::size_t failAt = 0;          // 1-based; 0: none fails
+  std::size_t callsAtFailure = 0;  // the size of the call record when it failed
+  bool failed = false;
+};
+AllocationPlan plan;
+
+bool ShouldFail() {
+  if (!plan.armed || van_tide::standin::InPlatformCall()) return false;
+  ++plan.count;
+  if (plan.count != plan.failAt) return false;
+  plan.failed = true;
+  plan.callsAtFailure = van_tide::standin::Calls().size();
+  return true;
+}
+
+void* Allocate(std::size_t size, bool mayThrow) {
+  if (ShouldFail()) {
+    if (mayThrow) throw std::bad_alloc();
+    return nullptr;
+  }
+  void* memory = std::malloc(size == 0 ? 1 : size);
+  if (memory == nullptr && mayThrow) throw std::bad_alloc();
+  return memory;
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) { return Allocate(size, true); }
+void* operator new[](std::size_t size) { return Allocate(size, true); }
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size, false); }
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return Allocate(size, false); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete[](void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+void operator delete[](void* memory, const std::nothrow_t&) noexcept { std::free(memory); }
+
+namespace van_tide {
+namespace {
+
+using standin::Api;
+using testing::kMachineLocal;
+using testing::kMachineRoaming;
+using testing::kMachineTemporary;
+using testing::kTokenA;
+using testing::LegacyPlace;
+using testing::Narrow;
+using testing::PlantLegacyFile;
+
+constexpr HRESULT kOutOfMemory = static_cast<HRESULT>(0x8007000EU);
+constexpr HRESULT kInvalidData = static_cast<HRESULT>(0x8007000DU);
+
+void ArrangeFirstMigration() {
+  standin::Reset();
+  testing::SetUpProfile();
+  PlantLegacyFile(kMachineRoaming, L"a", LegacyPlace::kPluginData, kTokenA);
+  PlantLegacyFile(kMachineRoaming, L"a", LegacyPlace::kDataFolder, kTokenA);
+  PlantLegacyFile(kMachineLocal, L"b", LegacyPlace::kPluginData, kTokenA);
+  PlantLegacyFile(kMachineLocal, L"b", LegacyPlace::kDataFolder, kTokenA);
+}
+
+DeviceIdentityResult RunFailingAllocation(std::size_t failAt) {
+  standin::ClearCalls();
+  plan = AllocationPlan{};
+  plan.failAt = failAt;
+  plan.armed = true;
+  DeviceIdentityResult outcome = VantideResolveDeviceIdentity();
+  plan.armed = false;
+  return outcome;
+}
+
+bool Writes(const standin::Call& call) {
+  switch (call.api) {
+    case Api::CreateDirectoryW:
+    case Api::WriteFile:
+    case Api::FlushFileBuffers:
+    case Api::MoveFileExW:
+      return true;
+    case Api::CreateFileW:
+      return (call.args.at(0) & GENERIC_WRITE) != 0;
+    default:
+      return false;
+  }
+}
+
+// Right after a legacy file was read and closed, the only work is decoding
+// it, which reports any failure of its own, running out of memory included,
+// as malformed content; the copy of its token out of the document and the
+// next path after it report memory exhaustion as such.
+bool WhileDecodingALegacyFile(std::size_t callsAtFailure) {
+  if (callsAtFailure == 0) return false;
+  const standin::Call& last = standin::Calls().at(callsAtFailure - 1);
+  return last.api == Api::CloseHandle && last.path.ends_with(L"license-device.json");
+}
+
+class AllocationSweepTest : public testing::StandinTest {};
+
+TEST_F(AllocationSweepTest, RunningOutOfMemoryAnywhereFailsCleanly) {
+  ArrangeFirstMigration();
+  const DeviceIdentityResult undisturbed = RunFailingAllocation(0);
+  ASSERT_EQ(undisturbed.status, 0);
+  const std::size_t total = plan.count;
+  ASSERT_GT(total, 0U);
+
+  std::size_t asInvalidData = 0;
+  std::printf("\nallocation sweep: first migration, %zu allocations of the product's own\n", total);
+  std::printf("%5s  %-8s %-26s %-62s %s\n", "N", "outcome", "last call before", "its path", "written after");
+  for (std::size_t n = 1; n <= total; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    ArrangeFirstMigration();
+    const testing::DiskSnapshot before = testing::SnapshotDisk();
+    const DeviceIdentityResult outcome = RunFailingAllocation(n);
+    ASSERT_TRUE(plan.failed);
+    EXPECT_EQ(standin::OpenHandleCount(), 0U);
+    EXPECT_EQ(standin::OutstandingLocalBuffers(), 0U);
+
+    const bool decoding = WhileDecodingALegacyFile(plan.callsAtFailure);
+    if (decoding && outcome.status == kInvalidData) {
+      ++asInvalidData;
+    } else {
+      EXPECT_EQ(outcome.status, kOutOfMemory);
+    }
+    EXPECT_EQ(outcome.token, "");
+    bool writtenAfter = false;
+    for (std::size_t k = plan.callsAtFailure; k < standin::Calls().size(); ++k) {
+      writtenAfter = writtenAfter || Writes(standin::Calls()[k]);
+    }
+    EXPECT_FALSE(writtenAfter) << "something was written after the failure";
+    EXPECT_FALSE(standin::Exists(testing::kMachineStore));
+    EXPECT_FALSE(standin::Exists(kMachineTemporary));
+    // Folders created before the failure may stay; files are untouched.
+    const testing::DiskSnapshot after = testing::SnapshotDisk();
+    for (const auto& [path, contents] : before) EXPECT_EQ(after.at(path), contents) << Narrow(path);
+
+    const standin::Call* last = plan.callsAtFailure == 0 ? nullptr : &standin::Calls()[plan.callsAtFailure - 1];
+    char status[16];
+    std::snprintf(status, sizeof status, "%08x", static_cast<unsigned>(outcome.status));
+    std::printf("%5zu  %-8s %-26s %-62s %s\n", n, status, last == nullptr ? "(none)" : standin::ApiName(last->api),
+                last == nullptr ? "" : Narrow(last->path).c_str(), writtenAfter ? "yes" : "no");
+  }
+  std::printf("allocation sweep: %zu failures, %zu reported as malformed content while decoding\n", total,
+              asInvalidData);
+}
+
+}  // namespace
+}  // namespace van_tide
