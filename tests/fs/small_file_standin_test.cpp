@@ -102,15 +102,20 @@ TEST_F(SmallFileStandinTest, AFailedOpenWritesTheFlagFromItsError) {
   standin::AddFile(kPath, "contents");
   const struct {
     DWORD error;
+    HRESULT status;
     bool missing;
-  } cases[] = {{ERROR_FILE_NOT_FOUND, true},   {ERROR_PATH_NOT_FOUND, true},
-               {ERROR_SHARING_VIOLATION, false}, {ERROR_ACCESS_DENIED, false},
-               {0, false}};
+  } cases[] = {
+      {ERROR_FILE_NOT_FOUND, static_cast<HRESULT>(0x80070002U), true},
+      {ERROR_PATH_NOT_FOUND, static_cast<HRESULT>(0x80070003U), true},
+      {ERROR_SHARING_VIOLATION, static_cast<HRESULT>(0x80070020U), false},
+      {ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005U), false},
+      {0, static_cast<HRESULT>(0x80004005U), false},
+  };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
     standin::InjectFault({.api = Api::CreateFileW, .error = c.error});
     missing_ = !c.missing;
-    EXPECT_EQ(Read(), VantideFailureFromWin32(c.error));
+    EXPECT_EQ(Read(), c.status);
     EXPECT_EQ(missing_, c.missing);
   }
 }
@@ -119,7 +124,7 @@ TEST_F(SmallFileStandinTest, AWriterHoldingTheFileKeepsTheReadOut) {
   standin::AddFile(kPath, "contents");
   HANDLE writer = CreateFileW(kPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(Read(), VantideStatusFromWin32(ERROR_SHARING_VIOLATION));
+  EXPECT_EQ(Read(), static_cast<HRESULT>(0x80070020U));
   EXPECT_FALSE(missing_);
   CloseHandle(writer);
 }

@@ -56,9 +56,9 @@ TEST_F(SmallFileTest, RefusesEmptyAndOversizedFilesWithoutReadingThem) {
 
 TEST_F(SmallFileTest, TellsAMissingFileOrFolderFromARefusedOne) {
   tree_.MakeDirectory(L"folder");
-  EXPECT_EQ(Read(L"absent"), VantideStatusFromWin32(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(Read(L"absent"), static_cast<HRESULT>(0x80070002U));
   EXPECT_TRUE(missing_);
-  EXPECT_EQ(Read(L"absent\\f"), VantideStatusFromWin32(ERROR_PATH_NOT_FOUND));
+  EXPECT_EQ(Read(L"absent\\f"), static_cast<HRESULT>(0x80070003U));
   EXPECT_TRUE(missing_);
   // A folder cannot be opened as a file: refused, not absent.
   EXPECT_LT(Read(L"folder"), 0);

@@ -49,7 +49,7 @@ TEST_F(LegacyIdentityFileStandinTest, ChecksTheFoldersBeforeOpeningTheFileAndOnl
 }
 
 TEST_F(LegacyIdentityFileStandinTest, AMissingFolderStopsBeforeTheFileIsOpened) {
-  EXPECT_EQ(Read(), VantideStatusFromWin32(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(Read(), static_cast<HRESULT>(0x80070002U));
   EXPECT_TRUE(missing_);
   EXPECT_TRUE(standin::CallPaths(Api::CreateFileW).empty());
 }
@@ -58,22 +58,23 @@ TEST_F(LegacyIdentityFileStandinTest, OnlyNotFoundErrorsCountAsMissing) {
   const struct {
     Api api;
     DWORD error;
+    HRESULT status;
     bool missing;
   } cases[] = {
       // The file went away between the folder check and the open.
-      {Api::CreateFileW, ERROR_FILE_NOT_FOUND, true},
-      {Api::CreateFileW, ERROR_PATH_NOT_FOUND, true},
-      {Api::CreateFileW, ERROR_ACCESS_DENIED, false},
-      {Api::CreateFileW, ERROR_SHARING_VIOLATION, false},
-      {Api::GetFileAttributesW, ERROR_ACCESS_DENIED, false},
-      {Api::GetFileAttributesW, ERROR_PATH_NOT_FOUND, true},
-      {Api::ReadFile, ERROR_READ_FAULT, false},
+      {Api::CreateFileW, ERROR_FILE_NOT_FOUND, static_cast<HRESULT>(0x80070002U), true},
+      {Api::CreateFileW, ERROR_PATH_NOT_FOUND, static_cast<HRESULT>(0x80070003U), true},
+      {Api::CreateFileW, ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005U), false},
+      {Api::CreateFileW, ERROR_SHARING_VIOLATION, static_cast<HRESULT>(0x80070020U), false},
+      {Api::GetFileAttributesW, ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005U), false},
+      {Api::GetFileAttributesW, ERROR_PATH_NOT_FOUND, static_cast<HRESULT>(0x80070003U), true},
+      {Api::ReadFile, ERROR_READ_FAULT, static_cast<HRESULT>(0x8007001EU), false},
   };
   standin::AddFile(kFile, LegacyFile(kTokenA));
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(standin::ApiName(c.api)) + " error " + std::to_string(c.error));
     standin::InjectFault({c.api, c.error, c.api == Api::GetFileAttributesW ? kFolder : L""});
-    EXPECT_EQ(Read(), VantideStatusFromWin32(c.error));
+    EXPECT_EQ(Read(), c.status);
     EXPECT_EQ(missing_, c.missing);
   }
 }

@@ -147,15 +147,14 @@ TEST_F(LegacyIdentityFileTest, ReadsUpToTheSizeBound) {
 TEST_F(LegacyIdentityFileTest, MissingFileOrFolderIsFlaggedAsMissing) {
   // The folder exists, the file does not.
   tree_.MakeDirectory(L"PluginData");
-  EXPECT_EQ(Read(), VantideStatusFromWin32(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(Read(), static_cast<HRESULT>(0x80070002U));
   EXPECT_TRUE(missing_);
 
   // One and two folders missing above the file.
   for (const wchar_t* file : {L"Absent\\license-device.json", L"Absent\\Deeper\\license-device.json"}) {
     SCOPED_TRACE(::testing::PrintToString(std::wstring(file)));
     const HRESULT status = Read(file);
-    EXPECT_TRUE(status == VantideStatusFromWin32(ERROR_FILE_NOT_FOUND) ||
-                status == VantideStatusFromWin32(ERROR_PATH_NOT_FOUND))
+    EXPECT_TRUE(status == static_cast<HRESULT>(0x80070002U) || status == static_cast<HRESULT>(0x80070003U))
         << std::hex << status;
     EXPECT_TRUE(missing_);
   }
@@ -166,8 +165,8 @@ TEST_F(LegacyIdentityFileTest, WhatStandsInTheWayIsRefusedNotMissing) {
   tree_.MakeDirectory(kFile);
   const HRESULT folderStatus = Read();
   EXPECT_LT(folderStatus, 0);
-  EXPECT_NE(folderStatus, VantideStatusFromWin32(ERROR_FILE_NOT_FOUND));
-  EXPECT_NE(folderStatus, VantideStatusFromWin32(ERROR_PATH_NOT_FOUND));
+  EXPECT_NE(folderStatus, static_cast<HRESULT>(0x80070002U));
+  EXPECT_NE(folderStatus, static_cast<HRESULT>(0x80070003U));
   EXPECT_FALSE(missing_);
 
   // A file where a folder above should be.

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace van_tide {
@@ -55,6 +56,19 @@ class LegacyScanStandinTest : public testing::StandinTest {
       if (std::find(apis.begin(), apis.end(), call.api) != apis.end()) calls.push_back(&call);
     }
     return calls;
+  }
+  // The names the platform's listing gives, dot entries included.
+  static std::vector<std::wstring> Listed(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data{};
+    const std::wstring pattern = folder + L"\\*";
+    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+      names.emplace_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
   }
   std::string token_;
 };
@@ -193,9 +207,41 @@ TEST_F(LegacyScanStandinTest, ACandidateGoneBeforeItsOpenIsAbsent) {
   EXPECT_EQ(Scan(), kStatusOk);
   EXPECT_EQ(token_, kTokenA);
 
-  // Present but locked by the host: a failure, not an absence.
+  // Present but locked by the host: a failure, not an absence, and the token
+  // read from the first place is not handed back with it.
   standin::InjectFault({Api::CreateFileW, ERROR_SHARING_VIOLATION, SecondPlace(kRoaming, L"p")});
   EXPECT_EQ(Scan(), static_cast<HRESULT>(0x80070020U));
+  EXPECT_EQ(token_, "");
+}
+
+// The platform lists "." and ".." in every folder but a root. Taken as plug-in
+// entries they would lead the search into the storage folder itself and into
+// its parent, where no plug-in keeps its data.
+TEST_F(LegacyScanStandinTest, TheStorageFolderAndItsParentAreNoPluginEntries) {
+  const std::wstring parent = kRoaming + std::wstring(L"\\Adobe/UXP/PluginsStorage");
+  const struct {
+    const char* name;
+    std::wstring file;  // reachable from the listing only through the entry named
+    std::wstring entry;
+  } cases[] = {
+      {"through ..", parent + L"\\External\\com.greywick.van-tide\\license-device.json", L".."},
+      {"through .", Storage(kRoaming) + L"\\External\\com.greywick.van-tide\\license-device.json", L"."},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::Remove(kRoaming);
+    standin::AddDirectory(Storage(kRoaming));
+    standin::AddFile(c.file, LegacyFile(kTokenA));
+    // The premise: the listing does offer the entry.
+    const std::vector<std::wstring> names = Listed(Storage(kRoaming));
+    ASSERT_NE(std::find(names.begin(), names.end(), c.entry), names.end());
+
+    EXPECT_EQ(Scan(), kStatusOk);
+    EXPECT_EQ(token_, "");
+    EXPECT_TRUE(standin::CallPaths(Api::CreateFileW).empty());
+    const std::vector<std::wstring> queried = standin::CallPaths(Api::GetFileAttributesW);
+    EXPECT_EQ(std::find(queried.begin(), queried.end(), Entry(kRoaming, c.entry)), queried.end());
+  }
 }
 
 TEST_F(LegacyScanStandinTest, AJunctionInTheStorageIsRefusedWithoutPluginData) {
@@ -257,7 +303,8 @@ TEST_F(LegacyScanStandinTest, AListingFailureIsRaisedWithItsWin32Code) {
     } catch (const std::filesystem::filesystem_error& error) {
       EXPECT_EQ(error.code().value(), c.code);
       EXPECT_TRUE(static_cast<bool>(error.code()));
-      EXPECT_LT(VantideFailureFromWin32(static_cast<std::uint32_t>(error.code().value())), 0);
+      // Resolution reads the value as a Win32 code only in the system category.
+      EXPECT_TRUE(error.code().category() == std::system_category()) << error.code().category().name();
     }
     EXPECT_EQ(standin::OpenHandleCount(), 0U);
   }

@@ -63,7 +63,7 @@ struct ScanCase {
   std::vector<std::pair<std::wstring, std::string>> files;
   std::vector<std::wstring> folders;
   HRESULT status;
-  std::string token;  // checked on status 0
+  std::string token;  // always empty with a failure: a token found before it is not handed back
 };
 
 std::ostream& operator<<(std::ostream& os, const ScanCase& c) { return os << c.name; }
@@ -75,9 +75,7 @@ TEST_P(LegacyScanLayouts, FindsTheOneAgreedToken) {
   for (const std::wstring& folder : c.folders) tree_.MakeDirectory(folder);
   for (const auto& [path, contents] : c.files) tree_.WriteFile(path, contents);
   EXPECT_EQ(Scan(), c.status);
-  if (c.status == kStatusOk) {
-    EXPECT_EQ(token_, c.token);
-  }
+  EXPECT_EQ(token_, c.token);
 }
 
 const std::string kA = LegacyFile(kTokenA);
@@ -89,6 +87,13 @@ const ScanCase kScanCases[] = {
     {"OnlyOtherPlugins", {{Storage(R) + L"\\other\\External\\com.other\\license-device.json", kA}}, {},
      kStatusOk, ""},
     {"PluginFolderWithoutCandidates", {}, {PluginFolder(R, L"p") + L"\\PluginData"}, kStatusOk, ""},
+    // Reachable from the storage listing only through its ".." and "." entries,
+    // which are no plug-in entries.
+    {"BesideTheHostStorage",
+     {{L"Roaming\\Adobe\\UXP\\PluginsStorage\\External\\com.greywick.van-tide\\license-device.json", kA}},
+     {Storage(R)}, kStatusOk, ""},
+    {"DirectlyInTheHostStorage",
+     {{Storage(R) + L"\\External\\com.greywick.van-tide\\license-device.json", kA}}, {}, kStatusOk, ""},
 
     // One file, wherever it may be.
     {"FirstPlace", {{FirstPlace(R, L"p"), kA}}, {}, kStatusOk, kTokenA},
@@ -115,6 +120,8 @@ const ScanCase kScanCases[] = {
      {}, kStatusInvalidData, ""},
     {"BadVersionBeforeGood", {{FirstPlace(R, L"a"), LegacyFileWithVersion("2", kTokenA)}, {FirstPlace(R, L"z"), kA}},
      {}, kStatusInvalidData, ""},
+    {"MalformedAfterGood", {{FirstPlace(R, L"a"), kA}, {SecondPlace(R, L"b"), "{\"version\":1,"}}, {},
+     kStatusInvalidData, ""},
     {"BadSecondPlaceAfterGoodFirst", {{FirstPlace(R, L"p"), kA}, {SecondPlace(R, L"p"), "{}"}}, {},
      kStatusInvalidData, ""},
     {"EmptyCandidate", {{SecondPlace(L, L"p"), ""}}, {}, kStatusInvalidData, ""},
@@ -125,6 +132,8 @@ const ScanCase kScanCases[] = {
     // Something other than a folder on the way.
     {"PluginDataIsAFile", {{PluginFolder(R, L"p") + L"\\PluginData", kA}}, {}, kStatusNotADirectory, ""},
     {"HostStorageIsAFile", {{Storage(L), kA}}, {}, kStatusNotADirectory, ""},
+    {"LocalHostStorageIsAFileAfterRoamingToken", {{FirstPlace(R, L"p"), kA}, {Storage(L), kA}}, {},
+     kStatusNotADirectory, ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Layouts, LegacyScanLayouts, ::testing::ValuesIn(kScanCases),

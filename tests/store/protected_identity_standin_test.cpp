@@ -67,12 +67,12 @@ TEST_F(ProtectedIdentityStandinTest, ATamperedOrCutBlobDoesNotOpen) {
   flipped[sealed.size() / 2 + 8] = static_cast<char>(flipped[sealed.size() / 2 + 8] ^ 0x01);
   for (const std::string& contents : {flipped, sealed.substr(0, sealed.size() - 1), sealed + "x"}) {
     standin::AddFile(kStore, contents);
-    EXPECT_EQ(Read(), VantideStatusFromWin32(ERROR_INVALID_DATA));
+    EXPECT_EQ(Read(), static_cast<HRESULT>(0x8007000DU));
     EXPECT_EQ(token_, "before");
   }
 }
 
-TEST_F(ProtectedIdentityStandinTest, AFailedUnsealKeepsItsErrorAndReleasesTheOutput) {
+TEST_F(ProtectedIdentityStandinTest, AFailedUnsealKeepsItsErrorAndLeavesTheTokenAlone) {
   standin::AddFile(kStore, SealedStore());
   const struct {
     DWORD error;
@@ -96,11 +96,16 @@ TEST_F(ProtectedIdentityStandinTest, TheReadsOwnRefusalsPassThroughUnchanged) {
 }
 
 TEST_F(ProtectedIdentityStandinTest, AFailedSealLeavesTheBytesAlone) {
-  for (const DWORD error : {static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY), DWORD{0}}) {
-    SCOPED_TRACE(error);
-    standin::InjectFault({.api = Api::CryptProtectData, .error = error});
+  const struct {
+    DWORD error;
+    HRESULT status;
+  } cases[] = {{ERROR_NOT_ENOUGH_MEMORY, static_cast<HRESULT>(0x80070008U)},
+               {0, static_cast<HRESULT>(0x80004005U)}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.error);
+    standin::InjectFault({.api = Api::CryptProtectData, .error = c.error});
     std::string bytes = "kept";
-    EXPECT_EQ(VantideSealIdentity(kToken, &bytes), VantideFailureFromWin32(error));
+    EXPECT_EQ(VantideSealIdentity(kToken, &bytes), c.status);
     EXPECT_EQ(bytes, "kept");
   }
 }
