@@ -46,6 +46,13 @@ for preset in "${presets[@]}"; do
   summary+=("$preset: ${result:-ctest printed no summary} (build $((built - started)) s, tests $((SECONDS - built)) s)")
   if [[ $status -ne 0 ]]; then
     failed=1
+  elif [[ $preset == native ]]; then
+    # The sweep tests print what each failing call, crash point and failing
+    # allocation led to; ctest keeps the output of passing tests to itself.
+    echo
+    echo "=== sweep tables (native, stand-in)"
+    "build/$preset/tests/vantide_standin_tests" --gtest_filter='SweepTest.*' --gtest_brief=1
+    "build/$preset/tests/app/vantide_allocation_tests" --gtest_brief=1
   fi
 done
 

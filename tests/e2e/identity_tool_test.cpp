@@ -8,26 +8,55 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <iostream>
+#include <map>
 #include <optional>
 #include <ostream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace van_tide::testing {
 namespace {
 
 constexpr std::string_view kToken = "van-tide-hud-0123456789abcdefABCDEF0123456789";
 constexpr std::string_view kOtherToken = "van-tide-hud-ffffffffffffffffffffffffffffffff";
+// kToken with one hex digit in the other case: the same identity to a reader
+// who ignores case, a different one byte for byte.
+constexpr std::string_view kTokenOtherCase = "van-tide-hud-0123456789abcdefABCDEf0123456789";
 
 constexpr std::string_view kNoBaseFolderLine = "device identity owner rejected migration (HRESULT=0x800700cb)\n";
 constexpr std::string_view kInvalidDataLine = "device identity owner rejected migration (HRESULT=0x8007000d)\n";
 constexpr std::string_view kRedirectedLine = "device identity owner rejected migration (HRESULT=0x80070780)\n";
 constexpr std::string_view kNotAFolderLine = "device identity owner rejected migration (HRESULT=0x8007010b)\n";
 constexpr std::string_view kTooLargeLine = "device identity owner rejected migration (HRESULT=0x800700df)\n";
+constexpr std::string_view kFileExistsLine =
+    "device identity owner rejected migration (HRESULT=0x80070050)\n";
+constexpr std::string_view kConflictLine = "conflicting legacy device identities (HRESULT=0x80070034)\n";
 
+constexpr std::wstring_view kStoreFolder = L"Roaming\\Vantide";
 constexpr std::wstring_view kStore = L"Roaming\\Vantide\\license-device.dat";
+constexpr std::wstring_view kStoreTemporary = L"Roaming\\Vantide\\license-device.dat.tmp";
+
+// The host's plug-in storage under a base folder, and a file below the
+// plug-in's own folder in one entry of it.
+std::wstring PluginStorage(std::wstring_view base) {
+  return std::wstring(base) + L"\\Adobe\\UXP\\PluginsStorage\\PHSP\\";
+}
+std::wstring PluginFile(std::wstring_view base, std::wstring_view entry, std::wstring_view rest) {
+  return PluginStorage(base) + std::wstring(entry) + L"\\External\\com.greywick.van-tide\\" +
+         std::wstring(rest);
+}
+
+// The two places of a legacy file under each base folder, in entry 25, and
+// one place in a later entry.
+const std::wstring kRoamingPluginData = PluginFile(L"Roaming", L"25", L"PluginData\\license-device.json");
+const std::wstring kRoamingEntry = PluginFile(L"Roaming", L"25", L"license-device.json");
+const std::wstring kLocalPluginData = PluginFile(L"Local", L"25", L"PluginData\\license-device.json");
+const std::wstring kLocalEntry = PluginFile(L"Local", L"25", L"license-device.json");
+const std::wstring kRoamingLaterEntry = PluginFile(L"Roaming", L"31", L"license-device.json");
 
 std::string Seal(std::string_view plaintext) {
   std::string bytes;
@@ -55,6 +84,34 @@ std::string Describe(const TreeSnapshot& before, const TreeSnapshot& after) {
     if (!before.contains(path)) out << "  created: " << name(path) << "\n";
   }
   return out.str();
+}
+
+// The store at `relative` unseals, through the real data-protection service,
+// to exactly `token`.
+void ExpectStoreHolds(const TestTree& profile, std::wstring_view relative, std::string_view token) {
+  std::string found;
+  bool missing = false;
+  const HRESULT status = VantideReadProtectedIdentity(profile.PathOf(relative), &found, &missing);
+  EXPECT_FALSE(missing) << "no store";
+  EXPECT_EQ(status, 0) << "the store does not unseal to a device identity";
+  EXPECT_EQ(found, token);
+}
+
+// `after` is `before` with the folders named and the store created, and
+// nothing else: no temporary file, no change to a legacy file.
+void ExpectOnlyStoreCreated(const TreeSnapshot& before, const TreeSnapshot& after,
+                            const std::vector<std::wstring>& createdFolders, const std::wstring& store) {
+  const auto created = after.find(store);
+  ASSERT_NE(created, after.end()) << "no store was created:\n" << Describe(before, after);
+  EXPECT_TRUE(created->second.starts_with("file:VANTIDE-DPAPI-1\n")) << "the store is no file with the magic";
+  TreeSnapshot expected = before;
+  for (const std::wstring& folder : createdFolders) expected[folder] = "folder";
+  expected[store] = created->second;
+  EXPECT_TRUE(after == expected) << "the run changed more than the new store:\n" << Describe(expected, after);
+}
+
+void DeleteFromProfile(const TestTree& profile, std::wstring_view relative) {
+  ASSERT_TRUE(DeleteFileW(profile.PathOf(relative).c_str())) << "cannot delete, error " << GetLastError();
 }
 
 // Passes the tool an application-data folder written as the case says: absent,
@@ -104,19 +161,50 @@ class IdentityToolTest : public ::testing::Test {
                        LegacyFile(kOtherToken));
   }
 
+  // What the plug-in storage holds besides the plug-in's identity: an entry
+  // with the plug-in's folders but no file, and another plug-in's identity
+  // file under another name. Neither counts, so neither may change the outcome.
+  void PlantUnrelatedPluginStorage() {
+    for (const wchar_t* base : {L"Roaming", L"Local"}) {
+      const std::wstring storage = std::wstring(base) + L"\\Adobe\\UXP\\PluginsStorage\\PHSP\\";
+      profile_.MakeDirectory(storage + L"24\\External\\com.greywick.van-tide\\PluginData");
+      profile_.WriteFile(storage + L"27\\External\\com.greywick.other\\PluginData\\license-device.json",
+                         LegacyFile(kOtherToken));
+    }
+  }
+
   // Runs the tool once with the working folder inside the profile, so that a
   // relative path that it wrongly used would land where the snapshot sees it.
-  // Every case here leaves the profile exactly as it was.
+  ToolOutcome Run(const Folder& appData, const Folder& localAppData, const std::wstring& arguments = L"") {
+    const ToolOutcome outcome =
+        VantideRunTool({{L"APPDATA", Resolve(appData)}, {L"LOCALAPPDATA", Resolve(localAppData)}}, arguments,
+                       profile_.PathOf(L"cwd"), capture_.Root());
+    EXPECT_TRUE(outcome.finished) << "the tool did not finish in time";
+    EXPECT_EQ(outcome.standardOutput, "") << "standard output is never written";
+    return outcome;
+  }
+
   ToolOutcome RunLeavingProfileUnchanged(const Folder& appData, const Folder& localAppData,
                                          const std::wstring& arguments = L"") {
     const TreeSnapshot before = VantideSnapshotTree(profile_.Root());
-    const ToolOutcome outcome = VantideRunTool({{L"APPDATA", Resolve(appData)}, {L"LOCALAPPDATA", Resolve(localAppData)}},
-                                               arguments, profile_.PathOf(L"cwd"), capture_.Root());
+    const ToolOutcome outcome = Run(appData, localAppData, arguments);
     const TreeSnapshot after = VantideSnapshotTree(profile_.Root());
-    EXPECT_TRUE(outcome.finished) << "the tool did not finish in time";
     EXPECT_TRUE(before == after) << "the profile changed:\n" << Describe(before, after);
-    EXPECT_EQ(outcome.standardOutput, "") << "standard output is never written";
     return outcome;
+  }
+
+  // Runs the tool once and expects a migration: silent success, the store
+  // created in `storeFolder` (with the missing folders named) holding kToken,
+  // and nothing else changed.
+  void ExpectMigration(const Folder& appData, const Folder& localAppData, const std::wstring& storeFolder,
+                       const std::vector<std::wstring>& createdFolders) {
+    const TreeSnapshot before = VantideSnapshotTree(profile_.Root());
+    const ToolOutcome outcome = Run(appData, localAppData);
+    const TreeSnapshot after = VantideSnapshotTree(profile_.Root());
+    ExpectSilentSuccess(outcome);
+    const std::wstring store = storeFolder + L"\\license-device.dat";
+    ExpectOnlyStoreCreated(before, after, createdFolders, store);
+    ExpectStoreHolds(profile_, store, kToken);
   }
 
   static void ExpectFailure(const ToolOutcome& outcome, std::string_view line) {
@@ -349,6 +437,298 @@ INSTANTIATE_TEST_SUITE_P(E2e, NoStoreTest,
                                            NoStoreCase{"EmptyStoreFolder", L"Roaming", L"Roaming\\Vantide"},
                                            NoStoreCase{"NoRoamingFolder", L"Missing\\Roaming", nullptr}),
                          CaseName<NoStoreCase>);
+
+// --- Migration of a legacy identity ------------------------------------------
+
+struct FirstMigrationCase {
+  const char* name;
+  std::vector<std::wstring> legacyFiles;  // each names kToken
+};
+void PrintTo(const FirstMigrationCase& tested, std::ostream* out) { *out << tested.name; }
+
+class FirstMigrationTest : public IdentityToolTest,
+                           public ::testing::WithParamInterface<FirstMigrationCase> {};
+
+TEST_P(FirstMigrationTest, SealsTheTokenIntoANewStoreAndChangesNothingElse) {
+  PlantUnrelatedPluginStorage();
+  for (const std::wstring& file : GetParam().legacyFiles) profile_.WriteFile(file, LegacyFile(kToken));
+  ExpectMigration(InProfile(L"Roaming"), InProfile(L"Local"), std::wstring(kStoreFolder),
+                  {std::wstring(kStoreFolder)});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, FirstMigrationTest,
+    ::testing::Values(FirstMigrationCase{"RoamingPluginData", {kRoamingPluginData}},
+                      FirstMigrationCase{"RoamingEntry", {kRoamingEntry}},
+                      FirstMigrationCase{"LocalPluginData", {kLocalPluginData}},
+                      FirstMigrationCase{"LocalEntry", {kLocalEntry}},
+                      FirstMigrationCase{"LaterEntry", {kRoamingLaterEntry}},
+                      FirstMigrationCase{"EveryPlaceAgrees",
+                                         {kRoamingPluginData, kRoamingEntry, kRoamingLaterEntry,
+                                          kLocalPluginData, kLocalEntry}}),
+    CaseName<FirstMigrationCase>);
+
+struct SecondRunCase {
+  const char* name;
+  // What happens to the two legacy files between the runs: each is given a
+  // new token, or removed when it has none.
+  std::optional<std::string_view> roamingToken;
+  std::optional<std::string_view> localToken;
+};
+void PrintTo(const SecondRunCase& tested, std::ostream* out) { *out << tested.name; }
+
+class SecondRunTest : public IdentityToolTest, public ::testing::WithParamInterface<SecondRunCase> {};
+
+TEST_P(SecondRunTest, ReadsTheStoreAndNeverLooksAtTheLegacyFilesAgain) {
+  profile_.WriteFile(kRoamingPluginData, LegacyFile(kToken));
+  profile_.WriteFile(kLocalEntry, LegacyFile(kToken));
+  ExpectMigration(InProfile(L"Roaming"), InProfile(L"Local"), std::wstring(kStoreFolder),
+                  {std::wstring(kStoreFolder)});
+
+  for (const auto& [file, token] : {std::pair{kRoamingPluginData, GetParam().roamingToken},
+                                    std::pair{kLocalEntry, GetParam().localToken}}) {
+    if (token) {
+      profile_.WriteFile(file, LegacyFile(*token));
+    } else {
+      DeleteFromProfile(profile_, file);
+    }
+  }
+  ExpectSilentSuccess(RunLeavingProfileUnchanged(InProfile(L"Roaming"), InProfile(L"Local")));
+  ExpectStoreHolds(profile_, kStore, kToken);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, SecondRunTest,
+    ::testing::Values(SecondRunCase{"LegacyFilesNameAnotherToken", kOtherToken, kOtherToken},
+                      SecondRunCase{"LegacyFilesNowConflict", kToken, kTokenOtherCase},
+                      SecondRunCase{"LegacyFilesRemoved", std::nullopt, std::nullopt}),
+    CaseName<SecondRunCase>);
+
+struct ConflictCase {
+  const char* name;
+  std::vector<std::pair<std::wstring, std::string_view>> legacyFiles;
+};
+void PrintTo(const ConflictCase& tested, std::ostream* out) { *out << tested.name; }
+
+class ConflictTest : public IdentityToolTest, public ::testing::WithParamInterface<ConflictCase> {};
+
+TEST_P(ConflictTest, ReportsTheConflictAndWritesNothing) {
+  for (const auto& [file, token] : GetParam().legacyFiles) profile_.WriteFile(file, LegacyFile(token));
+  ExpectFailure(RunLeavingProfileUnchanged(InProfile(L"Roaming"), InProfile(L"Local")), kConflictLine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, ConflictTest,
+    ::testing::Values(
+        ConflictCase{"CaseOfOneDigitInOneEntry",
+                     {{kRoamingPluginData, kToken}, {kRoamingEntry, kTokenOtherCase}}},
+        ConflictCase{"AcrossEntries", {{kRoamingEntry, kToken}, {kRoamingLaterEntry, kOtherToken}}},
+        ConflictCase{"AcrossBaseFolders",
+                     {{kRoamingPluginData, kToken}, {kLocalPluginData, kTokenOtherCase}}},
+        ConflictCase{"LastOfManyDisagrees",
+                     {{kRoamingPluginData, kToken}, {kRoamingEntry, kToken}, {kLocalPluginData, kToken},
+                      {kLocalEntry, kOtherToken}}}),
+    CaseName<ConflictCase>);
+
+struct LeftoverCase {
+  const char* name;
+  std::string leftover;
+};
+void PrintTo(const LeftoverCase& tested, std::ostream* out) { *out << tested.name; }
+
+class LeftoverTemporaryFileTest : public IdentityToolTest,
+                                  public ::testing::WithParamInterface<LeftoverCase> {};
+
+TEST_P(LeftoverTemporaryFileTest, BlocksTheMigrationUntilItIsRemoved) {
+  profile_.WriteFile(kLocalEntry, LegacyFile(kToken));
+  profile_.WriteFile(kStoreTemporary, GetParam().leftover);
+  // The leftover stays as it was, and no store appears.
+  ExpectFailure(RunLeavingProfileUnchanged(InProfile(L"Roaming"), InProfile(L"Local")), kFileExistsLine);
+
+  // The failed run left nothing else in the way.
+  DeleteFromProfile(profile_, kStoreTemporary);
+  ExpectMigration(InProfile(L"Roaming"), InProfile(L"Local"), std::wstring(kStoreFolder), {});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, LeftoverTemporaryFileTest,
+    ::testing::Values(LeftoverCase{"Empty", ""},
+                      LeftoverCase{"HalfWritten", std::string("VANTIDE-DPAPI-1\n\x01\x00\x00\x00", 20)}),
+    CaseName<LeftoverCase>);
+
+TEST_F(IdentityToolTest, IdentityFilesOutsideTheTwoPlacesAreNoLegacyIdentities) {
+  const std::string file = LegacyFile(kToken);
+  for (const std::wstring& elsewhere : {
+           PluginStorage(L"Roaming") + L"license-device.json",
+           PluginStorage(L"Roaming") + L"25\\license-device.json",
+           PluginStorage(L"Roaming") + L"25\\External\\license-device.json",
+           PluginFile(L"Roaming", L"25\\26", L"license-device.json"),
+           PluginFile(L"Local", L"25", L"PluginData\\old\\license-device.json"),
+           PluginStorage(L"Local") + L"25\\External\\com.greywick.other\\license-device.json",
+           PluginFile(L"Local", L"25", L"license-device.json.bak"),
+           std::wstring(L"Local\\Adobe\\UXP\\PluginsStorage\\PHSP-old\\25\\External\\com.greywick.van-tide\\"
+                        L"license-device.json"),
+           PluginFile(L"cwd", L"25", L"license-device.json"),
+       }) {
+    profile_.WriteFile(elsewhere, file);
+  }
+  ExpectSilentSuccess(RunLeavingProfileUnchanged(InProfile(L"Roaming"), InProfile(L"Local")));
+}
+
+struct CreatedFoldersCase {
+  const char* name;
+  const wchar_t* appData;          // relative to the profile
+  const wchar_t* existingFolder;   // nullptr: only the profile's defaults
+  const wchar_t* storeFolder;
+  std::vector<std::wstring> createdFolders;
+};
+void PrintTo(const CreatedFoldersCase& tested, std::ostream* out) { *out << tested.name; }
+
+class CreatedFoldersTest : public IdentityToolTest,
+                           public ::testing::WithParamInterface<CreatedFoldersCase> {};
+
+TEST_P(CreatedFoldersTest, CreatesTheMissingFoldersAboveTheStore) {
+  if (GetParam().existingFolder != nullptr) profile_.MakeDirectory(GetParam().existingFolder);
+  profile_.WriteFile(kLocalPluginData, LegacyFile(kToken));
+  ExpectMigration(InProfile(GetParam().appData), InProfile(L"Local"), GetParam().storeFolder,
+                  GetParam().createdFolders);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, CreatedFoldersTest,
+    ::testing::Values(
+        CreatedFoldersCase{"StoreFolderExists", L"Roaming", L"Roaming\\Vantide", L"Roaming\\Vantide", {}},
+        CreatedFoldersCase{"TwoFoldersAboveMissing",
+                           L"Roaming\\deeper\\still",
+                           nullptr,
+                           L"Roaming\\deeper\\still\\Vantide",
+                           {L"Roaming\\deeper", L"Roaming\\deeper\\still",
+                            L"Roaming\\deeper\\still\\Vantide"}},
+        CreatedFoldersCase{"SpelledWithSlashes",
+                           L"Roaming/deeper/",
+                           nullptr,
+                           L"Roaming\\deeper\\Vantide",
+                           {L"Roaming\\deeper", L"Roaming\\deeper\\Vantide"}}),
+    CaseName<CreatedFoldersCase>);
+
+// --- Base folders that cannot be used for a migration --------------------------
+
+struct UnusableLocalCase {
+  const char* name;
+  Folder localAppData;
+};
+void PrintTo(const UnusableLocalCase& tested, std::ostream* out) { *out << tested.name; }
+
+class UnusableLocalAppDataTest : public IdentityToolTest,
+                                 public ::testing::WithParamInterface<UnusableLocalCase> {};
+
+TEST_P(UnusableLocalAppDataTest, StopsTheMigrationBeforeAnythingIsWritten) {
+  // Valid legacy files that agree: the run would otherwise migrate.
+  profile_.WriteFile(kRoamingPluginData, LegacyFile(kToken));
+  profile_.WriteFile(kLocalPluginData, LegacyFile(kToken));
+  ExpectFailure(RunLeavingProfileUnchanged(InProfile(L"Roaming"), GetParam().localAppData),
+                kNoBaseFolderLine);
+}
+
+INSTANTIATE_TEST_SUITE_P(E2e, UnusableLocalAppDataTest,
+                         ::testing::Values(UnusableLocalCase{"Unset", Unset()},
+                                           UnusableLocalCase{"Empty", Literal(L"")},
+                                           UnusableLocalCase{"Relative", Literal(L"Local")},
+                                           UnusableLocalCase{"DriveRelative", Literal(L"C:Local")},
+                                           UnusableLocalCase{"ParentStep", InProfile(L"nothing\\..\\Local")}),
+                         CaseName<UnusableLocalCase>);
+
+struct DotMemberCase {
+  const char* name;
+  const wchar_t* appData;  // relative to the profile
+  bool linkStoreFolder;    // Roaming\Vantide is a link to Elsewhere\Vantide
+  const wchar_t* store;    // where a valid store lies; nullptr: nowhere
+};
+void PrintTo(const DotMemberCase& tested, std::ostream* out) { *out << tested.name; }
+
+class DotMemberTest : public IdentityToolTest, public ::testing::WithParamInterface<DotMemberCase> {};
+
+TEST_P(DotMemberTest, RefusesTheRoamingFolderAndTouchesNothing) {
+  // "nothing" does not exist: a walk down the folders as written would stop
+  // there and never see the link that the file system would follow.
+  profile_.MakeDirectory(L"Elsewhere\\Vantide");
+  if (GetParam().store != nullptr) profile_.WriteFile(GetParam().store, Seal(kToken));
+  profile_.WriteFile(kRoamingPluginData, LegacyFile(kToken));
+  profile_.WriteFile(kLocalPluginData, LegacyFile(kToken));
+  if (GetParam().linkStoreFolder && !profile_.MakeDirectoryLink(kStoreFolder, L"Elsewhere\\Vantide")) {
+    GTEST_SKIP() << "this machine cannot make directory links";
+  }
+  ExpectFailure(RunLeavingProfileUnchanged(InProfile(GetParam().appData), InProfile(L"Local")),
+                kNoBaseFolderLine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, DotMemberTest,
+    ::testing::Values(
+        DotMemberCase{"ParentStepToLinkedStore", L"nothing\\..\\Roaming", true,
+                      L"Elsewhere\\Vantide\\license-device.dat"},
+        DotMemberCase{"ParentStepToLinkWithoutStore", L"nothing\\..\\Roaming", true, nullptr},
+        DotMemberCase{"ParentStepWithoutLink", L"nothing\\..\\Roaming", false, kStore.data()},
+        DotMemberCase{"CurrentFolderStep", L".\\Roaming", false, kStore.data()},
+        DotMemberCase{"TrailingCurrentFolder", L"Roaming\\.", false, nullptr}),
+    CaseName<DotMemberCase>);
+
+// --- Two runs at the same moment ---------------------------------------------
+
+TEST(ConcurrentMigrationTest, ExactlyOneStoreAndEachRunSilentOrReported) {
+  constexpr int kRounds = 20;
+  static const std::regex kReported(
+      "device identity owner rejected migration \\(HRESULT=0x([0-9a-f]{8})\\)\n");
+  std::map<std::string, int> tally;
+  for (int round = 1; round <= kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TestTree profile;
+    TestTree capture;
+    ASSERT_FALSE(profile.Root().empty());
+    ASSERT_FALSE(capture.Root().empty());
+    profile.MakeDirectory(L"Roaming");
+    profile.MakeDirectory(L"cwd");
+    profile.WriteFile(kLocalPluginData, LegacyFile(kToken));
+    capture.MakeDirectory(L"first");
+    capture.MakeDirectory(L"second");
+
+    const TreeSnapshot before = VantideSnapshotTree(profile.Root());
+    const std::vector<ToolOutcome> outcomes = VantideRunToolsAtOnce(
+        {{L"APPDATA", profile.PathOf(L"Roaming")}, {L"LOCALAPPDATA", profile.PathOf(L"Local")}}, L"",
+        profile.PathOf(L"cwd"), {capture.PathOf(L"first"), capture.PathOf(L"second")});
+    const TreeSnapshot after = VantideSnapshotTree(profile.Root());
+    ASSERT_EQ(outcomes.size(), 2u);
+
+    int silent = 0;
+    std::string loser;
+    for (const ToolOutcome& outcome : outcomes) {
+      EXPECT_TRUE(outcome.finished) << "a run did not finish in time";
+      EXPECT_EQ(outcome.standardOutput, "");
+      std::smatch reported;
+      if (outcome.exitCode == 0 && outcome.standardError.empty()) {
+        ++silent;
+      } else if (outcome.exitCode == 3 && std::regex_match(outcome.standardError, reported, kReported)) {
+        loser = "0x" + reported[1].str();
+      } else {
+        ADD_FAILURE() << "exit " << outcome.exitCode << ", standard error: " << outcome.standardError;
+      }
+    }
+    // Whoever moved its file into place succeeded.
+    EXPECT_GE(silent, 1) << "no run created the store";
+    ExpectOnlyStoreCreated(before, after, {std::wstring(kStoreFolder)}, std::wstring(kStore));
+    ExpectStoreHolds(profile, kStore, kToken);
+    ++tally[silent == 2 ? std::string("both silent") : "one winner, loser " + loser];
+  }
+  std::ostringstream line;
+  line << kRounds << " rounds:";
+  const char* separator = " ";
+  for (const auto& [kind, count] : tally) {
+    line << separator << kind << " x" << count;
+    separator = "; ";
+  }
+  std::cout << "[ tally    ] " << line.str() << std::endl;
+  ::testing::Test::RecordProperty("tally", line.str());
+}
 
 // --- Arguments ---------------------------------------------------------------
 

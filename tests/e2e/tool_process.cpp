@@ -164,63 +164,105 @@ Path VantideToolPath() {
 
 ToolOutcome VantideRunTool(const std::vector<EnvironmentEntry>& variables, const std::wstring& arguments,
                            const Path& workingFolder, const Path& captureFolder) {
-  ToolOutcome outcome;
+  std::vector<ToolOutcome> outcomes =
+      VantideRunToolsAtOnce(variables, arguments, workingFolder, {captureFolder});
+  return outcomes.empty() ? ToolOutcome{} : outcomes.front();
+}
+
+std::vector<ToolOutcome> VantideRunToolsAtOnce(const std::vector<EnvironmentEntry>& variables,
+                                               const std::wstring& arguments, const Path& workingFolder,
+                                               const std::vector<Path>& captureFolders) {
+  std::vector<ToolOutcome> outcomes(captureFolders.size());
   const Path tool = VantideToolPath();
-  const Path outPath = captureFolder + L"\\stdout.bin";
-  const Path errPath = captureFolder + L"\\stderr.bin";
-
-  HANDLE input = OpenInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
-  HANDLE output = OpenInheritable(outPath, GENERIC_WRITE, CREATE_ALWAYS);
-  HANDLE error = OpenInheritable(errPath, GENERIC_WRITE, CREATE_ALWAYS);
-  if (input == INVALID_HANDLE_VALUE || output == INVALID_HANDLE_VALUE || error == INVALID_HANDLE_VALUE) {
-    ADD_FAILURE() << "cannot prepare the child's standard handles, error " << GetLastError();
-    for (HANDLE handle : {input, output, error}) {
-      if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
-    return outcome;
-  }
-
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input;
-  startup.hStdOutput = output;
-  startup.hStdError = error;
-
   std::wstring commandLine = L"\"" + tool + L"\"";
   if (!arguments.empty()) commandLine += L" " + arguments;
   std::vector<wchar_t> environment = BuildEnvironmentBlock(variables);
 
-  PROCESS_INFORMATION process{};
-  const BOOL started =
-      CreateProcessW(tool.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                     CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW, environment.data(), workingFolder.c_str(),
-                     &startup, &process);
-  const DWORD startError = GetLastError();
-  CloseHandle(input);
-  CloseHandle(output);
-  CloseHandle(error);
-  if (!started) {
-    ADD_FAILURE() << "cannot start the tool, error " << startError;
-    return outcome;
-  }
-  CloseHandle(process.hThread);
+  struct Started {
+    HANDLE process = nullptr;
+    HANDLE thread = nullptr;
+  };
+  std::vector<Started> started;
+  bool allStarted = true;
+  for (const Path& captureFolder : captureFolders) {
+    HANDLE input = OpenInheritable(L"NUL", GENERIC_READ, OPEN_EXISTING);
+    HANDLE output = OpenInheritable(captureFolder + L"\\stdout.bin", GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE error = OpenInheritable(captureFolder + L"\\stderr.bin", GENERIC_WRITE, CREATE_ALWAYS);
+    if (input == INVALID_HANDLE_VALUE || output == INVALID_HANDLE_VALUE || error == INVALID_HANDLE_VALUE) {
+      ADD_FAILURE() << "cannot prepare the child's standard handles, error " << GetLastError();
+      for (HANDLE handle : {input, output, error}) {
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+      }
+      allStarted = false;
+      break;
+    }
 
-  if (WaitForSingleObject(process.hProcess, kRunLimitMilliseconds) == WAIT_OBJECT_0) {
-    outcome.finished = GetExitCodeProcess(process.hProcess, &outcome.exitCode) != FALSE;
-  } else {
-    TerminateProcess(process.hProcess, 0xDEAD);
-    WaitForSingleObject(process.hProcess, 10000);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = error;
+
+    // Suspended, so that no child gets a head start while the next one is
+    // still being created. The command line buffer may be written to by the
+    // call, hence a copy for each child.
+    std::wstring childCommandLine = commandLine;
+    PROCESS_INFORMATION process{};
+    const BOOL created = CreateProcessW(tool.c_str(), childCommandLine.data(), nullptr, nullptr, TRUE,
+                                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                                        environment.data(), workingFolder.c_str(), &startup, &process);
+    const DWORD startError = GetLastError();
+    // Closed at once: a child created after this one must not inherit this
+    // one's output files.
+    CloseHandle(input);
+    CloseHandle(output);
+    CloseHandle(error);
+    if (!created) {
+      ADD_FAILURE() << "cannot start the tool, error " << startError;
+      allStarted = false;
+      break;
+    }
+    started.push_back({process.hProcess, process.hThread});
   }
-  CloseHandle(process.hProcess);
+
+  if (!allStarted) {
+    for (const Started& child : started) {
+      TerminateProcess(child.process, 0xDEAD);
+      WaitForSingleObject(child.process, 10000);
+      CloseHandle(child.thread);
+      CloseHandle(child.process);
+    }
+    return outcomes;
+  }
+
+  for (const Started& child : started) ResumeThread(child.thread);
+
+  const ULONGLONG deadline = GetTickCount64() + kRunLimitMilliseconds;
+  for (std::size_t i = 0; i < started.size(); ++i) {
+    const ULONGLONG now = GetTickCount64();
+    const auto remaining = static_cast<DWORD>(now < deadline ? deadline - now : 0);
+    if (WaitForSingleObject(started[i].process, remaining) == WAIT_OBJECT_0) {
+      outcomes[i].finished = GetExitCodeProcess(started[i].process, &outcomes[i].exitCode) != FALSE;
+    } else {
+      TerminateProcess(started[i].process, 0xDEAD);
+      WaitForSingleObject(started[i].process, 10000);
+    }
+    CloseHandle(started[i].thread);
+    CloseHandle(started[i].process);
+  }
 
   // Wine reports the end of a process a moment before the process lets go of
   // its handles; the captured output is complete once nobody else holds it.
-  WaitUntilReleased(outPath);
-  WaitUntilReleased(errPath);
-  outcome.standardOutput = ReadWholeFile(outPath);
-  outcome.standardError = ReadWholeFile(errPath);
-  return outcome;
+  for (std::size_t i = 0; i < captureFolders.size(); ++i) {
+    const Path outPath = captureFolders[i] + L"\\stdout.bin";
+    const Path errPath = captureFolders[i] + L"\\stderr.bin";
+    WaitUntilReleased(outPath);
+    WaitUntilReleased(errPath);
+    outcomes[i].standardOutput = ReadWholeFile(outPath);
+    outcomes[i].standardError = ReadWholeFile(errPath);
+  }
+  return outcomes;
 }
 
 TreeSnapshot VantideSnapshotTree(const Path& root) {

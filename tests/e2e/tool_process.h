@@ -35,6 +35,15 @@ struct ToolOutcome {
 ToolOutcome VantideRunTool(const std::vector<EnvironmentEntry>& variables, const std::wstring& arguments,
                            const Path& workingFolder, const Path& captureFolder);
 
+// Starts one tool process for each capture folder, all with the same command
+// line, working folder and environment, and lets them run at the same moment:
+// every process is created suspended and only then are all of them resumed.
+// Waits for all of them under one shared time limit; the outcomes are in the
+// order of the capture folders.
+std::vector<ToolOutcome> VantideRunToolsAtOnce(const std::vector<EnvironmentEntry>& variables,
+                                               const std::wstring& arguments, const Path& workingFolder,
+                                               const std::vector<Path>& captureFolders);
+
 // Everything below `root`: each entry's path relative to `root`, mapped to
 // "folder", "link" or the file's bytes prefixed with "file:". Links are
 // recorded, never entered.
