@@ -39,6 +39,14 @@ const ValueCase kValueCases[] = {
     {L"\u00e9:\\x", L""},
     {L"\\??\\\\x", L""},
     {L" C:\\x", L""},  // nothing is trimmed
+    // A walk down these would not see the folders the file system opens.
+    {L"C:\\Users\\nothing\\..\\Roaming", L""},
+    {L"C:\\a\\.\\b", L""},
+    {L"\\\\?\\UNC\\server", L""},
+    {L"\\\\?\\GLOBALROOT\\x", L""},
+    {L"\\\\.\\pipe\\x", L""},
+    {L"\\\\?\\UNC\\server\\share\\me", L"\\\\?\\UNC\\server\\share\\me"},
+    {L"C:\\a.b\\.c\\d..", L"C:\\a.b\\.c\\d.."},
 };
 
 TEST_F(BaseFolderTest, YieldsOnlyAbsoluteValuesUnchanged) {

@@ -40,6 +40,8 @@ const QueryCase kQueryCases[] = {
     // "C:x" would examine the drive's current folder instead of the path.
     {L"\\\\?\\C:\\x\\y", {L"\\\\?\\C:\\x", L"\\\\?\\C:\\x\\y"}},
     {L"\\??\\C:\\x", {L"\\??\\C:\\x"}},
+    // Behind a device prefix the share belongs to the root as well.
+    {L"\\\\?\\UNC\\server\\share\\x", {L"\\\\?\\UNC\\server\\share\\x"}},
     {L"\\\\?\\C:\\", {}},
     // A component that looks like a drive stays part of the path it is in.
     {L"C:\\a\\D:b", {L"C:\\a", L"C:\\a\\D:b"}},
@@ -51,6 +53,7 @@ TEST_F(DirectoryChainStandinTest, QueriesEachMemberOnceFromTheTopDown) {
   standin::AddDirectory(L"C:\\a\\b");
   standin::AddDirectory(L"C:\\x\\y");
   standin::AddDirectory(L"\\\\server\\share\\d");
+  standin::AddDirectory(L"\\\\server\\share\\x");
   for (const QueryCase& c : kQueryCases) {
     SCOPED_TRACE(std::wstring(L"dir: ") + c.dir);
     standin::ClearCalls();
@@ -66,7 +69,7 @@ TEST_F(DirectoryChainStandinTest, StopsAtTheFirstMissingMember) {
   standin::AddDirectory(L"C:\\Users\\me\\AppData");
   bool missing = false;
   EXPECT_EQ(VantideCheckDirectoryChain(L"C:\\Users\\me\\AppData\\Roaming\\Vantide", &missing),
-            VantideStatusFromWin32(ERROR_FILE_NOT_FOUND));
+            static_cast<HRESULT>(0x80070002U));
   EXPECT_TRUE(missing);
   EXPECT_EQ(standin::CallPaths(Api::GetFileAttributesW).back(), L"C:\\Users\\me\\AppData\\Roaming");
 }

@@ -124,5 +124,72 @@ TEST(PathParent, DropsTheLastComponentButNeverTheRoot) {
   }
 }
 
+struct WalkCase {
+  const wchar_t* path;
+  const wchar_t* walkStart;  // what a walk down the folders never queries or creates
+  bool walkable;
+};
+
+// A walk sees the folders the file system opens only when no member after its
+// start is made of dots alone (the file system resolves those first) and a
+// device path names a drive or a complete share.
+const WalkCase kWalkCases[] = {
+    {L"C:\\Users\\me", L"C:\\", true},
+    {L"C:\\", L"C:\\", true},
+    {L"C:/a//b/", L"C:/", true},
+    {L"C:x", L"C:", true},
+    {L"\\\\server\\share\\me", L"\\\\server\\", true},
+    {L"\\x\\y", L"\\", true},
+    {L"x\\y", L"", true},
+    {L"", L"", true},
+    {L"\\\\?\\C:\\Users\\me", L"\\\\?\\C:\\", true},
+    {L"\\\\?\\C:\\\\x", L"\\\\?\\C:\\\\", true},
+    {L"\\\\?\\C:\\", L"\\\\?\\C:\\", true},
+    {L"\\\\.\\C:\\x", L"\\\\.\\C:\\", true},  // the dot of the prefix is no member
+    {L"\\??\\C:\\x", L"\\??\\C:\\", true},
+    {L"//?/C:/x", L"//?/C:/", true},
+    {L"\\\\?\\UNC\\server\\share\\me", L"\\\\?\\UNC\\server\\share\\", true},
+    {L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share", true},
+    {L"\\\\?\\unc\\server\\share\\me", L"\\\\?\\unc\\server\\share\\", true},
+    // Names that merely contain dots are names.
+    {L"C:\\a.b\\.c\\d..\\..e", L"C:\\", true},
+    {L"C:\\Users\\nothing\\..\\Roaming", L"C:\\", false},
+    {L"C:\\a\\.\\b", L"C:\\", false},
+    {L"C:\\a\\...\\b", L"C:\\", false},
+    {L"C:\\a\\..", L"C:\\", false},
+    {L"C:\\a\\.\\", L"C:\\", false},
+    {L"C:\\.", L"C:\\", false},
+    {L"C:..\\x", L"C:", false},
+    {L"..\\x", L"", false},
+    {L"\\\\server\\share\\..\\x", L"\\\\server\\", false},
+    {L"\\\\?\\C:\\..\\x", L"\\\\?\\C:\\", false},
+    {L"\\\\?\\UNC\\server\\share\\.\\x", L"\\\\?\\UNC\\server\\share\\", false},
+    // Behind a device prefix, anything but a drive or a complete share.
+    {L"\\\\?\\GLOBALROOT\\x", L"\\\\?\\", false},
+    {L"\\\\.\\pipe\\x", L"\\\\.\\", false},
+    {L"\\\\?\\C:x", L"\\\\?\\", false},
+    {L"\\\\?\\C:", L"\\\\?\\", false},
+};
+
+TEST(PathWalk, StartsBelowTheRootAndTellsWalkablePaths) {
+  for (const WalkCase& c : kWalkCases) {
+    SCOPED_TRACE(std::wstring(L"path: ") + c.path);
+    const std::wstring_view path = c.path;
+    EXPECT_EQ(path.substr(0, VantideWalkStartLength(path)), c.walkStart);
+    EXPECT_EQ(VantideIsWalkablePath(path), c.walkable);
+  }
+}
+
+// An incomplete share is not walkable, whatever the walk would start at. A
+// device path is passed on without collapsing separators, so a doubled one
+// leaves the server or the share name empty.
+TEST(PathWalk, RefusesAnIncompleteShareBehindADevicePrefix) {
+  for (const wchar_t* path : {L"\\\\?\\UNC\\server", L"\\\\?\\UNC\\server\\", L"\\\\?\\UNC\\", L"\\\\?\\UNC",
+                              L"\\\\?\\UNC\\\\share\\x", L"\\\\?\\UNC\\server\\\\share\\x"}) {
+    SCOPED_TRACE(path);
+    EXPECT_FALSE(VantideIsWalkablePath(path));
+  }
+}
+
 }  // namespace
 }  // namespace van_tide
