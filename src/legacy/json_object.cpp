@@ -4,7 +4,6 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -29,28 +28,32 @@ bool VantideDecodeJsonObject(std::string_view text, nlohmann::json* out) noexcep
   if (text.find('\0') != std::string_view::npos) return false;
 
   try {
-    // One set of member names per object that is open at the current point of
-    // the parse, innermost last. Arrays carry no names, so they have no set.
-    std::vector<std::unordered_set<std::string>> openObjectKeys;
+    // The number of member names met in each object that is open at the
+    // current point of the parse, innermost last. The library files a member
+    // under its name as soon as the name is read, so a name given twice takes
+    // the slot it had: an object that ends with fewer members than names met
+    // repeated one. Counting costs nothing per name; a set of names would cost
+    // a copy and a node for each. Arrays carry no names, so they have no count.
+    std::vector<std::size_t> openObjectNames;
+    openObjectNames.reserve(kVantideMaxJsonDepth + 1);
 
     const nlohmann::json::parser_callback_t callback =
-        [&openObjectKeys](int depth, ParseEvent event, nlohmann::json& parsed) -> bool {
+        [&openObjectNames](int depth, ParseEvent event, nlohmann::json& parsed) -> bool {
       // Checked before anything else, so that no event of a too-deep
       // container, key or value gets any further.
       if (depth > kVantideMaxJsonDepth) throw std::runtime_error(kTooDeep);
       switch (event) {
         case ParseEvent::object_start:
-          openObjectKeys.emplace_back();
+          openObjectNames.push_back(0);
           break;
         case ParseEvent::key:
           // The name arrives with its escapes decoded, so "a" and "\u0061"
-          // collide here as they should.
-          if (!openObjectKeys.back().insert(parsed.get<std::string>()).second) {
-            throw std::runtime_error(kDuplicateField);
-          }
+          // land in the same slot as they should.
+          ++openObjectNames.back();
           break;
         case ParseEvent::object_end:
-          openObjectKeys.pop_back();
+          if (parsed.size() != openObjectNames.back()) throw std::runtime_error(kDuplicateField);
+          openObjectNames.pop_back();
           break;
         case ParseEvent::array_start:
         case ParseEvent::array_end:
