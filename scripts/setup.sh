@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12: the native tool chain,
 # clang with libFuzzer's run-time, the mingw-w64 cross compiler, Wine, CMake,
-# Ninja, nlohmann/json and GoogleTest. Safe to run again: when everything is
+# Ninja, nlohmann/json, GoogleTest, and Google Benchmark, hyperfine and GNU time
+# for the measurements. Safe to run again: when everything is
 # present it changes nothing.
 set -euo pipefail
 
@@ -11,6 +12,7 @@ packages=(
   g++-mingw-w64-x86-64-posix
   wine wine64
   nlohmann-json3-dev googletest libgtest-dev
+  libbenchmark-dev hyperfine time
 )
 
 missing=()
