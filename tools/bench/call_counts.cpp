@@ -1,0 +1,301 @@
+// The platform calls one run makes, as the stand-in records them, next to
+// the fewest the product's rules allow. The fewest is worked out here from
+// the machine as planted, by the rules alone, without running product code,
+// so the two columns come from independent sources.
+#include <array>
+#include <cstddef>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "app/migration_machine.h"
+#include "app/resolve.h"
+#include "bench.h"
+#include "legacy/legacy_test_files.h"
+#include "platform/win32.h"
+#include "store/protected_identity.h"
+
+namespace van_tide::bench {
+namespace {
+
+using standin::Api;
+using testing::kMachineLocal;
+using testing::kMachineRoaming;
+using testing::kMachineStore;
+using testing::kMachineStoreFolder;
+
+constexpr std::size_t kApiCount = static_cast<std::size_t>(Api::WideDupEnv) + 1;
+using Counts = std::array<std::size_t, kApiCount>;
+
+std::size_t& At(Counts& counts, Api api) { return counts[static_cast<std::size_t>(api)]; }
+
+std::size_t Total(const Counts& counts) {
+  std::size_t total = 0;
+  for (std::size_t count : counts) total += count;
+  return total;
+}
+
+// The fewest calls, by the rules, for the machine as it stands. Only the
+// stand-in's inspection functions are used: they leave the record alone.
+class RulesMinimum {
+ public:
+  Counts Compute() {
+    counts_ = {};
+    ++At(counts_, Api::WideDupEnv);  // APPDATA
+    if (WalkChain(kMachineStoreFolder)) {
+      if (OpenAndRead(kMachineStore)) {
+        ++At(counts_, Api::CryptUnprotectData);
+        return counts_;
+      }
+    } else {
+      // The rules read the store even when its chain stopped at a missing
+      // folder: it is the open's answer that says the store is missing. The
+      // open can only fail here, so it is the one call a looser rule could
+      // save.
+      ++At(counts_, Api::CreateFileW);
+    }
+
+    ++At(counts_, Api::WideDupEnv);  // LOCALAPPDATA
+    bool found = false;
+    for (const std::wstring& base : {std::wstring(kMachineRoaming), std::wstring(kMachineLocal)}) {
+      const std::wstring storage = base + L"\\Adobe/UXP/PluginsStorage/PHSP";
+      if (!WalkChain(storage)) continue;
+      const std::vector<std::wstring> names = standin::ListNames(storage);
+      // The listing gives "." and ".." first, then the names; the last
+      // FindNextFileW is the one that reports ERROR_NO_MORE_FILES.
+      ++At(counts_, Api::FindFirstFileExW);
+      At(counts_, Api::FindNextFileW) += names.size() + 2;
+      ++At(counts_, Api::FindClose);
+      for (const std::wstring& name : names) {
+        const std::wstring entry = storage + L"\\" + name;
+        ++At(counts_, Api::GetFileAttributesW);
+        if (!standin::IsDirectory(entry)) continue;
+        const std::wstring data = entry + L"\\External/com.greywick.van-tide\\";
+        for (const wchar_t* candidate : {L"PluginData/license-device.json", L"license-device.json"}) {
+          const std::wstring path = data + candidate;
+          if (!WalkChain(path.substr(0, path.find_last_of(L"\\/")))) continue;
+          if (OpenAndRead(path)) found = true;
+        }
+      }
+    }
+    if (!found) return counts_;
+
+    ++At(counts_, Api::CryptProtectData);
+    ForEachMember(kMachineStoreFolder, [this](const std::wstring& prefix) {
+      ++At(counts_, Api::CreateDirectoryW);
+      if (standin::IsDirectory(prefix)) ++At(counts_, Api::GetFileAttributesExW);  // after "already exists"
+      return true;
+    });
+    for (Api api :
+         {Api::CreateFileW, Api::WriteFile, Api::FlushFileBuffers, Api::CloseHandle, Api::MoveFileExW}) {
+      ++At(counts_, api);
+    }
+    return counts_;
+  }
+
+
+ private:
+  // Calls `visit` with every prefix of `path` that names a member below the
+  // drive's root, from the top down, while it returns true.
+  template <typename Visit>
+  static void ForEachMember(std::wstring_view path, Visit visit) {
+    constexpr std::size_t kRootLength = 3;  // "C:\"
+    std::size_t position = kRootLength;
+    while (position < path.size()) {
+      while (position < path.size() && path[position] != L'\\' && path[position] != L'/') ++position;
+      if (!visit(std::wstring(path.substr(0, position)))) return;
+      ++position;
+    }
+  }
+
+  // One attribute query per member, stopping at the first one that is no
+  // folder. True when every member is a folder.
+  bool WalkChain(std::wstring_view folder) {
+    bool complete = true;
+    ForEachMember(folder, [this, &complete](const std::wstring& prefix) {
+      ++At(counts_, Api::GetFileAttributesW);
+      complete = standin::IsDirectory(prefix);
+      return complete;
+    });
+    return complete;
+  }
+
+  // The open, and when the file is there the reads and the close. True when
+  // the file is there.
+  bool OpenAndRead(const std::wstring& path) {
+    ++At(counts_, Api::CreateFileW);
+    if (!standin::Exists(path) || standin::IsDirectory(path)) return false;
+    for (Api api : {Api::GetFileInformationByHandle, Api::GetFileSizeEx, Api::ReadFile, Api::CloseHandle}) {
+      ++At(counts_, api);
+    }
+    return true;
+  }
+
+  Counts counts_{};
+};
+
+struct Scenario {
+  const char* column;
+  const char* description;
+  std::function<void()> plant;
+  HRESULT status;  // what resolution must answer
+};
+
+const std::wstring kStorage = L"\\Adobe\\UXP\\PluginsStorage\\PHSP";
+
+std::vector<Scenario> Scenarios() {
+  return {
+      {"store", "store present: the protected store exists and unseals",
+       [] {
+         std::string sealed;
+         if (VantideSealIdentity(testing::kTokenA, &sealed) == kStatusOk)
+           standin::AddFile(kMachineStore, sealed);
+       },
+       kStatusOk},
+      {"empty PHSP",
+       "no legacy anywhere, storage folders present: both bases hold Adobe\\UXP\\PluginsStorage\\PHSP, empty",
+       [] {
+         standin::AddDirectory(std::wstring(kMachineRoaming) + kStorage);
+         standin::AddDirectory(std::wstring(kMachineLocal) + kStorage);
+       },
+       kStatusNoIdentity},
+      {"no PHSP", "no legacy anywhere, no storage folders: neither base has an Adobe folder", [] {},
+       kStatusNoIdentity},
+      {"1 legacy",
+       "first migration, one legacy file: Roaming's storage holds one entry with "
+       "PluginData\\license-device.json;"
+       " Local has no storage folder",
+       [] {
+         testing::PlantLegacyFile(kMachineRoaming, L"plugin-0001", testing::LegacyPlace::kPluginData,
+                                  testing::kTokenA);
+       },
+       kStatusOk},
+      {"100 entries",
+       "first migration, 100 entries in Roaming's storage, each with one legacy file (same token), in the two"
+       " places in turn; Local has no storage folder",
+       [] {
+         for (int i = 0; i < 100; ++i) {
+           wchar_t name[32];
+           std::swprintf(name, std::size(name), L"plugin-%04d", i);
+           testing::PlantLegacyFile(
+               kMachineRoaming, name,
+               i % 2 == 0 ? testing::LegacyPlace::kPluginData : testing::LegacyPlace::kDataFolder,
+               testing::kTokenA);
+         }
+       },
+       kStatusOk},
+  };
+}
+
+struct Outcome {
+  Counts run{};
+  Counts minimum{};
+  bool ok = false;
+};
+
+Outcome RunScenario(const Scenario& scenario) {
+  Outcome outcome;
+  standin::Reset();
+  testing::SetUpProfile();
+  scenario.plant();
+  RulesMinimum rules;
+  outcome.minimum = rules.Compute();
+
+  standin::ClearCalls();
+  const DeviceIdentityResult result = VantideResolveDeviceIdentity();
+  for (const standin::Call& call : standin::Calls()) ++At(outcome.run, call.api);
+  outcome.ok = result.status == scenario.status &&
+               (scenario.status != kStatusOk || result.token == testing::kTokenA) &&
+               standin::OpenHandleCount() == 0 && standin::OutstandingLocalBuffers() == 0;
+  if (!outcome.ok) {
+    std::printf("  scenario \"%s\" ended with status 0x%08X, not 0x%08X (or leaked a handle or buffer)\n",
+                scenario.column, static_cast<unsigned>(result.status),
+                static_cast<unsigned>(scenario.status));
+  }
+  standin::Reset();
+  return outcome;
+}
+
+// Why the product makes more (or fewer) calls of `api` than the rules need.
+std::string Explain(Api api, const Outcome& outcome) {
+  const auto index = static_cast<std::size_t>(api);
+  return "not explained by the rules: product makes " + std::to_string(outcome.run[index]) + ", rules need " +
+         std::to_string(outcome.minimum[index]) + "; read the stand-in's record";
+}
+
+}  // namespace
+
+bool PrintCallTable() {
+  const std::vector<Scenario> scenarios = Scenarios();
+  std::vector<Outcome> outcomes;
+  bool allOk = true;
+  for (const Scenario& scenario : scenarios) {
+    outcomes.push_back(RunScenario(scenario));
+    allOk = allOk && outcomes.back().ok;
+  }
+
+  std::printf(
+      "\n== 2. Platform calls per run of VantideResolveDeviceIdentity (stand-in record, not timed)\n");
+  std::printf("APPDATA=%ls, LOCALAPPDATA=%ls, both present.\n", kMachineRoaming, kMachineLocal);
+  for (const Scenario& scenario : scenarios)
+    std::printf("  %-12s %s\n", scenario.column, scenario.description);
+  std::printf(
+      "Each cell: calls made / fewest the rules allow (WideDupEnv is the environment lookup;\n"
+      "LocalFree is not recorded).\n");
+  std::printf("%-27s", "API");
+  for (const Scenario& scenario : scenarios) std::printf(" %13s", scenario.column);
+  std::printf("\n");
+
+  auto printRow = [&outcomes](const char* name, auto count) {
+    std::printf("%-27s", name);
+    for (const Outcome& outcome : outcomes) {
+      const std::size_t made = count(outcome.run);
+      const std::size_t fewest = count(outcome.minimum);
+      char cell[32];
+      std::snprintf(cell, sizeof cell, "%zu / %zu%s", made, fewest, made == fewest ? " " : "*");
+      std::printf(" %13s", cell);
+    }
+    std::printf("\n");
+  };
+  for (std::size_t index = 0; index < kApiCount; ++index) {
+    bool used = false;
+    for (const Outcome& outcome : outcomes)
+      used = used || outcome.run[index] != 0 || outcome.minimum[index] != 0;
+    if (!used) continue;
+    printRow(standin::ApiName(static_cast<Api>(index)),
+             [index](const Counts& counts) { return counts[index]; });
+  }
+  printRow("total", [](const Counts& counts) { return Total(counts); });
+
+  // One line for each API and explanation, naming the scenarios it covers.
+  std::printf("Differences (*):\n");
+  std::vector<std::pair<std::string, std::string>> differences;  // explanation, scenarios
+  for (std::size_t index = 0; index < kApiCount; ++index) {
+    for (std::size_t s = 0; s < scenarios.size(); ++s) {
+      if (outcomes[s].run[index] == outcomes[s].minimum[index]) continue;
+      const std::string why = std::string(standin::ApiName(static_cast<Api>(index))) + ": " +
+                              Explain(static_cast<Api>(index), outcomes[s]);
+      auto known = differences.begin();
+      while (known != differences.end() && known->first != why) ++known;
+      if (known == differences.end()) {
+        differences.emplace_back(why, scenarios[s].column);
+      } else {
+        known->second.append(", ").append(scenarios[s].column);
+      }
+    }
+  }
+  for (const auto& [why, where] : differences) std::printf("  [%s] %s\n", where.c_str(), why.c_str());
+  if (differences.empty()) std::printf("  none: the product makes exactly the calls the rules require\n");
+  for (std::size_t s = 0; s < scenarios.size(); ++s) {
+    if (Total(outcomes[s].run) == Total(outcomes[s].minimum)) {
+      std::printf("  %s: exactly the rules' minimum (%zu calls)\n", scenarios[s].column,
+                  Total(outcomes[s].run));
+    }
+  }
+  return allOk;
+}
+
+}  // namespace van_tide::bench
