@@ -4,6 +4,8 @@
 #   sanitize  the same with AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz      the libFuzzer targets (clang), a bounded number of runs each
 #   windows   the Windows executable and tests, cross-built, run under Wine
+#   release   the release build, twice from scratch, must come out byte for byte
+#             the same (scripts/check-reproducible.sh)
 # Exits non-zero if any build or test fails.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -55,6 +57,18 @@ for preset in "${presets[@]}"; do
     "build/$preset/tests/app/vantide_allocation_tests" --gtest_brief=1
   fi
 done
+
+echo
+echo "=== release: two clean builds, compared byte for byte"
+total_run=$((total_run + 1))
+log=build/release-check.log
+if bash scripts/check-reproducible.sh 2>&1 | tee "$log"; then
+  summary+=("release: $(tail -n 1 "$log")")
+else
+  summary+=("release: $(grep -E '^reproducible: ' "$log" | tail -n 1 || echo 'reproducible: FAILED')")
+  total_failed=$((total_failed + 1))
+  failed=1
+fi
 
 echo
 echo "=== summary"
