@@ -65,13 +65,9 @@ namespace van_tide {
 namespace {
 
 using standin::Api;
-using testing::kMachineLocal;
-using testing::kMachineRoaming;
 using testing::kMachineTemporary;
 using testing::kTokenA;
-using testing::LegacyPlace;
 using testing::Narrow;
-using testing::PlantLegacyFile;
 
 constexpr HRESULT kOutOfMemory = static_cast<HRESULT>(0x8007000EU);
 constexpr HRESULT kInvalidData = static_cast<HRESULT>(0x8007000DU);
@@ -79,10 +75,7 @@ constexpr HRESULT kInvalidData = static_cast<HRESULT>(0x8007000DU);
 void ArrangeFirstMigration() {
   standin::Reset();
   testing::SetUpProfile();
-  PlantLegacyFile(kMachineRoaming, L"a", LegacyPlace::kPluginData, kTokenA);
-  PlantLegacyFile(kMachineRoaming, L"a", LegacyPlace::kDataFolder, kTokenA);
-  PlantLegacyFile(kMachineLocal, L"b", LegacyPlace::kPluginData, kTokenA);
-  PlantLegacyFile(kMachineLocal, L"b", LegacyPlace::kDataFolder, kTokenA);
+  testing::PlantLegacyFilesEverywhere(kTokenA);
 }
 
 DeviceIdentityResult RunFailingAllocation(std::size_t failAt) {

@@ -36,6 +36,15 @@ inline void PlantLegacyFile(std::wstring_view base, std::wstring_view entry, Leg
   standin::AddFile(LegacyPath(base, entry, place), LegacyFile(token));
 }
 
+// The same token in both places of one entry under each base folder.
+inline void PlantLegacyFilesEverywhere(std::string_view token) {
+  for (const wchar_t* base : {kMachineRoaming, kMachineLocal}) {
+    const wchar_t* entry = base == kMachineRoaming ? L"a" : L"b";
+    PlantLegacyFile(base, entry, LegacyPlace::kPluginData, token);
+    PlantLegacyFile(base, entry, LegacyPlace::kDataFolder, token);
+  }
+}
+
 // Both variables set to folders that exist.
 inline void SetUpProfile() {
   standin::SetEnvironmentVariable(L"APPDATA", kMachineRoaming);

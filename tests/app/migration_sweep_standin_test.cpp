@@ -46,12 +46,7 @@ struct Scenario {
   const char* token;  // of the undisturbed run
 };
 
-void LegacyEverywhere() {
-  PlantLegacyFile(kMachineRoaming, L"a", LegacyPlace::kPluginData, kTokenA);
-  PlantLegacyFile(kMachineRoaming, L"a", LegacyPlace::kDataFolder, kTokenA);
-  PlantLegacyFile(kMachineLocal, L"b", LegacyPlace::kPluginData, kTokenA);
-  PlantLegacyFile(kMachineLocal, L"b", LegacyPlace::kDataFolder, kTokenA);
-}
+void LegacyEverywhere() { testing::PlantLegacyFilesEverywhere(kTokenA); }
 
 const Scenario kScenarios[] = {
     {"first migration", [] { LegacyEverywhere(); }, 0, kTokenA.c_str()},
