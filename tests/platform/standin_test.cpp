@@ -179,6 +179,147 @@ TEST_F(StandinMachineTest, LinkCyclesEndInAnErrorInsteadOfALoop) {
   EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
 }
 
+// NTFS upper-cases names through a table that covers far more than ASCII.
+TEST_F(StandinMachineTest, NamesMatchWithoutRegardToCaseBeyondAscii) {
+  standin::AddFile(L"C:\\c\\\u00e4rger.txt", "a");  // a-diaeresis
+  standin::AddFile(L"C:\\c\\\u0142\u00f3d\u017a", "l");  // l-stroke, o-acute, d, z-acute
+  standin::AddFile(L"C:\\c\\\u03c3\u03bf\u03c6\u03af\u03b1", "s");  // Greek, an iota with tonos
+  standin::AddDirectory(L"C:\\c\\\u0434\u043e\u043c");  // Cyrillic
+  standin::AddFile(L"C:\\c\\\u00ff", "y");  // y-diaeresis, whose upper case is U+0178
+  standin::AddFile(L"C:\\c\\\u0131", "i");  // dotless i
+  standin::AddFile(L"C:\\c\\\u00df", "s");  // sharp s
+  const struct {
+    const wchar_t* path;
+    Outcome expected;
+  } cases[] = {
+      {L"C:\\c\\\u00c4RGER.TXT", Is(kFile)},
+      {L"C:\\C\\\u0141\u00d3D\u0179", Is(kFile)},
+      {L"C:\\c\\\u03a3\u039f\u03a6\u038a\u0391", Is(kFile)},
+      {L"C:\\c\\\u0414\u041e\u041c\\", Is(kDir)},
+      {L"C:\\c\\\u0178", Is(kFile)},
+      // Letters whose upper case is ASCII or more than one letter stay apart.
+      {L"C:\\c\\I", Fails(ERROR_FILE_NOT_FOUND)},
+      {L"C:\\c\\SS", Fails(ERROR_FILE_NOT_FOUND)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.path)));
+    EXPECT_EQ(Attributes(c.path), c.expected);
+  }
+
+  SetLastError(kNoError);
+  EXPECT_EQ(Open(L"C:\\c\\\u00c4RGER.TXT", GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+  EXPECT_FALSE(CreateDirectoryW(L"C:\\c\\\u0414\u041e\u041c", nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  EXPECT_EQ(standin::FileContents(L"C:\\c\\\u00e4rger.txt"), "a");
+  // A change of case only is a rename of the item onto itself.
+  EXPECT_TRUE(MoveFileExW(L"C:\\c\\\u00e4rger.txt", L"C:\\c\\\u00c4rger.txt", MOVEFILE_WRITE_THROUGH));
+  EXPECT_EQ(standin::FileContents(L"C:\\c\\\u00e4rger.txt"), "a");
+  EXPECT_EQ(standin::ListNames(L"C:\\c").front(), L"\u00c4rger.txt");
+}
+
+// Windows normalises a path before the file system sees it: a member that
+// ends in one period loses it, and the last member (unless a separator
+// follows) loses all its trailing periods and spaces.
+TEST_F(StandinMachineTest, TrailingPeriodsAndSpacesAreTrimmedAsWindowsNormalises) {
+  standin::AddDirectory(L"\\\\?\\C:\\sp ");  // a folder whose name ends in a space
+  const struct {
+    const wchar_t* path;
+    Outcome expected;
+  } cases[] = {
+      {L"C:\\a\\f.txt.", Is(kFile)},
+      {L"C:\\a\\f.txt ", Is(kFile)},
+      {L"C:\\a\\f.txt. .. ", Is(kFile)},
+      {L"a\\f.txt.", Is(kFile)},
+      {L"C:\\a.\\f.txt", Is(kFile)},
+      {L"\\\\.\\C:\\a\\f.txt.", Is(kFile)},  // a \\.\ path is normalised too
+      // Above the last member only a single period goes; spaces stay.
+      {L"C:\\a..\\f.txt", Fails(ERROR_PATH_NOT_FOUND)},
+      {L"C:\\a \\f.txt", Fails(ERROR_PATH_NOT_FOUND)},
+      {L"C:\\sp \\", Is(kDir)},
+      {L"C:\\sp ", Fails(ERROR_FILE_NOT_FOUND)},
+      // A last member of periods and spaces only is gone, leaving the
+      // separator before it: the folder, or an invalid name after a file.
+      {L"C:\\a\\...", Is(kDir)},
+      {L"C:\\a\\ ", Is(kDir)},
+      {L"C:\\a\\f.txt\\...", Fails(ERROR_INVALID_NAME)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.path)));
+    EXPECT_EQ(Attributes(c.path), c.expected);
+  }
+
+  EXPECT_TRUE(CreateDirectoryW(L"x.", nullptr));
+  EXPECT_TRUE(CreateDirectoryW(L"C:\\y \\", nullptr));  // the separator keeps the space
+  const HANDLE file = Open(L"C:\\a\\n.txt. ", GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_TRUE(MoveFileExW(L"C:\\a\\f.txt.", L"C:\\a\\g.txt ", MOVEFILE_WRITE_THROUGH));
+  EXPECT_EQ(standin::ListNames(L"C:\\"), (std::vector<std::wstring>{L"a", L"dangling", L"fdangling", L"flink",
+                                                                     L"link", L"sp ", L"x", L"y "}));
+  EXPECT_EQ(standin::ListNames(L"C:\\a"), (std::vector<std::wstring>{L"g.txt", L"n.txt", L"sub"}));
+
+  WIN32_FIND_DATAW data{};
+  const HANDLE find =
+      FindFirstFileExW(L"C:\\a\\G.TXT. ", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::wstring(data.cFileName), L"g.txt");
+  EXPECT_TRUE(FindClose(find));
+}
+
+// After \\?\ or \??\ the file system gets the text as written: nothing is
+// trimmed or applied, "/" is part of a name, and members it can never hold
+// (empty, "." or "..") are invalid names. \\.\ is no such prefix.
+TEST_F(StandinMachineTest, LiteralPathsAreNotNormalised) {
+  const struct {
+    const wchar_t* path;
+    Outcome expected;
+  } cases[] = {
+      {L"\\\\?\\C:\\a\\f.txt", Is(kFile)},
+      {L"\\\\?\\C:\\a\\sub\\", Is(kDir)},
+      {L"\\\\?\\C:\\a\\f.txt.", Fails(ERROR_FILE_NOT_FOUND)},
+      {L"\\\\?\\C:\\a\\f.txt ", Fails(ERROR_FILE_NOT_FOUND)},
+      {L"\\\\?\\C:\\a.\\f.txt", Fails(ERROR_PATH_NOT_FOUND)},
+      {L"\\\\?\\C:\\a\\..\\a\\f.txt", Fails(ERROR_INVALID_NAME)},
+      {L"\\\\?\\C:\\a\\.\\f.txt", Fails(ERROR_INVALID_NAME)},
+      {L"\\\\?\\C:\\a\\sub\\..", Fails(ERROR_INVALID_NAME)},
+      {L"\\??\\C:\\a\\sub\\..", Fails(ERROR_INVALID_NAME)},
+      {L"\\\\?\\UNC\\srv\\share\\x\\..\\x", Fails(ERROR_INVALID_NAME)},
+      {L"\\\\?\\C:\\a\\\\f.txt", Fails(ERROR_INVALID_NAME)},
+      {L"\\\\?\\C:\\a/f.txt", Fails(ERROR_INVALID_NAME)},
+      {L"\\\\?\\C:/a", Fails(ERROR_PATH_NOT_FOUND)},  // no device is named "C:/a"
+      // Normalised device paths.
+      {L"\\\\.\\C:\\a\\sub\\..\\f.txt", Is(kFile)},
+      {L"//?/C:/a/sub/../f.txt", Is(kFile)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.path)));
+    EXPECT_EQ(Attributes(c.path), c.expected);
+  }
+
+  // Names that only a literal path can make, and reach.
+  EXPECT_TRUE(CreateDirectoryW(L"\\\\?\\C:\\a\\dots.", nullptr));
+  const HANDLE file = Open(L"\\??\\C:\\a\\space ", GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(file));
+  EXPECT_EQ(standin::ListNames(L"C:\\a"), (std::vector<std::wstring>{L"dots.", L"f.txt", L"space ", L"sub"}));
+  EXPECT_EQ(Attributes(L"\\\\?\\C:\\a\\dots."), Is(kDir));
+  EXPECT_EQ(Attributes(L"C:\\a\\dots."), Fails(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(Attributes(L"\\\\?\\C:\\a\\space "), Is(kFile));
+
+  WIN32_FIND_DATAW data{};
+  SetLastError(kNoError);
+  const HANDLE none =
+      FindFirstFileExW(L"\\\\?\\C:\\a\\..\\*", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  EXPECT_EQ(none, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+  const HANDLE find =
+      FindFirstFileExW(L"\\\\?\\C:\\a\\space ", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(std::wstring(data.cFileName), L"space ");
+  EXPECT_TRUE(FindClose(find));
+}
+
 TEST_F(StandinMachineTest, ExtendedAttributesReportTheItemItselfWithItsSize) {
   const struct {
     const wchar_t* path;
@@ -316,6 +457,36 @@ TEST_F(StandinMachineTest, CreationDispositionsCreateAndTruncateLikeWindows) {
   file = Open(L"C:\\fdangling", GENERIC_WRITE, 0, CREATE_NEW);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(CloseHandle(file));
+  EXPECT_TRUE(standin::Exists(L"C:\\a\\gone.txt"));
+}
+
+// A successful CreateFileW is the one success that sets the last error: 0
+// when it created the file, ERROR_ALREADY_EXISTS when one of the two
+// dispositions that may create met an existing file. The others leave it.
+TEST_F(StandinMachineTest, ASuccessfulOpenTellsThroughTheLastErrorWhetherItCreated) {
+  const struct {
+    const wchar_t* path;
+    DWORD disposition;
+    DWORD error;
+  } cases[] = {
+      {L"C:\\a\\new1", CREATE_NEW, ERROR_SUCCESS},
+      {L"C:\\a\\new2", CREATE_ALWAYS, ERROR_SUCCESS},
+      {L"C:\\a\\new3", OPEN_ALWAYS, ERROR_SUCCESS},
+      {L"C:\\fdangling", CREATE_NEW, ERROR_SUCCESS},  // creates the link's target
+      {L"C:\\a\\f.txt", CREATE_ALWAYS, ERROR_ALREADY_EXISTS},
+      {L"C:\\a\\f.txt", OPEN_ALWAYS, ERROR_ALREADY_EXISTS},
+      {L"C:\\a\\f.txt", OPEN_EXISTING, kNoError},
+      {L"C:\\a\\f.txt", TRUNCATE_EXISTING, kNoError},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.path)) + ", disposition " +
+                 std::to_string(c.disposition));
+    SetLastError(kNoError);
+    const HANDLE file = Open(c.path, GENERIC_WRITE, 0, c.disposition);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), c.error);
+    EXPECT_TRUE(CloseHandle(file));
+  }
   EXPECT_TRUE(standin::Exists(L"C:\\a\\gone.txt"));
 }
 
@@ -590,6 +761,38 @@ TEST_F(StandinMachineTest, ListingAFolderThroughALinkOrAtARoot) {
   EXPECT_EQ(root.front().name, L"a");
 }
 
+// The order is ordinal on upper-cased UTF-16 code units, so accented letters
+// follow every ASCII one and sort by their upper case, and a character beyond
+// the BMP (a surrogate pair, D800-DFFF) comes before U+E000-U+FFFF.
+TEST_F(StandinMachineTest, ListingOrdersByUpperCasedCodeUnits) {
+  const std::vector<std::wstring> added = {
+      L"\u00c9mile",  // E-acute, upper case: C9 4D
+      L"\uff21",  // fullwidth A: FF21
+      L"\u044f",  // Cyrillic ya: upper case 042F
+      L"\u00e9clair",  // e-acute, upper case: C9 43
+      L"_x",  // 5F
+      L"\U0001F600",  // beyond the BMP: D83D DE00
+      L"\u00e4rger",  // a-diaeresis, upper case: C4
+      L"zebra",  // 5A
+      L"\u03c9",  // Greek omega: upper case 03A9
+  };
+  for (const std::wstring& name : added) standin::AddFile(L"C:\\d\\" + name, "");
+  const std::vector<std::wstring> expected = {L"zebra",  L"_x",     L"\u00e4rger", L"\u00e9clair", L"\u00c9mile",
+                                              L"\u03c9", L"\u044f", L"\U0001F600", L"\uff21"};
+  EXPECT_EQ(standin::ListNames(L"C:\\d"), expected);
+  DWORD error = 0;
+  std::vector<std::wstring> listed;
+  for (const Listed& entry : List(L"C:\\d\\*", &error)) listed.push_back(entry.name);
+  EXPECT_EQ(error, kNoError);
+  listed.erase(listed.begin(), listed.begin() + 2);  // "." and ".."
+  EXPECT_EQ(listed, expected);
+
+  // Patterns match without regard to case the same way.
+  listed.clear();
+  for (const Listed& entry : List(L"C:\\d\\\u00c4*", &error)) listed.push_back(entry.name);
+  EXPECT_EQ(listed, std::vector<std::wstring>{L"\u00e4rger"});
+}
+
 TEST_F(StandinMachineTest, ListingFailsWithTheErrorsWindowsGives) {
   const struct {
     const wchar_t* pattern;
@@ -774,6 +977,37 @@ TEST_F(StandinMachineTest, EnvironmentCopiesFollowTheRunTimeContract) {
   EXPECT_EQ(count, 0U);
   EXPECT_EQ(standin::CallPaths(Api::WideDupEnv),
             (std::vector<std::wstring>{L"APPDATA", L"appdata", L"EMPTY", L"LOCALAPPDATA", L"APPDATA", L"EMPTY"}));
+}
+
+TEST_F(StandinMachineTest, EnvironmentNamesMatchWithoutRegardToCaseBeyondAscii) {
+  standin::SetEnvironmentVariable(L"\u00c4PFEL", L"apples");  // A-diaeresis
+  standin::SetEnvironmentVariable(L"\u0434\u043e\u043c", L"house");  // Cyrillic, lower case
+  const struct {
+    const wchar_t* name;
+    const wchar_t* value;  // null: unset
+  } cases[] = {
+      {L"\u00e4pfel", L"apples"},
+      {L"\u0414\u041e\u041c", L"house"},
+      {L"APFEL", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.name)));
+    wchar_t* buffer = nullptr;
+    std::size_t count = 0;
+    EXPECT_EQ(platform::WideDupEnv(&buffer, &count, c.name), 0);
+    if (c.value == nullptr) {
+      EXPECT_EQ(buffer, nullptr);
+    } else {
+      ASSERT_NE(buffer, nullptr);
+      EXPECT_EQ(std::wstring(buffer), c.value);
+    }
+    std::free(buffer);
+  }
+  standin::UnsetEnvironmentVariable(L"\u00e4pfel");
+  wchar_t* buffer = nullptr;
+  std::size_t count = 0;
+  EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"\u00c4PFEL"), 0);
+  EXPECT_EQ(buffer, nullptr);
 }
 
 // ---------------------------------------------------------------------------

@@ -5,9 +5,14 @@
 //
 // Model, in brief:
 // - Drives (C: exists after Reset) and server shares (\\server\share, added on
-//   demand) hold folders and files; names compare without regard to ASCII
-//   case. "\\?\", "\??\" and "\\.\" prefixes are accepted before a drive.
-//   Relative paths resolve against the current folder (C:\ after Reset).
+//   demand) hold folders and files. Names compare without regard to case as
+//   NTFS does, through a fixed upper-casing of UTF-16 code units that does
+//   not depend on the process locale: Unicode's simple upper case for ASCII,
+//   Latin-1 Supplement, Latin Extended-A, Greek and Cyrillic, less U+0131
+//   and U+017F (which would become ASCII I and S); other letters compare as
+//   written. "\\?\", "\??\" and "\\.\" prefixes are accepted before a drive
+//   or UNC\server\share. Relative paths resolve against the current folder
+//   (C:\ after Reset).
 // - Links: a folder link (junction or directory symbolic link) reports
 //   FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, a file link reports
 //   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT. Attribute queries
@@ -19,25 +24,39 @@
 //   folder without FILE_FLAG_BACKUP_SEMANTICS ERROR_ACCESS_DENIED, CREATE_NEW on
 //   an existing name ERROR_FILE_EXISTS, a share-mode conflict
 //   ERROR_SHARING_VIOLATION, a move onto an existing name ERROR_ALREADY_EXISTS.
-// - Paths take both separators; runs of them collapse, "." and ".." are
-//   applied lexically, and <>:"|?* in a name give ERROR_INVALID_NAME. A
-//   trailing separator names a folder: after a folder link it reaches the
-//   target (reported without the reparse bit, as on Wine), after a file it
-//   gives ERROR_INVALID_NAME. A link cycle ends in ERROR_CANT_RESOLVE_FILENAME.
+// - Paths are normalised as Windows does before the file system sees them:
+//   both separators, runs of them collapse, "." and ".." apply lexically
+//   (never above the root), a member ending in a single period loses it
+//   ("x.\y" is "x\y"; "...\y" stays), and unless the path ends in a
+//   separator its last member loses all trailing periods and spaces
+//   ("f.txt. " is "f.txt"; a last member "..." vanishes, leaving a trailing
+//   separator). "\\.\" paths are normalised too. After "\\?\" or "\??\"
+//   (backslashes exactly) nothing is: only "\" separates, names keep their
+//   periods and spaces, and an empty member, "." or ".." gives
+//   ERROR_INVALID_NAME, as the file system refuses such names. <>:"/|?* or a
+//   control character in a name give ERROR_INVALID_NAME. A trailing separator
+//   names a folder: after a folder link it reaches the target (reported
+//   without the reparse bit, as on Wine), after a file it gives
+//   ERROR_INVALID_NAME. A link cycle ends in ERROR_CANT_RESOLVE_FILENAME.
 // - Handles: share modes are checked both ways as on Windows; a folder opens
 //   only with FILE_FLAG_BACKUP_SEMANTICS; an open file is moved or deleted
 //   only when every handle on it shares deletion (else
 //   ERROR_SHARING_VIOLATION). Listing gives "." and ".." first (except at a
-//   root), then names in upper-cased ordinal order, as NTFS does.
+//   root), then names in the ordinal order of their upper-cased UTF-16 code
+//   units, as NTFS does (a character beyond the BMP, a surrogate pair there,
+//   sorts below U+E000).
 // - Successful calls leave the last error as it was, so code that reads it
-//   after a success is caught reading a stale value. The one exception is
-//   Windows' own: CREATE_ALWAYS and OPEN_ALWAYS set it to ERROR_ALREADY_EXISTS
-//   or 0 to tell whether the file existed.
+//   after a success is caught reading a stale value. The exceptions are
+//   Windows' own, all in CreateFileW: a call that creates the file sets it to
+//   0 (ERROR_SUCCESS), whatever the disposition (CREATE_NEW, CREATE_ALWAYS,
+//   OPEN_ALWAYS); CREATE_ALWAYS and OPEN_ALWAYS on an existing file set it to
+//   ERROR_ALREADY_EXISTS. OPEN_EXISTING and TRUNCATE_EXISTING leave it.
 // - The data-protection service seals for the current user; a blob opens only
 //   for that user (else the last error is NTE_BAD_KEY_STATE, 0x8009000B) and
 //   only when unaltered (else ERROR_INVALID_DATA). Its output buffers come from
 //   LocalAlloc and are counted until LocalFree.
-// - The environment tells an unset variable from an empty one.
+// - The environment tells an unset variable from an empty one; variable names
+//   compare through the same upper-casing as file names.
 // - Durability is modelled at its worst. A file has live contents (what reads
 //   see) and durable contents (what survives a crash). AddFile's contents are
 //   durable; WriteFile changes only the live ones; FlushFileBuffers on a handle
