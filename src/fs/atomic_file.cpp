@@ -88,9 +88,12 @@ HRESULT VantideCreateFileAtomically(const Path& path, std::string_view contents)
 
   // CREATE_NEW: a temporary file that is already there belongs to another run,
   // finished or not, and is never touched. Share mode 0 keeps everyone else
-  // out while the contents are incomplete.
+  // out while the contents are incomplete. A link planted at the temporary
+  // name is met as the link itself, which exists, so the store is never
+  // written through it to wherever it leads, and never moved into place as a
+  // link.
   const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (file == INVALID_HANDLE_VALUE) return VantideFailureFromLastError();
 
   // From here on the temporary file is ours, and every failure removes it. The

@@ -95,10 +95,25 @@ std::size_t VantideWalkStartLength(std::wstring_view path) noexcept {
 }
 
 bool VantideIsWalkablePath(std::wstring_view path) noexcept {
+  const std::size_t rootName = VantideRootNameLength(path);
   if (VantideHasDevicePrefix(path)) {
     bool complete = false;
-    DeviceTargetLength(path.substr(VantideRootPathLength(path)), &complete);
+    const std::wstring_view rest = path.substr(VantideRootPathLength(path));
+    const std::size_t target = DeviceTargetLength(rest, &complete);
     if (!complete) return false;
+    // A server or share made of dots is no name the file system looks up.
+    if (target > 2) {
+      const std::size_t serverEnd = ComponentEnd(rest, 4);
+      const std::wstring_view server = rest.substr(4, serverEnd - 4);
+      const std::wstring_view share = rest.substr(serverEnd + 1, target - serverEnd - 1);
+      if (IsDotsOnly(server) || IsDotsOnly(share)) return false;
+    }
+  } else if (rootName > 2) {
+    // A server root: "\\." and "\\?" followed by a separator make a device
+    // prefix once a name is joined to them, and a server made of dots names
+    // none at all.
+    const std::wstring_view server = path.substr(2, rootName - 2);
+    if (server == L"?" || IsDotsOnly(server)) return false;
   }
   for (std::size_t position = VantideWalkStartLength(path); position < path.size();) {
     const std::size_t end = ComponentEnd(path, position);

@@ -56,7 +56,7 @@ TEST_F(AtomicFileStandinTest, ASuccessfulCreationMakesExactlyTheseCalls) {
       Describe(Api::CreateDirectoryW, L"C:\\Roaming", L"", {}),
       Describe(Api::GetFileAttributesExW, L"C:\\Roaming", L"", {GetFileExInfoStandard}),
       Describe(Api::CreateDirectoryW, L"C:\\Roaming\\Vantide", L"", {}),
-      Describe(Api::CreateFileW, kTemporary, L"", {GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL}),
+      Describe(Api::CreateFileW, kTemporary, L"", {GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT}),
       Describe(Api::WriteFile, kTemporary, L"", {7}),
       Describe(Api::FlushFileBuffers, kTemporary, L"", {}),
       Describe(Api::CloseHandle, kTemporary, L"", {}),
@@ -69,6 +69,34 @@ TEST_F(AtomicFileStandinTest, ASuccessfulCreationMakesExactlyTheseCalls) {
 
 // Whenever the process dies, the target is either absent or complete, and a
 // reported success survives.
+// A link planted at the temporary name is someone else's file: it is never
+// written through, never deleted and never moved into place as the target.
+TEST_F(AtomicFileStandinTest, ALinkAtTheTemporaryNameIsNeverWrittenThrough) {
+  const struct {
+    const char* name;
+    void (*plant)();
+    const wchar_t* leadsTo;
+  } cases[] = {
+      {"a file link to a file that does not exist",
+       [] { standin::AddFileLink(kTemporary, L"C:\\Outside\\Gone"); }, L"C:\\Outside\\Gone"},
+      {"a file link to the target itself", [] { standin::AddFileLink(kTemporary, kTarget); }, kTarget},
+      {"a dangling folder link", [] { standin::AddDirectoryLink(kTemporary, L"C:\\Outside\\Nothing"); },
+       L"C:\\Outside\\Nothing"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::Reset();
+    standin::AddDirectory(L"C:\\Outside");
+    c.plant();
+    EXPECT_EQ(VantideCreateFileAtomically(kTarget, kContents), static_cast<HRESULT>(0x80070050U));
+    EXPECT_FALSE(standin::Exists(c.leadsTo));
+    EXPECT_FALSE(standin::Exists(kTarget));
+    EXPECT_TRUE(standin::Exists(kTemporary));
+    EXPECT_EQ(CountOf(Api::WriteFile), 0U);
+    EXPECT_EQ(CountOf(Api::DeleteFileW), 0U);
+  }
+}
+
 TEST_F(AtomicFileStandinTest, ACrashAtAnyPointLeavesNoTargetOrTheWholeTarget) {
   standin::AddDirectory(L"C:\\Roaming");
   ASSERT_EQ(VantideCreateFileAtomically(kTarget, kContents), kStatusOk);

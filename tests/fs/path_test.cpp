@@ -169,6 +169,17 @@ const WalkCase kWalkCases[] = {
     {L"\\\\.\\pipe\\x", L"\\\\.\\", false},
     {L"\\\\?\\C:x", L"\\\\?\\", false},
     {L"\\\\?\\C:", L"\\\\?\\", false},
+    // A server or share made of dots, or a server "?": joined with a name,
+    // "\\." and "\\?" turn into device prefixes.
+    {L"\\\\.", L"\\\\.", false},
+    {L"\\\\?", L"\\\\?", false},
+    {L"\\\\..\\share\\Roaming", L"\\\\..\\", false},
+    {L"\\\\...\\x", L"\\\\...\\", false},
+    {L"\\\\server\\.", L"\\\\server\\", false},
+    {L"\\\\?\\UNC\\..\\share\\x", L"\\\\?\\UNC\\..\\share\\", false},
+    {L"\\\\?\\UNC\\server\\.", L"\\\\?\\UNC\\server\\.", false},
+    {L"\\\\?\\UNC\\server\\..\\x", L"\\\\?\\UNC\\server\\..\\", false},
+    {L"\\\\.server\\share", L"\\\\.server\\", true},
 };
 
 TEST(PathWalk, StartsBelowTheRootAndTellsWalkablePaths) {
