@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12: the native tool chain,
 # clang with libFuzzer's run-time, the mingw-w64 cross compiler, Wine, CMake,
-# Ninja, nlohmann/json, GoogleTest, and Google Benchmark, hyperfine and GNU time
-# for the measurements. Safe to run again: when everything is
+# Ninja, nlohmann/json, GoogleTest; Google Benchmark, hyperfine and GNU time
+# for the measurements; gcovr, clang-tidy, cppcheck and clang-format for
+# coverage and static checks. Safe to run again: when everything is
 # present it changes nothing.
 set -euo pipefail
 
@@ -13,6 +14,7 @@ packages=(
   wine wine64
   nlohmann-json3-dev googletest libgtest-dev
   libbenchmark-dev hyperfine time
+  gcovr clang-tidy cppcheck clang-format
 )
 
 missing=()

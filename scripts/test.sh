@@ -4,6 +4,7 @@
 #   sanitize  the same with AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz      the libFuzzer targets (clang), a bounded number of runs each
 #   windows   the Windows executable and tests, cross-built, run under Wine
+#   lint      clang-tidy and cppcheck on the product code (scripts/lint.sh)
 #   release   the release build, twice from scratch, must come out byte for byte
 #             the same (scripts/check-reproducible.sh)
 # Exits non-zero if any build or test fails.
@@ -57,6 +58,17 @@ for preset in "${presets[@]}"; do
     "build/$preset/tests/app/vantide_allocation_tests" --gtest_brief=1
   fi
 done
+
+echo
+echo "=== lint: clang-tidy and cppcheck on the product code"
+total_run=$((total_run + 1))
+if bash scripts/lint.sh; then
+  summary+=("lint: clean")
+else
+  summary+=("lint: FINDINGS")
+  total_failed=$((total_failed + 1))
+  failed=1
+fi
 
 echo
 echo "=== release: two clean builds, compared byte for byte"

@@ -16,6 +16,8 @@ int main() {
   // return.
   _setmode(_fileno(stderr), _O_BINARY);
 #endif
-  std::setvbuf(stderr, nullptr, _IONBF, 0);
+  // Unbuffered, so each piece of the report line leaves at once. Should that
+  // fail, the line still goes out, flushed piece by piece.
+  static_cast<void>(std::setvbuf(stderr, nullptr, _IONBF, 0));
   return van_tide::VantideFinishRun(van_tide::VantideResolveDeviceIdentity(), stderr);
 }

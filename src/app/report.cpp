@@ -47,8 +47,9 @@ int VantideFinishRun(const DeviceIdentityResult& outcome, std::FILE* errorStream
   if (outcome.status >= 0) return kExitSuccess;
   const std::array<char, 9> digits = HexDigits(outcome.status);
   for (const char* piece : {MessageFor(outcome.status), kStatusOpening, digits.data(), kLineClosing}) {
-    std::fputs(piece, errorStream);
-    std::fflush(errorStream);
+    // A failed write changes nothing: the exit status says failure anyway.
+    static_cast<void>(std::fputs(piece, errorStream));
+    static_cast<void>(std::fflush(errorStream));
   }
   return kExitFailure;
 }

@@ -80,14 +80,12 @@ bool VantideDecodeJsonObject(std::string_view text, nlohmann::json* out) noexcep
 void VantideDismantleJson(nlohmann::json& value) noexcept {
   // Members are emptied before their container lets go of them, so each one
   // is a leaf by the time it is destroyed: no flattening, no allocation.
-  if (value.is_object()) {
-    auto& members = value.get_ref<nlohmann::json::object_t&>();
-    for (auto& member : members) VantideDismantleJson(member.second);
-    members.clear();
-  } else if (value.is_array()) {
-    auto& elements = value.get_ref<nlohmann::json::array_t&>();
-    for (auto& element : elements) VantideDismantleJson(element);
-    elements.clear();
+  if (auto* members = value.get_ptr<nlohmann::json::object_t*>()) {
+    for (auto& member : *members) VantideDismantleJson(member.second);
+    members->clear();
+  } else if (auto* elements = value.get_ptr<nlohmann::json::array_t*>()) {
+    for (auto& element : *elements) VantideDismantleJson(element);
+    elements->clear();
   }
 }
 

@@ -33,12 +33,12 @@ bool IsVersionOne(const nlohmann::json* version) noexcept {
 }  // namespace
 
 const nlohmann::json* VantideFindJsonMember(const nlohmann::json& value, const char* name) noexcept {
-  if (name == nullptr || !value.is_object()) return nullptr;
+  const auto* members = value.get_ptr<const nlohmann::json::object_t*>();
+  if (name == nullptr || members == nullptr) return nullptr;
   // The member map compares transparently, so the lookup needs no copy of
   // the name and cannot run out of memory.
-  const auto& members = value.get_ref<const nlohmann::json::object_t&>();
-  const auto found = members.find(std::string_view{name});
-  return found == members.end() ? nullptr : &found->second;
+  const auto found = members->find(std::string_view{name});
+  return found == members->end() ? nullptr : &found->second;
 }
 
 HRESULT VantideReadLegacyIdentityFile(const Path& path, std::string* token, bool* missing) {

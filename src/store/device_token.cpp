@@ -1,5 +1,6 @@
 #include "store/device_token.h"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace van_tide {
@@ -18,10 +19,8 @@ constexpr bool IsHexDigit(char c) noexcept {
 bool VantideIsDeviceToken(std::string_view text) noexcept {
   if (text.size() != kTokenPrefix.size() + kTokenDigits) return false;
   if (text.substr(0, kTokenPrefix.size()) != kTokenPrefix) return false;
-  for (const char c : text.substr(kTokenPrefix.size())) {
-    if (!IsHexDigit(c)) return false;
-  }
-  return true;
+  const std::string_view digits = text.substr(kTokenPrefix.size());
+  return std::all_of(digits.begin(), digits.end(), IsHexDigit);
 }
 
 }  // namespace van_tide
