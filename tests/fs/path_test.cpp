@@ -40,6 +40,13 @@ const RootCase kRootCases[] = {
     {L"1:\\x", L"", L"", false},
     {L"\u00e9:\\x", L"", L"", false},  // only ASCII letters name drives
     {L"ab", L"", L"", false},
+    // Next to a device prefix without being one: a device prefix needs "?" or
+    // "." third after two separators, or "??" after one.
+    {L"\\\\a\\share\\x", L"\\\\a", L"\\", true},  // a server whose name has one letter
+    {L"//a/share", L"//a", L"/", true},
+    {L"\\\\??\\x", L"\\\\??", L"\\", true},  // two separators, then "??": a server
+    {L"\\?a\\x", L"", L"\\", false},          // one separator needs "??"
+    {L"\\?.\\x", L"", L"\\", false},
 };
 
 TEST(PathRoot, SplitsRootNameAndRootDirectoryAndTellsAbsolute) {
@@ -180,6 +187,16 @@ const WalkCase kWalkCases[] = {
     {L"\\\\?\\UNC\\server\\.", L"\\\\?\\UNC\\server\\.", false},
     {L"\\\\?\\UNC\\server\\..\\x", L"\\\\?\\UNC\\server\\..\\", false},
     {L"\\\\.server\\share", L"\\\\.server\\", true},
+    {L"\\\\a\\share\\me", L"\\\\a\\", true},
+    // A device prefix with too little behind it names no drive, and only "UNC"
+    // (in any case) followed by a separator names a share.
+    {L"\\\\?\\", L"\\\\?\\", false},
+    {L"\\\\?\\C", L"\\\\?\\", false},
+    {L"\\\\?\\UNCserver\\share\\x", L"\\\\?\\", false},
+    {L"\\\\?\\UXC\\server\\share\\x", L"\\\\?\\", false},
+    {L"\\\\?\\UNX\\server\\share\\x", L"\\\\?\\", false},
+    {L"\\\\?\\XNC\\server\\share\\x", L"\\\\?\\", false},
+    {L"\\\\?\\uNc\\server\\share\\x", L"\\\\?\\uNc\\server\\share\\", true},
 };
 
 TEST(PathWalk, StartsBelowTheRootAndTellsWalkablePaths) {
