@@ -152,6 +152,9 @@ void SnapshotInto(const Path& root, const std::wstring& relative, TreeSnapshot* 
   }
 }
 
+constexpr int kStartAttempts = 5;
+constexpr DWORD kStartRetryMilliseconds = 250;
+
 }  // namespace
 
 Path VantideToolPath() {
@@ -207,12 +210,20 @@ std::vector<ToolOutcome> VantideRunToolsAtOnce(const std::vector<EnvironmentEntr
     // Suspended, so that no child gets a head start while the next one is
     // still being created. The command line buffer may be written to by the
     // call, hence a copy for each child.
-    std::wstring childCommandLine = commandLine;
+    // Wine on a busy machine now and then refuses to start a process
+    // (ERROR_INTERNAL_ERROR, 1359); starting it is not what any test is
+    // about, so a refused start is tried again a few times.
     PROCESS_INFORMATION process{};
-    const BOOL created = CreateProcessW(tool.c_str(), childCommandLine.data(), nullptr, nullptr, TRUE,
-                                        CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW | CREATE_SUSPENDED,
-                                        environment.data(), workingFolder.c_str(), &startup, &process);
-    const DWORD startError = GetLastError();
+    BOOL created = FALSE;
+    DWORD startError = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < kStartAttempts && !created; ++attempt) {
+      if (attempt > 0) Sleep(kStartRetryMilliseconds);
+      std::wstring childCommandLine = commandLine;
+      created = CreateProcessW(tool.c_str(), childCommandLine.data(), nullptr, nullptr, TRUE,
+                               CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                               environment.data(), workingFolder.c_str(), &startup, &process);
+      startError = GetLastError();
+    }
     // Closed at once: a child created after this one must not inherit this
     // one's output files.
     CloseHandle(input);
