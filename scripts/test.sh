@@ -4,7 +4,8 @@
 #   sanitize  the same with AddressSanitizer and UndefinedBehaviorSanitizer
 #   fuzz      the libFuzzer targets (clang), a bounded number of runs each
 #   windows   the Windows executable and tests, cross-built, run under Wine
-#   lint      clang-tidy and cppcheck on the product code (scripts/lint.sh)
+#   lint      clang-tidy and cppcheck on the product code, the format of the tree
+#             (scripts/lint.sh)
 #   release   the release build, twice from scratch, must come out byte for byte
 #             the same (scripts/check-reproducible.sh)
 # Exits non-zero if any build or test fails.
@@ -60,7 +61,7 @@ for preset in "${presets[@]}"; do
 done
 
 echo
-echo "=== lint: clang-tidy and cppcheck on the product code"
+echo "=== lint: clang-tidy and cppcheck on the product code, the format of the tree"
 total_run=$((total_run + 1))
 if bash scripts/lint.sh; then
   summary+=("lint: clean")

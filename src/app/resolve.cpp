@@ -24,8 +24,7 @@ DeviceIdentityResult Resolve() {
   const Path roamingFolder = VantideGetBaseFolder(L"APPDATA");
   if (roamingFolder.empty()) return Failure(kStatusEnvironmentVariableNotFound);
 
-  const Path storePath =
-      VantideJoinPath(VantideJoinPath(roamingFolder, L"Vantide"), L"license-device.dat");
+  const Path storePath = VantideJoinPath(VantideJoinPath(roamingFolder, L"Vantide"), L"license-device.dat");
 
   // Always checked, and before the store is opened: a redirected folder above
   // the store must never let a store elsewhere stand in for ours.

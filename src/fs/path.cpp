@@ -139,8 +139,7 @@ Path VantideJoinPath(const Path& left, const Path& right) {
   const std::wstring_view rightView{right};
   const std::size_t leftRootName = VantideRootNameLength(leftView);
   const std::size_t rightRootName = VantideRootNameLength(rightView);
-  if (rightRootName != 0 &&
-      rightView.substr(0, rightRootName) != leftView.substr(0, leftRootName)) {
+  if (rightRootName != 0 && rightView.substr(0, rightRootName) != leftView.substr(0, leftRootName)) {
     return right;
   }
 
@@ -156,8 +155,7 @@ Path VantideJoinPath(const Path& left, const Path& right) {
   // nothing may be put between it and a relative name; a longer root name
   // ("\\server") needs a separator before its first component.
   const bool leftIsRootNameAlone = left.size() == leftRootName;
-  const bool separatorNeeded =
-      leftIsRootNameAlone ? leftRootName >= 3 : !VantideIsSeparator(left.back());
+  const bool separatorNeeded = leftIsRootNameAlone ? leftRootName >= 3 : !VantideIsSeparator(left.back());
 
   Path joined;
   joined.reserve(left.size() + (separatorNeeded ? 1 : 0) + rightRest.size());

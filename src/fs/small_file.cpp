@@ -9,8 +9,8 @@ HRESULT VantideReadSmallFile(const Path& path, std::string* bytes, bool* missing
   // The reparse flag opens a link itself instead of its target, so the
   // attribute test below sees the link and nothing redirected is ever read.
   // Readers may share the file; writers and deleters wait until we are done.
-  VantideFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  VantideFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (file.Get() == INVALID_HANDLE_VALUE) {
     const DWORD error = GetLastError();
     if (missing != nullptr) {

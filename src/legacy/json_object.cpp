@@ -37,8 +37,8 @@ bool VantideDecodeJsonObject(std::string_view text, nlohmann::json* out) noexcep
     std::vector<std::size_t> openObjectNames;
     openObjectNames.reserve(kVantideMaxJsonDepth + 1);
 
-    const nlohmann::json::parser_callback_t callback =
-        [&openObjectNames](int depth, ParseEvent event, nlohmann::json& parsed) -> bool {
+    const nlohmann::json::parser_callback_t callback = [&openObjectNames](int depth, ParseEvent event,
+                                                                          nlohmann::json& parsed) -> bool {
       // Checked before anything else, so that no event of a too-deep
       // container, key or value gets any further.
       if (depth > kVantideMaxJsonDepth) throw std::runtime_error(kTooDeep);

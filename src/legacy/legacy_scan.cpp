@@ -28,8 +28,8 @@ constexpr const wchar_t* kCandidates[] = {L"PluginData/license-device.json", L"l
 // values pass unchanged), so resolution reports 0x80004005, as for every other
 // failed call that gives no reason.
 [[noreturn]] void RaiseListingError(DWORD error) {
-  const int code = error == ERROR_SUCCESS ? static_cast<int>(kStatusFailedWithoutReason)
-                                          : static_cast<int>(error);
+  const int code =
+      error == ERROR_SUCCESS ? static_cast<int>(kStatusFailedWithoutReason) : static_cast<int>(error);
   throw std::filesystem::filesystem_error("cannot list the plug-in storage folder",
                                           std::error_code(code, std::system_category()));
 }
@@ -40,8 +40,7 @@ class FolderListing {
  public:
   explicit FolderListing(const Path& folder) {
     const Path pattern = VantideJoinPath(folder, L"*");
-    handle_ = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data_, FindExSearchNameMatch,
-                               nullptr, 0);
+    handle_ = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data_, FindExSearchNameMatch, nullptr, 0);
     if (handle_ == INVALID_HANDLE_VALUE) {
       const DWORD error = GetLastError();
       // Nothing matched: an empty listing, not a failure.
@@ -133,7 +132,6 @@ HRESULT ScanBaseFolder(const Path& baseFolder, std::string* token) {
   }
   return kStatusOk;
 }
-
 
 HRESULT ScanBothBaseFolders(const Path& roamingFolder, std::string* token) {
   // Both folders must be usable before anything is read, so that a missing

@@ -29,8 +29,8 @@ HRESULT VantideReadProtectedIdentity(const Path& path, std::string* token, bool*
   DATA_BLOB sealed{static_cast<DWORD>(bytes.size() - kVantideStoreMagic.size()),
                    reinterpret_cast<BYTE*>(bytes.data() + kVantideStoreMagic.size())};
   DATA_BLOB plain{0, nullptr};
-  const BOOL unsealed = CryptUnprotectData(&sealed, nullptr, nullptr, nullptr, nullptr,
-                                           CRYPTPROTECT_UI_FORBIDDEN, &plain);
+  const BOOL unsealed =
+      CryptUnprotectData(&sealed, nullptr, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &plain);
   const HRESULT unsealStatus = unsealed ? kStatusOk : VantideFailureFromLastError();
   const VantideLocalBuffer release(plain.pbData);
   if (unsealStatus < 0) return unsealStatus;
@@ -44,8 +44,7 @@ HRESULT VantideSealIdentity(const std::string& token, std::string* bytes) {
   if (token.size() > std::numeric_limits<DWORD>::max()) {
     return VantideFailureFromWin32(ERROR_INVALID_PARAMETER);
   }
-  DATA_BLOB plain{static_cast<DWORD>(token.size()),
-                  reinterpret_cast<BYTE*>(const_cast<char*>(token.data()))};
+  DATA_BLOB plain{static_cast<DWORD>(token.size()), reinterpret_cast<BYTE*>(const_cast<char*>(token.data()))};
   DATA_BLOB sealed{0, nullptr};
   const BOOL protectedOk = CryptProtectData(&plain, kBlobDescription, nullptr, nullptr, nullptr,
                                             CRYPTPROTECT_UI_FORBIDDEN, &sealed);

@@ -151,10 +151,12 @@ TEST_F(AllocationSweepTest, RunningOutOfMemoryAnywhereFailsCleanly) {
     const testing::DiskSnapshot after = testing::SnapshotDisk();
     for (const auto& [path, contents] : before) EXPECT_EQ(after.at(path), contents) << Narrow(path);
 
-    const standin::Call* last = plan.callsAtFailure == 0 ? nullptr : &standin::Calls()[plan.callsAtFailure - 1];
+    const standin::Call* last =
+        plan.callsAtFailure == 0 ? nullptr : &standin::Calls()[plan.callsAtFailure - 1];
     char status[16];
     std::snprintf(status, sizeof status, "%08x", static_cast<unsigned>(outcome.status));
-    std::printf("%5zu  %-8s %-26s %-62s %s\n", n, status, last == nullptr ? "(none)" : standin::ApiName(last->api),
+    std::printf("%5zu  %-8s %-26s %-62s %s\n", n, status,
+                last == nullptr ? "(none)" : standin::ApiName(last->api),
                 last == nullptr ? "" : Narrow(last->path).c_str(), writtenAfter ? "yes" : "no");
   }
   std::printf("allocation sweep: %zu failures, %zu reported as malformed content while decoding\n", total,

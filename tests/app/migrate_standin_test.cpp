@@ -137,7 +137,10 @@ TEST_F(MigrationTest, EndsWithoutAStoreAndWithoutWriting) {
   } cases[] = {
       {"no legacy file anywhere", [] {}, 1},
       {"a storage entry without the plug-in",
-       [] { standin::AddDirectory(std::wstring(kMachineLocal) + L"\\Adobe\\UXP\\PluginsStorage\\PHSP\\other"); }, 1},
+       [] {
+         standin::AddDirectory(std::wstring(kMachineLocal) + L"\\Adobe\\UXP\\PluginsStorage\\PHSP\\other");
+       },
+       1},
       {"tokens differ in the case of one digit",
        [] {
          PlantLegacyFile(kMachineRoaming, L"a", LegacyPlace::kPluginData, kTokenA);
@@ -231,8 +234,9 @@ TEST_F(MigrationTest, NoSpellingOfTheRoamingFolderSkipsTheChainCheck) {
        static_cast<HRESULT>(0x800700CBU)},
       {"a share behind a device prefix, store folder linked", L"\\\\?\\UNC\\server\\share\\Roaming",
        L"\\\\server\\share\\Roaming\\Vantide", true, static_cast<HRESULT>(0x80070780U)},
-      {"a share behind a device prefix, store missing, store folder linked", L"\\\\?\\UNC\\server\\share\\Roaming",
-       L"\\\\server\\share\\Roaming\\Vantide", false, static_cast<HRESULT>(0x80070780U)},
+      {"a share behind a device prefix, store missing, store folder linked",
+       L"\\\\?\\UNC\\server\\share\\Roaming", L"\\\\server\\share\\Roaming\\Vantide", false,
+       static_cast<HRESULT>(0x80070780U)},
       {"a drive behind a device prefix, store folder linked", L"\\\\?\\C:\\Users\\me\\AppData\\Roaming",
        kMachineStoreFolder, true, static_cast<HRESULT>(0x80070780U)},
   };
@@ -272,8 +276,8 @@ TEST_F(MigrationTest, CreatesTheStoreOnAShareNamedBehindADevicePrefix) {
       walked.push_back(call.path.substr(share.size()));
     }
   }
-  EXPECT_EQ(walked, (std::vector<std::wstring>{L"Roaming", L"Roaming\\Vantide",  // the store's chain
-                                               L"Roaming", L"Roaming\\Adobe",    // the legacy storage's
+  EXPECT_EQ(walked, (std::vector<std::wstring>{L"Roaming", L"Roaming\\Vantide",     // the store's chain
+                                               L"Roaming", L"Roaming\\Adobe",       // the legacy storage's
                                                L"Roaming", L"Roaming\\Vantide"}));  // the folders created
 }
 

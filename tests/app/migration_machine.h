@@ -18,7 +18,8 @@ inline constexpr wchar_t kMachineRoaming[] = L"C:\\Users\\me\\AppData\\Roaming";
 inline constexpr wchar_t kMachineLocal[] = L"C:\\Users\\me\\AppData\\Local";
 inline constexpr wchar_t kMachineStoreFolder[] = L"C:\\Users\\me\\AppData\\Roaming\\Vantide";
 inline constexpr wchar_t kMachineStore[] = L"C:\\Users\\me\\AppData\\Roaming\\Vantide\\license-device.dat";
-inline constexpr wchar_t kMachineTemporary[] = L"C:\\Users\\me\\AppData\\Roaming\\Vantide\\license-device.dat.tmp";
+inline constexpr wchar_t kMachineTemporary[] =
+    L"C:\\Users\\me\\AppData\\Roaming\\Vantide\\license-device.dat.tmp";
 
 enum class LegacyPlace { kPluginData, kDataFolder };
 
@@ -26,7 +27,9 @@ enum class LegacyPlace { kPluginData, kDataFolder };
 // slashes).
 inline std::wstring LegacyPath(std::wstring_view base, std::wstring_view entry, LegacyPlace place) {
   std::wstring path(base);
-  path.append(L"\\Adobe/UXP/PluginsStorage/PHSP\\").append(entry).append(L"\\External/com.greywick.van-tide\\");
+  path.append(L"\\Adobe/UXP/PluginsStorage/PHSP\\")
+      .append(entry)
+      .append(L"\\External/com.greywick.van-tide\\");
   path.append(place == LegacyPlace::kPluginData ? L"PluginData/license-device.json" : L"license-device.json");
   return path;
 }

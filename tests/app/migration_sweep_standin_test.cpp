@@ -67,7 +67,8 @@ const Scenario kScenarios[] = {
      0, kTokenA.c_str()},
     {"no identity",
      [] {
-       standin::AddDirectory(std::wstring(kMachineRoaming) + L"\\Adobe\\UXP\\PluginsStorage\\PHSP\\other\\External");
+       standin::AddDirectory(std::wstring(kMachineRoaming) +
+                             L"\\Adobe\\UXP\\PluginsStorage\\PHSP\\other\\External");
        standin::AddDirectory(std::wstring(kMachineLocal) + L"\\Adobe\\UXP\\PluginsStorage\\PHSP\\other");
      },
      1, ""},
@@ -131,10 +132,14 @@ enum class Variant { kTypical, kWithoutReason, kShort, kPartThenDiskFull };
 
 const char* VariantName(Variant variant) {
   switch (variant) {
-    case Variant::kTypical: return "typical";
-    case Variant::kWithoutReason: return "error 0";
-    case Variant::kShort: return "short";
-    case Variant::kPartThenDiskFull: return "part, then disk full";
+    case Variant::kTypical:
+      return "typical";
+    case Variant::kWithoutReason:
+      return "error 0";
+    case Variant::kShort:
+      return "short";
+    case Variant::kPartThenDiskFull:
+      return "part, then disk full";
   }
   return "?";
 }
@@ -167,16 +172,20 @@ HRESULT ExpectedStatus(const Scenario& scenario, const standin::Call& call, Vari
   if (readHandleClose || call.api == Api::FindClose) return scenario.status;
   // A folder above the store's that exists already: whatever its step says,
   // the folder below it is still made, and the walk ends well.
-  if ((call.api == Api::CreateDirectoryW || call.api == Api::GetFileAttributesExW) && before.contains(call.path) &&
-      call.path != kMachineStoreFolder) {
+  if ((call.api == Api::CreateDirectoryW || call.api == Api::GetFileAttributesExW) &&
+      before.contains(call.path) && call.path != kMachineStoreFolder) {
     return scenario.status;
   }
   if (call.api == Api::WideDupEnv) return variant == Variant::kTypical ? kOutOfMemory : kNoBaseFolder;
   switch (variant) {
-    case Variant::kTypical: return TypicalFailureOf(call.api).status;
-    case Variant::kWithoutReason: return kFailedWithoutReason;
-    case Variant::kShort: return call.api == Api::ReadFile ? kShortRead : kShortWrite;
-    case Variant::kPartThenDiskFull: return static_cast<HRESULT>(0x80070070U);
+    case Variant::kTypical:
+      return TypicalFailureOf(call.api).status;
+    case Variant::kWithoutReason:
+      return kFailedWithoutReason;
+    case Variant::kShort:
+      return call.api == Api::ReadFile ? kShortRead : kShortWrite;
+    case Variant::kPartThenDiskFull:
+      return static_cast<HRESULT>(0x80070070U);
   }
   return 0;
 }
@@ -230,8 +239,8 @@ TEST_F(SweepTest, EveryCallFailingInTurnEndsAsTheRulesSay) {
   for (const Scenario& scenario : kScenarios) {
     const std::vector<standin::Call> record = UndisturbedCalls(scenario);
     std::printf("\nfault sweep: %s (%zu calls)\n", scenario.name, record.size());
-    std::printf("%4s  %-26s %-62s %-20s %-9s %-9s %-10s %s\n", "k", "API", "path", "fault", "error", "outcome",
-                "store", ".tmp");
+    std::printf("%4s  %-26s %-62s %-20s %-9s %-9s %-10s %s\n", "k", "API", "path", "fault", "error",
+                "outcome", "store", ".tmp");
     for (std::size_t k = 0; k < record.size(); ++k) {
       const standin::Call& call = record[k];
       for (const Variant variant : VariantsOf(call.api)) {
@@ -250,7 +259,9 @@ TEST_F(SweepTest, EveryCallFailingInTurnEndsAsTheRulesSay) {
         EXPECT_EQ(Hex(outcome.status), Hex(expected));
         EXPECT_EQ(outcome.token, expected == 0 ? scenario.token : "");
         const std::string store = StoreState();
-        if (expected == 0 && scenario.status == 0) { EXPECT_EQ(store, "complete"); }
+        if (expected == 0 && scenario.status == 0) {
+          EXPECT_EQ(store, "complete");
+        }
         EXPECT_TRUE(store == "complete" || store == "<absent>") << store;
         // No call of a successful run is a deletion, so no temporary file may
         // stay behind, whichever call failed.
@@ -295,7 +306,9 @@ TEST_F(SweepTest, DyingAfterAnyCallLeavesAStoreThatIsAbsentOrComplete) {
 
       const std::string storeAfterCrash = StoreState();
       EXPECT_TRUE(storeAfterCrash == "complete" || storeAfterCrash == "<absent>") << storeAfterCrash;
-      if (k >= installed) { EXPECT_EQ(storeAfterCrash, "complete") << "a reported success did not survive"; }
+      if (k >= installed) {
+        EXPECT_EQ(storeAfterCrash, "complete") << "a reported success did not survive";
+      }
       const bool temporaryLeft = standin::Exists(kMachineTemporary);
       const std::string leftover = standin::FileContents(kMachineTemporary);
       ExpectOnlyTheStoreAdded(before, testing::SnapshotDisk());
@@ -312,10 +325,13 @@ TEST_F(SweepTest, DyingAfterAnyCallLeavesAStoreThatIsAbsentOrComplete) {
       } else {
         EXPECT_EQ(next.status, scenario.status);
         EXPECT_EQ(next.token, scenario.token);
-        if (scenario.status == 0) { EXPECT_EQ(StoreState(), "complete"); }
+        if (scenario.status == 0) {
+          EXPECT_EQ(StoreState(), "complete");
+        }
       }
-      std::printf("%4zu  %-26s %-62s %-10s %-6s %s\n", k, standin::ApiName(call.api), Short(call.path).c_str(),
-                  storeAfterCrash.c_str(), temporaryLeft ? "left" : "-", Hex(next.status).c_str());
+      std::printf("%4zu  %-26s %-62s %-10s %-6s %s\n", k, standin::ApiName(call.api),
+                  Short(call.path).c_str(), storeAfterCrash.c_str(), temporaryLeft ? "left" : "-",
+                  Hex(next.status).c_str());
     }
   }
   std::printf("\ncrash sweep: %zu runs\n", runs);
@@ -345,8 +361,8 @@ TEST_F(SweepTest, AnotherProcessActingMidRunIsNeverOverruled) {
     bool deletesTemporary;
   } cases[] = {
       {"a store appears just before the move", move,
-       [] { standin::AddFile(kMachineStore, "another run's store"); }, kAlreadyExists, "another run's store", nullptr,
-       true},
+       [] { standin::AddFile(kMachineStore, "another run's store"); }, kAlreadyExists, "another run's store",
+       nullptr, true},
       {"a temporary file appears just before ours is made", open,
        [] { standin::AddFile(kMachineTemporary, "another run's bytes"); }, kFileExists, nullptr,
        "another run's bytes", false},
@@ -366,12 +382,17 @@ TEST_F(SweepTest, AnotherProcessActingMidRunIsNeverOverruled) {
     EXPECT_EQ(Hex(outcome.status), Hex(c.status));
     EXPECT_EQ(outcome.token, "");
     EXPECT_EQ(standin::Exists(kMachineStore), c.storeAfter != nullptr);
-    if (c.storeAfter != nullptr) { EXPECT_EQ(standin::FileContents(kMachineStore), c.storeAfter); }
+    if (c.storeAfter != nullptr) {
+      EXPECT_EQ(standin::FileContents(kMachineStore), c.storeAfter);
+    }
     EXPECT_EQ(standin::Exists(kMachineTemporary), c.temporaryAfter != nullptr);
-    if (c.temporaryAfter != nullptr) { EXPECT_EQ(standin::FileContents(kMachineTemporary), c.temporaryAfter); }
+    if (c.temporaryAfter != nullptr) {
+      EXPECT_EQ(standin::FileContents(kMachineTemporary), c.temporaryAfter);
+    }
     // Only our own temporary file is ever deleted, and only once it was ours.
-    EXPECT_EQ(standin::CallPaths(Api::DeleteFileW),
-              c.deletesTemporary ? std::vector<std::wstring>{kMachineTemporary} : std::vector<std::wstring>{});
+    EXPECT_EQ(standin::CallPaths(Api::DeleteFileW), c.deletesTemporary
+                                                        ? std::vector<std::wstring>{kMachineTemporary}
+                                                        : std::vector<std::wstring>{});
     standin::ReleaseHeld();
   }
 }

@@ -122,8 +122,8 @@ TEST_F(ResolveTest, ARefusedChainFailsEvenWithAValidStoreBehindIt) {
     void (*arrange)();
     HRESULT status;
   } cases[] = {
-      {"Vantide is a junction",
-       [] { standin::AddDirectoryLink(kVantide, L"C:\\elsewhere"); }, kStatusCantAccessFile},
+      {"Vantide is a junction", [] { standin::AddDirectoryLink(kVantide, L"C:\\elsewhere"); },
+       kStatusCantAccessFile},
       {"the roaming folder is a junction",
        [] {
          standin::Remove(kRoaming);
@@ -135,7 +135,8 @@ TEST_F(ResolveTest, ARefusedChainFailsEvenWithAValidStoreBehindIt) {
       {"Vantide cannot be queried",
        [] {
          standin::AddDirectory(kVantide);
-         standin::InjectFault({.api = Api::GetFileAttributesW, .error = ERROR_ACCESS_DENIED, .path = kVantide});
+         standin::InjectFault(
+             {.api = Api::GetFileAttributesW, .error = ERROR_ACCESS_DENIED, .path = kVantide});
        },
        static_cast<HRESULT>(0x80070005U)},
   };
@@ -221,26 +222,30 @@ TEST(RaisedErrorStatus, TurnsTheRaisedErrorIntoItsStatus) {
     void (*raise)();
     HRESULT status;
   } cases[] = {
-      {"listing denied", [] { throw std::filesystem::filesystem_error(
-                                  "listing", std::error_code(5, std::system_category())); },
+      {"listing denied",
+       [] { throw std::filesystem::filesystem_error("listing", std::error_code(5, std::system_category())); },
        static_cast<HRESULT>(0x80070005U)},
-      {"listing failed without a code", [] { throw std::filesystem::filesystem_error(
-                                                 "listing", std::error_code()); },
+      {"listing failed without a code",
+       [] { throw std::filesystem::filesystem_error("listing", std::error_code()); },
        kStatusFailedWithoutReason},
-      {"system category, code 0", [] { throw std::filesystem::filesystem_error(
-                                           "listing", std::error_code(0, std::system_category())); },
+      {"system category, code 0",
+       [] { throw std::filesystem::filesystem_error("listing", std::error_code(0, std::system_category())); },
        static_cast<HRESULT>(0x80004005U)},
       // Only the system category holds Win32 codes; errno values and the like
       // would pass for unrelated Win32 errors (ENOENT is 2, as is
       // ERROR_FILE_NOT_FOUND).
-      {"errno ENOENT", [] { throw std::filesystem::filesystem_error(
-                                "listing", std::error_code(ENOENT, std::generic_category())); },
+      {"errno ENOENT",
+       [] {
+         throw std::filesystem::filesystem_error("listing", std::error_code(ENOENT, std::generic_category()));
+       },
        static_cast<HRESULT>(0x80004005U)},
-      {"errno EACCES", [] { throw std::filesystem::filesystem_error(
-                                "listing", std::error_code(EACCES, std::generic_category())); },
+      {"errno EACCES",
+       [] {
+         throw std::filesystem::filesystem_error("listing", std::error_code(EACCES, std::generic_category()));
+       },
        static_cast<HRESULT>(0x80004005U)},
-      {"stream error", [] { throw std::filesystem::filesystem_error(
-                                "listing", std::make_error_code(std::io_errc::stream)); },
+      {"stream error",
+       [] { throw std::filesystem::filesystem_error("listing", std::make_error_code(std::io_errc::stream)); },
        static_cast<HRESULT>(0x80004005U)},
       {"out of memory", [] { throw std::bad_alloc(); }, kStatusOutOfMemory},
       {"anything else", [] { throw std::runtime_error("unexpected"); }, static_cast<HRESULT>(0x8000FFFFU)},

@@ -47,7 +47,8 @@ BOOL CALLBACK CountLanguage(HMODULE, LPCWSTR, LPCWSTR, WORD, LONG_PTR count) {
 TEST_F(ExecutableResources, ManifestRunsAsTheInvokingUser) {
   const std::string manifest = Resource(MAKEINTRESOURCEW(24), MAKEINTRESOURCEW(1));
   ASSERT_FALSE(manifest.empty()) << "no application manifest (RT_MANIFEST, id 1)";
-  EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"), std::string::npos)
+  EXPECT_NE(manifest.find("<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>"),
+            std::string::npos)
       << manifest;
   EXPECT_EQ(manifest.find("requireAdministrator"), std::string::npos);
   EXPECT_EQ(manifest.find("highestAvailable"), std::string::npos);
@@ -89,7 +90,8 @@ TEST(ExecutableVersion, NamesTheProductAndItsVersion) {
     wchar_t* value = nullptr;
     UINT length = 0;
     const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + key;
-    if (!VerQueryValueW(info.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) || value == nullptr) {
+    if (!VerQueryValueW(info.data(), query.c_str(), reinterpret_cast<void**>(&value), &length) ||
+        value == nullptr) {
       return std::wstring();
     }
     return std::wstring(value);

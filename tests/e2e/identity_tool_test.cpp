@@ -27,10 +27,14 @@ constexpr std::string_view kOtherToken = "van-tide-hud-fffffffffffffffffffffffff
 // who ignores case, a different one byte for byte.
 constexpr std::string_view kTokenOtherCase = "van-tide-hud-0123456789abcdefABCDEf0123456789";
 
-constexpr std::string_view kNoBaseFolderLine = "device identity owner rejected migration (HRESULT=0x800700cb)\n";
-constexpr std::string_view kInvalidDataLine = "device identity owner rejected migration (HRESULT=0x8007000d)\n";
-constexpr std::string_view kRedirectedLine = "device identity owner rejected migration (HRESULT=0x80070780)\n";
-constexpr std::string_view kNotAFolderLine = "device identity owner rejected migration (HRESULT=0x8007010b)\n";
+constexpr std::string_view kNoBaseFolderLine =
+    "device identity owner rejected migration (HRESULT=0x800700cb)\n";
+constexpr std::string_view kInvalidDataLine =
+    "device identity owner rejected migration (HRESULT=0x8007000d)\n";
+constexpr std::string_view kRedirectedLine =
+    "device identity owner rejected migration (HRESULT=0x80070780)\n";
+constexpr std::string_view kNotAFolderLine =
+    "device identity owner rejected migration (HRESULT=0x8007010b)\n";
 constexpr std::string_view kTooLargeLine = "device identity owner rejected migration (HRESULT=0x800700df)\n";
 constexpr std::string_view kFileExistsLine =
     "device identity owner rejected migration (HRESULT=0x80070050)\n";
@@ -155,10 +159,12 @@ class IdentityToolTest : public ::testing::Test {
   // without looking at them, and a failure must not fall back on them.
   void PlantLegacyIdentities() {
     profile_.WriteFile(
-        L"Roaming\\Adobe\\UXP\\PluginsStorage\\PHSP\\24\\External\\com.greywick.van-tide\\PluginData\\license-device.json",
+        L"Roaming\\Adobe\\UXP\\PluginsStorage\\PHSP\\24\\External\\com.greywick.van-"
+        L"tide\\PluginData\\license-device.json",
         LegacyFile(kOtherToken));
-    profile_.WriteFile(L"Local\\Adobe\\UXP\\PluginsStorage\\PHSP\\25\\External\\com.greywick.van-tide\\license-device.json",
-                       LegacyFile(kOtherToken));
+    profile_.WriteFile(
+        L"Local\\Adobe\\UXP\\PluginsStorage\\PHSP\\25\\External\\com.greywick.van-tide\\license-device.json",
+        LegacyFile(kOtherToken));
   }
 
   // What the plug-in storage holds besides the plug-in's identity: an entry
@@ -221,7 +227,8 @@ class IdentityToolTest : public ::testing::Test {
   // only the form is fixed (eight lower-case digits, top bit set).
   static void ExpectServiceFailure(const ToolOutcome& outcome) {
     EXPECT_EQ(outcome.exitCode, 3u);
-    static const std::regex line("device identity owner rejected migration \\(HRESULT=0x[89a-f][0-9a-f]{7}\\)\n");
+    static const std::regex line(
+        "device identity owner rejected migration \\(HRESULT=0x[89a-f][0-9a-f]{7}\\)\n");
     EXPECT_TRUE(std::regex_match(outcome.standardError, line)) << outcome.standardError;
   }
 
@@ -295,12 +302,13 @@ TEST_P(ValidStoreTest, SucceedsSilentlyAndLeavesEverythingAsItWas) {
                                                  GetParam().localAppDataSet ? InProfile(L"Local") : Unset()));
 }
 
-INSTANTIATE_TEST_SUITE_P(E2e, ValidStoreTest,
-                         ::testing::Values(ValidStoreCase{"Plain", ValidStoreCase::Spelling::kPlain, true},
-                                           ValidStoreCase{"WithoutLocalAppData", ValidStoreCase::Spelling::kPlain, false},
-                                           ValidStoreCase{"TrailingSeparator", ValidStoreCase::Spelling::kTrailingSeparator, true},
-                                           ValidStoreCase{"Slashes", ValidStoreCase::Spelling::kSlashes, true}),
-                         CaseName<ValidStoreCase>);
+INSTANTIATE_TEST_SUITE_P(
+    E2e, ValidStoreTest,
+    ::testing::Values(ValidStoreCase{"Plain", ValidStoreCase::Spelling::kPlain, true},
+                      ValidStoreCase{"WithoutLocalAppData", ValidStoreCase::Spelling::kPlain, false},
+                      ValidStoreCase{"TrailingSeparator", ValidStoreCase::Spelling::kTrailingSeparator, true},
+                      ValidStoreCase{"Slashes", ValidStoreCase::Spelling::kSlashes, true}),
+    CaseName<ValidStoreCase>);
 
 // --- A damaged store -------------------------------------------------------
 
@@ -336,11 +344,14 @@ INSTANTIATE_TEST_SUITE_P(
         DamagedStoreCase{"Empty", [] { return std::string(); }, kInvalidDataLine},
         DamagedStoreCase{"ShorterThanMagic", [] { return MagicText().substr(0, 15); }, kInvalidDataLine},
         DamagedStoreCase{"MagicOnly", &MagicText, kInvalidDataLine},
-        DamagedStoreCase{"MagicWithCarriageReturn", [] { return "VANTIDE-DPAPI-1\r\n" + Blob(); }, kInvalidDataLine},
+        DamagedStoreCase{"MagicWithCarriageReturn", [] { return "VANTIDE-DPAPI-1\r\n" + Blob(); },
+                         kInvalidDataLine},
         DamagedStoreCase{"LowerCaseMagic", [] { return "vantide-dpapi-1\n" + Blob(); }, kInvalidDataLine},
-        DamagedStoreCase{"SealedTokenWithLineFeed", [] { return Seal(std::string(kToken) + "\n"); }, kInvalidDataLine},
+        DamagedStoreCase{"SealedTokenWithLineFeed", [] { return Seal(std::string(kToken) + "\n"); },
+                         kInvalidDataLine},
         DamagedStoreCase{"SealedNonToken", [] { return Seal("not a device identity"); }, kInvalidDataLine},
-        DamagedStoreCase{"GarbageBlob", [] { return MagicText() + "this is not a data-protection blob"; }, {}},
+        DamagedStoreCase{
+            "GarbageBlob", [] { return MagicText() + "this is not a data-protection blob"; }, {}},
         DamagedStoreCase{"TamperedBlob",
                          [] {
                            std::string store = Seal(kToken);
@@ -384,7 +395,8 @@ TEST_P(RedirectedChainTest, RefusesEvenAValidStoreBehindTheLink) {
   if (!profile_.MakeDirectoryLink(GetParam().link, GetParam().target)) {
     GTEST_SKIP() << "this machine cannot make directory links";
   }
-  ExpectFailure(RunLeavingProfileUnchanged(InProfile(GetParam().appData), InProfile(L"Local")), kRedirectedLine);
+  ExpectFailure(RunLeavingProfileUnchanged(InProfile(GetParam().appData), InProfile(L"Local")),
+                kRedirectedLine);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -408,7 +420,8 @@ class NotAFolderTest : public IdentityToolTest, public ::testing::WithParamInter
 
 TEST_P(NotAFolderTest, RefusesAFileWhereAFolderBelongs) {
   profile_.WriteFile(GetParam().file, Seal(kToken));
-  ExpectFailure(RunLeavingProfileUnchanged(InProfile(GetParam().appData), InProfile(L"Local")), kNotAFolderLine);
+  ExpectFailure(RunLeavingProfileUnchanged(InProfile(GetParam().appData), InProfile(L"Local")),
+                kNotAFolderLine);
 }
 
 INSTANTIATE_TEST_SUITE_P(E2e, NotAFolderTest,
@@ -456,17 +469,17 @@ TEST_P(FirstMigrationTest, SealsTheTokenIntoANewStoreAndChangesNothingElse) {
                   {std::wstring(kStoreFolder)});
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    E2e, FirstMigrationTest,
-    ::testing::Values(FirstMigrationCase{"RoamingPluginData", {kRoamingPluginData}},
-                      FirstMigrationCase{"RoamingEntry", {kRoamingEntry}},
-                      FirstMigrationCase{"LocalPluginData", {kLocalPluginData}},
-                      FirstMigrationCase{"LocalEntry", {kLocalEntry}},
-                      FirstMigrationCase{"LaterEntry", {kRoamingLaterEntry}},
-                      FirstMigrationCase{"EveryPlaceAgrees",
-                                         {kRoamingPluginData, kRoamingEntry, kRoamingLaterEntry,
-                                          kLocalPluginData, kLocalEntry}}),
-    CaseName<FirstMigrationCase>);
+INSTANTIATE_TEST_SUITE_P(E2e, FirstMigrationTest,
+                         ::testing::Values(FirstMigrationCase{"RoamingPluginData", {kRoamingPluginData}},
+                                           FirstMigrationCase{"RoamingEntry", {kRoamingEntry}},
+                                           FirstMigrationCase{"LocalPluginData", {kLocalPluginData}},
+                                           FirstMigrationCase{"LocalEntry", {kLocalEntry}},
+                                           FirstMigrationCase{"LaterEntry", {kRoamingLaterEntry}},
+                                           FirstMigrationCase{
+                                               "EveryPlaceAgrees",
+                                               {kRoamingPluginData, kRoamingEntry, kRoamingLaterEntry,
+                                                kLocalPluginData, kLocalEntry}}),
+                         CaseName<FirstMigrationCase>);
 
 struct SecondRunCase {
   const char* name;
@@ -497,12 +510,12 @@ TEST_P(SecondRunTest, ReadsTheStoreAndNeverLooksAtTheLegacyFilesAgain) {
   ExpectStoreHolds(profile_, kStore, kToken);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    E2e, SecondRunTest,
-    ::testing::Values(SecondRunCase{"LegacyFilesNameAnotherToken", kOtherToken, kOtherToken},
-                      SecondRunCase{"LegacyFilesNowConflict", kToken, kTokenOtherCase},
-                      SecondRunCase{"LegacyFilesRemoved", std::nullopt, std::nullopt}),
-    CaseName<SecondRunCase>);
+INSTANTIATE_TEST_SUITE_P(E2e, SecondRunTest,
+                         ::testing::Values(SecondRunCase{"LegacyFilesNameAnotherToken", kOtherToken,
+                                                         kOtherToken},
+                                           SecondRunCase{"LegacyFilesNowConflict", kToken, kTokenOtherCase},
+                                           SecondRunCase{"LegacyFilesRemoved", std::nullopt, std::nullopt}),
+                         CaseName<SecondRunCase>);
 
 struct ConflictCase {
   const char* name;
@@ -519,15 +532,17 @@ TEST_P(ConflictTest, ReportsTheConflictAndWritesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     E2e, ConflictTest,
-    ::testing::Values(
-        ConflictCase{"CaseOfOneDigitInOneEntry",
-                     {{kRoamingPluginData, kToken}, {kRoamingEntry, kTokenOtherCase}}},
-        ConflictCase{"AcrossEntries", {{kRoamingEntry, kToken}, {kRoamingLaterEntry, kOtherToken}}},
-        ConflictCase{"AcrossBaseFolders",
-                     {{kRoamingPluginData, kToken}, {kLocalPluginData, kTokenOtherCase}}},
-        ConflictCase{"LastOfManyDisagrees",
-                     {{kRoamingPluginData, kToken}, {kRoamingEntry, kToken}, {kLocalPluginData, kToken},
-                      {kLocalEntry, kOtherToken}}}),
+    ::testing::Values(ConflictCase{"CaseOfOneDigitInOneEntry",
+                                   {{kRoamingPluginData, kToken}, {kRoamingEntry, kTokenOtherCase}}},
+                      ConflictCase{"AcrossEntries",
+                                   {{kRoamingEntry, kToken}, {kRoamingLaterEntry, kOtherToken}}},
+                      ConflictCase{"AcrossBaseFolders",
+                                   {{kRoamingPluginData, kToken}, {kLocalPluginData, kTokenOtherCase}}},
+                      ConflictCase{"LastOfManyDisagrees",
+                                   {{kRoamingPluginData, kToken},
+                                    {kRoamingEntry, kToken},
+                                    {kLocalPluginData, kToken},
+                                    {kLocalEntry, kOtherToken}}}),
     CaseName<ConflictCase>);
 
 struct LeftoverCase {
@@ -577,8 +592,8 @@ TEST_F(IdentityToolTest, IdentityFilesOutsideTheTwoPlacesAreNoLegacyIdentities) 
 
 struct CreatedFoldersCase {
   const char* name;
-  const wchar_t* appData;          // relative to the profile
-  const wchar_t* existingFolder;   // nullptr: only the profile's defaults
+  const wchar_t* appData;         // relative to the profile
+  const wchar_t* existingFolder;  // nullptr: only the profile's defaults
   const wchar_t* storeFolder;
   std::vector<std::wstring> createdFolders;
 };
@@ -598,12 +613,12 @@ INSTANTIATE_TEST_SUITE_P(
     E2e, CreatedFoldersTest,
     ::testing::Values(
         CreatedFoldersCase{"StoreFolderExists", L"Roaming", L"Roaming\\Vantide", L"Roaming\\Vantide", {}},
-        CreatedFoldersCase{"TwoFoldersAboveMissing",
-                           L"Roaming\\deeper\\still",
-                           nullptr,
-                           L"Roaming\\deeper\\still\\Vantide",
-                           {L"Roaming\\deeper", L"Roaming\\deeper\\still",
-                            L"Roaming\\deeper\\still\\Vantide"}},
+        CreatedFoldersCase{
+            "TwoFoldersAboveMissing",
+            L"Roaming\\deeper\\still",
+            nullptr,
+            L"Roaming\\deeper\\still\\Vantide",
+            {L"Roaming\\deeper", L"Roaming\\deeper\\still", L"Roaming\\deeper\\still\\Vantide"}},
         CreatedFoldersCase{"SpelledWithSlashes",
                            L"Roaming/deeper/",
                            nullptr,
@@ -664,13 +679,12 @@ TEST_P(DotMemberTest, RefusesTheRoamingFolderAndTouchesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     E2e, DotMemberTest,
-    ::testing::Values(
-        DotMemberCase{"ParentStepToLinkedStore", L"nothing\\..\\Roaming", true,
-                      L"Elsewhere\\Vantide\\license-device.dat"},
-        DotMemberCase{"ParentStepToLinkWithoutStore", L"nothing\\..\\Roaming", true, nullptr},
-        DotMemberCase{"ParentStepWithoutLink", L"nothing\\..\\Roaming", false, kStore.data()},
-        DotMemberCase{"CurrentFolderStep", L".\\Roaming", false, kStore.data()},
-        DotMemberCase{"TrailingCurrentFolder", L"Roaming\\.", false, nullptr}),
+    ::testing::Values(DotMemberCase{"ParentStepToLinkedStore", L"nothing\\..\\Roaming", true,
+                                    L"Elsewhere\\Vantide\\license-device.dat"},
+                      DotMemberCase{"ParentStepToLinkWithoutStore", L"nothing\\..\\Roaming", true, nullptr},
+                      DotMemberCase{"ParentStepWithoutLink", L"nothing\\..\\Roaming", false, kStore.data()},
+                      DotMemberCase{"CurrentFolderStep", L".\\Roaming", false, kStore.data()},
+                      DotMemberCase{"TrailingCurrentFolder", L"Roaming\\.", false, nullptr}),
     CaseName<DotMemberCase>);
 
 // --- Two runs at the same moment ---------------------------------------------

@@ -31,9 +31,11 @@ int main(int argc, char** argv) {
   const int length = MultiByteToWideChar(CP_ACP, 0, argv[2], -1, nullptr, 0);
   std::wstring path(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
   MultiByteToWideChar(CP_ACP, 0, argv[2], -1, path.data(), length);
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    std::fprintf(stderr, "cannot create %s (error %lu)\n", argv[2], static_cast<unsigned long>(GetLastError()));
+    std::fprintf(stderr, "cannot create %s (error %lu)\n", argv[2],
+                 static_cast<unsigned long>(GetLastError()));
     return 1;
   }
   DWORD written = 0;

@@ -22,15 +22,34 @@ constexpr DWORD kRunLimitMilliseconds = 60000;
 // application-data folders themselves. Wine's own WINE* variables are copied
 // as well (see below).
 constexpr const wchar_t* kInheritedVariables[] = {
-    L"ALLUSERSPROFILE", L"COMPUTERNAME", L"ComSpec", L"CommonProgramFiles", L"HOMEDRIVE", L"HOMEPATH",
-    L"NUMBER_OF_PROCESSORS", L"OS", L"PATH", L"PATHEXT", L"PROCESSOR_ARCHITECTURE", L"ProgramData",
-    L"ProgramFiles", L"PUBLIC", L"SystemDrive", L"SystemRoot", L"TEMP", L"TMP", L"USERDOMAIN",
-    L"USERNAME", L"USERPROFILE", L"windir",
+    L"ALLUSERSPROFILE",
+    L"COMPUTERNAME",
+    L"ComSpec",
+    L"CommonProgramFiles",
+    L"HOMEDRIVE",
+    L"HOMEPATH",
+    L"NUMBER_OF_PROCESSORS",
+    L"OS",
+    L"PATH",
+    L"PATHEXT",
+    L"PROCESSOR_ARCHITECTURE",
+    L"ProgramData",
+    L"ProgramFiles",
+    L"PUBLIC",
+    L"SystemDrive",
+    L"SystemRoot",
+    L"TEMP",
+    L"TMP",
+    L"USERDOMAIN",
+    L"USERNAME",
+    L"USERPROFILE",
+    L"windir",
 };
 
 std::wstring Upper(std::wstring_view text) {
   std::wstring out(text);
-  std::transform(out.begin(), out.end(), out.begin(), [](wchar_t c) { return static_cast<wchar_t>(std::towupper(c)); });
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](wchar_t c) { return static_cast<wchar_t>(std::towupper(c)); });
   return out;
 }
 
@@ -105,7 +124,8 @@ std::string ReadWholeFile(const Path& path) {
 
 void WaitUntilReleased(const Path& path) {
   for (int attempt = 0; attempt < 500; ++attempt) {
-    HANDLE alone = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE alone =
+        CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (alone != INVALID_HANDLE_VALUE) {
       CloseHandle(alone);
       return;
@@ -161,7 +181,8 @@ Path VantideToolPath() {
   const std::string_view built(VANTIDE_TOOL_PATH);
   Path path;
   if (!built.empty() && built.front() == '/') path = L"Z:";
-  for (const char c : built) path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
+  for (const char c : built)
+    path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
   return path;
 }
 

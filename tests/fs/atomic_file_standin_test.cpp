@@ -56,7 +56,8 @@ TEST_F(AtomicFileStandinTest, ASuccessfulCreationMakesExactlyTheseCalls) {
       Describe(Api::CreateDirectoryW, L"C:\\Roaming", L"", {}),
       Describe(Api::GetFileAttributesExW, L"C:\\Roaming", L"", {GetFileExInfoStandard}),
       Describe(Api::CreateDirectoryW, L"C:\\Roaming\\Vantide", L"", {}),
-      Describe(Api::CreateFileW, kTemporary, L"", {GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT}),
+      Describe(Api::CreateFileW, kTemporary, L"",
+               {GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT}),
       Describe(Api::WriteFile, kTemporary, L"", {7}),
       Describe(Api::FlushFileBuffers, kTemporary, L"", {}),
       Describe(Api::CloseHandle, kTemporary, L"", {}),
@@ -108,8 +109,12 @@ TEST_F(AtomicFileStandinTest, ACrashAtAnyPointLeavesNoTargetOrTheWholeTarget) {
     standin::CrashAfterCall(crashAfter);
     const HRESULT status = VantideCreateFileAtomically(kTarget, kContents);
     standin::Restart();
-    if (status >= 0 || standin::Exists(kTarget)) { EXPECT_EQ(standin::FileContents(kTarget), kContents); }
-    if (crashAfter + 1 == callCount) { EXPECT_EQ(status, kStatusOk); }
+    if (status >= 0 || standin::Exists(kTarget)) {
+      EXPECT_EQ(standin::FileContents(kTarget), kContents);
+    }
+    if (crashAfter + 1 == callCount) {
+      EXPECT_EQ(status, kStatusOk);
+    }
   }
 }
 
@@ -117,73 +122,198 @@ struct FailureCase {
   const char* what;
   std::vector<Fault> faults;
   HRESULT status;
-  bool flushed;             // FlushFileBuffers was called
-  bool moved;               // MoveFileExW was called
-  bool deleted;             // DeleteFileW of the temporary file was called, as the last call
-  const char* temporary;    // its contents afterwards; null: absent
-  const char* target;       // its contents afterwards; null: absent
+  bool flushed;           // FlushFileBuffers was called
+  bool moved;             // MoveFileExW was called
+  bool deleted;           // DeleteFileW of the temporary file was called, as the last call
+  const char* temporary;  // its contents afterwards; null: absent
+  const char* target;     // its contents afterwards; null: absent
   void (*setup)() = nullptr;
 };
 
 const FailureCase kFailureCases[] = {
     {"an upper folder refuses creation but exists",
      {{.api = Api::CreateDirectoryW, .error = ERROR_ACCESS_DENIED, .path = L"C:\\Roaming"}},
-     kStatusOk, true, true, false, nullptr, kContents},
+     kStatusOk,
+     true,
+     true,
+     false,
+     nullptr,
+     kContents},
     {"the target's folder cannot be made",
      {{.api = Api::CreateDirectoryW, .error = ERROR_ACCESS_DENIED, .path = L"C:\\Roaming\\Vantide"}},
-     static_cast<HRESULT>(0x80070005U), false, false, false, nullptr, nullptr},
+     static_cast<HRESULT>(0x80070005U),
+     false,
+     false,
+     false,
+     nullptr,
+     nullptr},
     {"the target's folder fails without a reason",
      {{.api = Api::CreateDirectoryW, .error = 0, .path = L"C:\\Roaming\\Vantide"}},
-     static_cast<HRESULT>(0x80004005U), false, false, false, nullptr, nullptr},
-    {"create refused", {{.api = Api::CreateFileW, .error = ERROR_ACCESS_DENIED}},
-     static_cast<HRESULT>(0x80070005U), false, false, false, nullptr, nullptr},
-    {"create fails without a reason", {{.api = Api::CreateFileW, .error = 0}},
-     static_cast<HRESULT>(0x80004005U), false, false, false, nullptr, nullptr},
-    {"write fails", {{.api = Api::WriteFile, .error = ERROR_DISK_FULL}},
-     static_cast<HRESULT>(0x80070070U), false, false, true, nullptr, nullptr},
-    {"write fails without a reason", {{.api = Api::WriteFile, .error = 0}},
-     static_cast<HRESULT>(0x80004005U), false, false, true, nullptr, nullptr},
-    {"short write", {{.api = Api::WriteFile, .shortBy = 1}},
-     static_cast<HRESULT>(0x8007001DU), false, false, true, nullptr, nullptr},
+     static_cast<HRESULT>(0x80004005U),
+     false,
+     false,
+     false,
+     nullptr,
+     nullptr},
+    {"create refused",
+     {{.api = Api::CreateFileW, .error = ERROR_ACCESS_DENIED}},
+     static_cast<HRESULT>(0x80070005U),
+     false,
+     false,
+     false,
+     nullptr,
+     nullptr},
+    {"create fails without a reason",
+     {{.api = Api::CreateFileW, .error = 0}},
+     static_cast<HRESULT>(0x80004005U),
+     false,
+     false,
+     false,
+     nullptr,
+     nullptr},
+    {"write fails",
+     {{.api = Api::WriteFile, .error = ERROR_DISK_FULL}},
+     static_cast<HRESULT>(0x80070070U),
+     false,
+     false,
+     true,
+     nullptr,
+     nullptr},
+    {"write fails without a reason",
+     {{.api = Api::WriteFile, .error = 0}},
+     static_cast<HRESULT>(0x80004005U),
+     false,
+     false,
+     true,
+     nullptr,
+     nullptr},
+    {"short write",
+     {{.api = Api::WriteFile, .shortBy = 1}},
+     static_cast<HRESULT>(0x8007001DU),
+     false,
+     false,
+     true,
+     nullptr,
+     nullptr},
     {"write fails part-way",
      {{.api = Api::WriteFile, .error = ERROR_DISK_FULL, .shortBy = 1, .failAfterTransfer = true}},
-     static_cast<HRESULT>(0x80070070U), false, false, true, nullptr, nullptr},
-    {"flush fails", {{.api = Api::FlushFileBuffers, .error = 1117}},  // ERROR_IO_DEVICE
-     static_cast<HRESULT>(0x8007045DU), true, false, true, nullptr, nullptr},
-    {"flush fails without a reason", {{.api = Api::FlushFileBuffers, .error = 0}},
-     static_cast<HRESULT>(0x80004005U), true, false, true, nullptr, nullptr},
-    {"close fails", {{.api = Api::CloseHandle, .error = ERROR_DISK_FULL}},
-     static_cast<HRESULT>(0x80070070U), true, false, true, nullptr, nullptr},
-    {"close fails without a reason", {{.api = Api::CloseHandle, .error = 0}},
-     static_cast<HRESULT>(0x80004005U), true, false, true, nullptr, nullptr},
+     static_cast<HRESULT>(0x80070070U),
+     false,
+     false,
+     true,
+     nullptr,
+     nullptr},
+    {"flush fails",
+     {{.api = Api::FlushFileBuffers, .error = 1117}},  // ERROR_IO_DEVICE
+     static_cast<HRESULT>(0x8007045DU),
+     true,
+     false,
+     true,
+     nullptr,
+     nullptr},
+    {"flush fails without a reason",
+     {{.api = Api::FlushFileBuffers, .error = 0}},
+     static_cast<HRESULT>(0x80004005U),
+     true,
+     false,
+     true,
+     nullptr,
+     nullptr},
+    {"close fails",
+     {{.api = Api::CloseHandle, .error = ERROR_DISK_FULL}},
+     static_cast<HRESULT>(0x80070070U),
+     true,
+     false,
+     true,
+     nullptr,
+     nullptr},
+    {"close fails without a reason",
+     {{.api = Api::CloseHandle, .error = 0}},
+     static_cast<HRESULT>(0x80004005U),
+     true,
+     false,
+     true,
+     nullptr,
+     nullptr},
     // The first failure decides; a failed write is never flushed.
     {"short write, then close fails",
      {{.api = Api::WriteFile, .shortBy = 1}, {.api = Api::CloseHandle, .error = ERROR_INVALID_HANDLE}},
-     static_cast<HRESULT>(0x8007001DU), false, false, true, nullptr, nullptr},
+     static_cast<HRESULT>(0x8007001DU),
+     false,
+     false,
+     true,
+     nullptr,
+     nullptr},
     {"write fails, then close fails",
      {{.api = Api::WriteFile, .error = ERROR_DISK_FULL},
       {.api = Api::CloseHandle, .error = ERROR_INVALID_HANDLE}},
-     static_cast<HRESULT>(0x80070070U), false, false, true, nullptr, nullptr},
+     static_cast<HRESULT>(0x80070070U),
+     false,
+     false,
+     true,
+     nullptr,
+     nullptr},
     {"flush fails, then close fails",
      {{.api = Api::FlushFileBuffers, .error = 1117}, {.api = Api::CloseHandle, .error = ERROR_DISK_FULL}},
-     static_cast<HRESULT>(0x8007045DU), true, false, true, nullptr, nullptr},
-    {"move refused", {{.api = Api::MoveFileExW, .error = ERROR_ACCESS_DENIED}},
-     static_cast<HRESULT>(0x80070005U), true, true, true, nullptr, nullptr},
-    {"move fails without a reason", {{.api = Api::MoveFileExW, .error = 0}},
-     static_cast<HRESULT>(0x80004005U), true, true, true, nullptr, nullptr},
+     static_cast<HRESULT>(0x8007045DU),
+     true,
+     false,
+     true,
+     nullptr,
+     nullptr},
+    {"move refused",
+     {{.api = Api::MoveFileExW, .error = ERROR_ACCESS_DENIED}},
+     static_cast<HRESULT>(0x80070005U),
+     true,
+     true,
+     true,
+     nullptr,
+     nullptr},
+    {"move fails without a reason",
+     {{.api = Api::MoveFileExW, .error = 0}},
+     static_cast<HRESULT>(0x80004005U),
+     true,
+     true,
+     true,
+     nullptr,
+     nullptr},
     // The clean-up's own failure changes nothing in the status.
     {"move refused, then the delete too",
      {{.api = Api::MoveFileExW, .error = ERROR_ACCESS_DENIED},
       {.api = Api::DeleteFileW, .error = ERROR_ACCESS_DENIED}},
-     static_cast<HRESULT>(0x80070005U), true, true, true, kContents, nullptr},
+     static_cast<HRESULT>(0x80070005U),
+     true,
+     true,
+     true,
+     kContents,
+     nullptr},
     {"write fails, then the delete too",
      {{.api = Api::WriteFile, .error = ERROR_DISK_FULL},
       {.api = Api::DeleteFileW, .error = ERROR_SHARING_VIOLATION}},
-     static_cast<HRESULT>(0x80070070U), false, false, true, "", nullptr},
-    {"the target exists", {}, static_cast<HRESULT>(0x800700B7U), true, true, true, nullptr, "old",
+     static_cast<HRESULT>(0x80070070U),
+     false,
+     false,
+     true,
+     "",
+     nullptr},
+    {"the target exists",
+     {},
+     static_cast<HRESULT>(0x800700B7U),
+     true,
+     true,
+     true,
+     nullptr,
+     "old",
      [] { standin::AddFile(kTarget, "old"); }},
-    {"the temporary file of another run exists", {}, static_cast<HRESULT>(0x80070050U), false, false, false,
-     "other", nullptr, [] { standin::AddFile(kTemporary, "other"); }},
+    {"the temporary file of another run exists",
+     {},
+     static_cast<HRESULT>(0x80070050U),
+     false,
+     false,
+     false,
+     "other",
+     nullptr,
+     [] { standin::AddFile(kTemporary, "other"); }},
 };
 
 TEST_F(AtomicFileStandinTest, EachFailureIsReportedAndOurTemporaryFileRemoved) {
@@ -205,9 +335,13 @@ TEST_F(AtomicFileStandinTest, EachFailureIsReportedAndOurTemporaryFileRemoved) {
       EXPECT_EQ(CountOf(Api::DeleteFileW), 0U);
     }
     EXPECT_EQ(standin::Exists(kTemporary), c.temporary != nullptr);
-    if (c.temporary != nullptr) { EXPECT_EQ(standin::FileContents(kTemporary), c.temporary); }
+    if (c.temporary != nullptr) {
+      EXPECT_EQ(standin::FileContents(kTemporary), c.temporary);
+    }
     EXPECT_EQ(standin::Exists(kTarget), c.target != nullptr);
-    if (c.target != nullptr) { EXPECT_EQ(standin::FileContents(kTarget), c.target); }
+    if (c.target != nullptr) {
+      EXPECT_EQ(standin::FileContents(kTarget), c.target);
+    }
   }
 }
 
@@ -258,7 +392,9 @@ TEST_F(AtomicFileStandinTest, DirectoryChainAttemptsEachPrefixAsWrittenFromTheTo
     }
     EXPECT_EQ(VantideCreateDirectoryChain(c.dir), 0U);
     EXPECT_EQ(RecordedCalls(), expected);
-    if (!c.attempted.empty()) { EXPECT_TRUE(standin::IsDirectory(c.attempted.back())); }
+    if (!c.attempted.empty()) {
+      EXPECT_TRUE(standin::IsDirectory(c.attempted.back()));
+    }
   }
 }
 
@@ -290,59 +426,78 @@ Fault CreateFails(const wchar_t* path, DWORD error) {
 // reported when the last step failed.
 const ChainErrorCase kChainErrorCases[] = {
     {"empty", L"", {}, ERROR_PATH_NOT_FOUND},
-    {"refused on an existing upper folder, the last step fine", L"C:\\a\\b",
-     {CreateFails(L"C:\\a", ERROR_ACCESS_DENIED)}, 0, [] { standin::AddDirectory(L"C:\\a"); }, L"C:\\a\\b"},
-    {"refused on a missing upper folder, not found below", L"C:\\a\\b\\c",
-     {CreateFails(L"C:\\a", ERROR_ACCESS_DENIED)}, ERROR_ACCESS_DENIED},
-    {"only not-found errors: the last step's", L"C:\\a\\b", {CreateFails(L"C:\\a", ERROR_BAD_NETPATH)},
+    {"refused on an existing upper folder, the last step fine",
+     L"C:\\a\\b",
+     {CreateFails(L"C:\\a", ERROR_ACCESS_DENIED)},
+     0,
+     [] { standin::AddDirectory(L"C:\\a"); },
+     L"C:\\a\\b"},
+    {"refused on a missing upper folder, not found below",
+     L"C:\\a\\b\\c",
+     {CreateFails(L"C:\\a", ERROR_ACCESS_DENIED)},
+     ERROR_ACCESS_DENIED},
+    {"only not-found errors: the last step's",
+     L"C:\\a\\b",
+     {CreateFails(L"C:\\a", ERROR_BAD_NETPATH)},
      ERROR_PATH_NOT_FOUND},
-    {"not found 2 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 2), CreateFails(L"C:\\a\\b", 161)},
-     161},
-    {"not found 3 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 3), CreateFails(L"C:\\a\\b", 161)},
-     161},
-    {"not found 53 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 53), CreateFails(L"C:\\a\\b", 161)},
-     161},
-    {"not found 64 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 64), CreateFails(L"C:\\a\\b", 161)},
-     161},
-    {"not found 123 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 123), CreateFails(L"C:\\a\\b", 161)},
-     161},
-    {"not found 161 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 161), CreateFails(L"C:\\a\\b", 2)},
-     2},
-    {"not found 267 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 267), CreateFails(L"C:\\a\\b", 161)},
-     161},
-    {"a telling error above a not-found one", L"C:\\a\\b",
-     {CreateFails(L"C:\\a", ERROR_CANT_ACCESS_FILE), CreateFails(L"C:\\a\\b", 161)}, ERROR_CANT_ACCESS_FILE},
-    {"the most recent telling error wins", L"C:\\a\\b\\c",
+    {"not found 2 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 2), CreateFails(L"C:\\a\\b", 161)}, 161},
+    {"not found 3 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 3), CreateFails(L"C:\\a\\b", 161)}, 161},
+    {"not found 53 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 53), CreateFails(L"C:\\a\\b", 161)}, 161},
+    {"not found 64 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 64), CreateFails(L"C:\\a\\b", 161)}, 161},
+    {"not found 123 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 123), CreateFails(L"C:\\a\\b", 161)}, 161},
+    {"not found 161 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 161), CreateFails(L"C:\\a\\b", 2)}, 2},
+    {"not found 267 above", L"C:\\a\\b", {CreateFails(L"C:\\a", 267), CreateFails(L"C:\\a\\b", 161)}, 161},
+    {"a telling error above a not-found one",
+     L"C:\\a\\b",
+     {CreateFails(L"C:\\a", ERROR_CANT_ACCESS_FILE), CreateFails(L"C:\\a\\b", 161)},
+     ERROR_CANT_ACCESS_FILE},
+    {"the most recent telling error wins",
+     L"C:\\a\\b\\c",
      {CreateFails(L"C:\\a", ERROR_ACCESS_DENIED), CreateFails(L"C:\\a\\b", ERROR_SHARING_VIOLATION)},
      ERROR_SHARING_VIOLATION},
-    {"a telling error on the last step", L"C:\\a\\b",
+    {"a telling error on the last step",
+     L"C:\\a\\b",
      {CreateFails(L"C:\\a", ERROR_ACCESS_DENIED), CreateFails(L"C:\\a\\b", ERROR_DISK_FULL)},
      ERROR_DISK_FULL},
     {"a failure without a reason is telling", L"C:\\a\\b", {CreateFails(L"C:\\a", 0)}, 0x80004005U},
     {"a failure without a reason on the last step", L"C:\\a", {CreateFails(L"C:\\a", 0)}, 0x80004005U},
-    {"a file in the middle", L"C:\\f\\sub", {}, ERROR_ALREADY_EXISTS,
+    {"a file in the middle",
+     L"C:\\f\\sub",
+     {},
+     ERROR_ALREADY_EXISTS,
      [] { standin::AddFile(L"C:\\f", "x"); }},
     {"a file at the end", L"C:\\a\\f", {}, ERROR_ALREADY_EXISTS, [] { standin::AddFile(L"C:\\a\\f", "x"); }},
-    {"a link to a file in the middle", L"C:\\fl\\sub", {}, ERROR_ALREADY_EXISTS,
+    {"a link to a file in the middle",
+     L"C:\\fl\\sub",
+     {},
+     ERROR_ALREADY_EXISTS,
      [] {
        standin::AddFile(L"C:\\t", "x");
        standin::AddFileLink(L"C:\\fl", L"C:\\t");
      }},
-    {"a link to a folder on the way", L"C:\\link\\new", {}, 0,
+    {"a link to a folder on the way",
+     L"C:\\link\\new",
+     {},
+     0,
      [] {
        standin::AddDirectory(L"C:\\target");
        standin::AddDirectoryLink(L"C:\\link", L"C:\\target");
      },
      L"C:\\target\\new"},
-    {"the look-up after 183 fails", L"C:\\a",
+    {"the look-up after 183 fails",
+     L"C:\\a",
      {{.api = Api::GetFileAttributesExW, .error = ERROR_ACCESS_DENIED, .path = L"C:\\a"}},
      ERROR_ACCESS_DENIED,
      [] { standin::AddDirectory(L"C:\\a"); }},
-    {"the look-up after 183 fails without a reason", L"C:\\a",
-     {{.api = Api::GetFileAttributesExW, .error = 0, .path = L"C:\\a"}}, 0x80004005U,
+    {"the look-up after 183 fails without a reason",
+     L"C:\\a",
+     {{.api = Api::GetFileAttributesExW, .error = 0, .path = L"C:\\a"}},
+     0x80004005U,
      [] { standin::AddDirectory(L"C:\\a"); }},
     // 183, yet the look-up finds nothing: the look-up's error is the step's.
-    {"183 for something that is gone", L"C:\\a", {CreateFails(L"C:\\a", ERROR_ALREADY_EXISTS)},
+    {"183 for something that is gone",
+     L"C:\\a",
+     {CreateFails(L"C:\\a", ERROR_ALREADY_EXISTS)},
      ERROR_FILE_NOT_FOUND},
 };
 
@@ -354,7 +509,9 @@ TEST_F(AtomicFileStandinTest, DirectoryChainNeverStopsAndReportsTheTellingError)
     for (const Fault& fault : c.faults) standin::InjectFault(fault);
     EXPECT_EQ(VantideCreateDirectoryChain(c.dir), c.error);
     EXPECT_EQ(standin::CallPaths(Api::CreateDirectoryW), PrefixesOf(c.dir));
-    if (c.folder != nullptr) { EXPECT_TRUE(standin::IsDirectory(c.folder)); }
+    if (c.folder != nullptr) {
+      EXPECT_TRUE(standin::IsDirectory(c.folder));
+    }
   }
 }
 

@@ -24,7 +24,7 @@ class DirectoryChainTest : public ::testing::Test {
 struct ChainCase {
   const wchar_t* dir;  // below the tree's root
   HRESULT status;
-  bool missing;        // a member is missing: the flag is set; otherwise it stays as the caller set it
+  bool missing;  // a member is missing: the flag is set; otherwise it stays as the caller set it
 };
 
 const ChainCase kChainCases[] = {

@@ -28,7 +28,7 @@ const RootCase kRootCases[] = {
     {L"\\\\?\\C:\\x", L"\\\\?", L"\\", true},
     {L"\\\\.\\x", L"\\\\.", L"\\", true},
     {L"\\??\\C:\\x", L"\\??", L"\\", true},
-    {L"\\??\\\\x", L"", L"\\", false},  // a separator fifth: no device prefix
+    {L"\\??\\\\x", L"", L"\\", false},         // a separator fifth: no device prefix
     {L"\\\\?\\\\x", L"\\\\?", L"\\\\", true},  // then it reads as a server named "?"
     {L"\\x", L"", L"\\", false},
     {L"/x", L"", L"/", false},
@@ -45,7 +45,7 @@ const RootCase kRootCases[] = {
     {L"\\\\a\\share\\x", L"\\\\a", L"\\", true},  // a server whose name has one letter
     {L"//a/share", L"//a", L"/", true},
     {L"\\\\??\\x", L"\\\\??", L"\\", true},  // two separators, then "??": a server
-    {L"\\?a\\x", L"", L"\\", false},          // one separator needs "??"
+    {L"\\?a\\x", L"", L"\\", false},         // one separator needs "??"
     {L"\\?.\\x", L"", L"\\", false},
 };
 
@@ -70,15 +70,15 @@ struct JoinCase {
 const JoinCase kJoinCases[] = {
     {L"C:\\Roaming", L"Vantide", L"C:\\Roaming\\Vantide"},
     {L"C:\\Roaming\\Vantide", L"license-device.dat", L"C:\\Roaming\\Vantide\\license-device.dat"},
-    {L"C:\\a", L"C:\\b", L"C:\\b"},          // right absolute
+    {L"C:\\a", L"C:\\b", L"C:\\b"},  // right absolute
     {L"C:\\a", L"D:\\b", L"D:\\b"},
-    {L"C:\\a", L"D:b", L"D:b"},              // another drive's relative path
-    {L"C:\\a", L"c:b", L"c:b"},              // root names compare case-sensitively
-    {L"C:\\a", L"C:b", L"C:\\a\\b"},         // same drive: the name joins in
-    {L"C:\\a\\b", L"\\x", L"C:\\x"},         // rooted right keeps left's drive
+    {L"C:\\a", L"D:b", L"D:b"},       // another drive's relative path
+    {L"C:\\a", L"c:b", L"c:b"},       // root names compare case-sensitively
+    {L"C:\\a", L"C:b", L"C:\\a\\b"},  // same drive: the name joins in
+    {L"C:\\a\\b", L"\\x", L"C:\\x"},  // rooted right keeps left's drive
     {L"C:\\a", L"/b", L"C:/b"},
     {L"\\\\server", L"share", L"\\\\server\\share"},
-    {L"C:", L"x", L"C:x"},                   // a drive alone takes no separator
+    {L"C:", L"x", L"C:x"},  // a drive alone takes no separator
     {L"", L"x", L"x"},
     {L"C:\\a\\", L"b", L"C:\\a\\b"},
     {L"C:\\", L"b", L"C:\\b"},

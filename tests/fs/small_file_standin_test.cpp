@@ -34,8 +34,8 @@ TEST_F(SmallFileStandinTest, OpensForSharedReadingWithoutFollowingALink) {
   const standin::Call& open = standin::Calls().front();
   EXPECT_EQ(open.api, Api::CreateFileW);
   EXPECT_EQ(open.path, kPath);
-  EXPECT_EQ(open.args, (std::vector<DWORD>{GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING,
-                                           FILE_FLAG_OPEN_REPARSE_POINT}));
+  EXPECT_EQ(open.args,
+            (std::vector<DWORD>{GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT}));
   EXPECT_EQ(CallSequence(), (std::vector<Api>{Api::CreateFileW, Api::GetFileInformationByHandle,
                                               Api::GetFileSizeEx, Api::ReadFile, Api::CloseHandle}));
 }
@@ -69,9 +69,11 @@ struct FaultCase {
 // Failures after a successful open: the handle is still closed (the fixture
 // checks), the flag is never written and a last error of 0 stays a failure.
 const FaultCase kFaultCases[] = {
-    {"information", {.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED},
+    {"information",
+     {.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED},
      static_cast<HRESULT>(0x80070005U)},
-    {"information, no error", {.api = Api::GetFileInformationByHandle, .error = 0},
+    {"information, no error",
+     {.api = Api::GetFileInformationByHandle, .error = 0},
      kStatusFailedWithoutReason},
     {"size", {.api = Api::GetFileSizeEx, .error = ERROR_INVALID_HANDLE}, static_cast<HRESULT>(0x80070006U)},
     {"read", {.api = Api::ReadFile, .error = ERROR_READ_FAULT}, static_cast<HRESULT>(0x8007001EU)},

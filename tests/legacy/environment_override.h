@@ -24,7 +24,9 @@ class EnvironmentOverride {
     std::free(buffer);
     Set(value);
   }
-  ~EnvironmentOverride() { TestTree::SetEnvironment(name_.c_str(), previous_ ? previous_->c_str() : nullptr); }
+  ~EnvironmentOverride() {
+    TestTree::SetEnvironment(name_.c_str(), previous_ ? previous_->c_str() : nullptr);
+  }
   EnvironmentOverride(const EnvironmentOverride&) = delete;
   EnvironmentOverride& operator=(const EnvironmentOverride&) = delete;
 

@@ -142,8 +142,8 @@ INSTANTIATE_TEST_SUITE_P(Texts, DecodeJsonObjectTable, ::testing::ValuesIn(kDeco
 
 TEST(DecodeJsonObject, KeepsTheWholeDocument) {
   json out;
-  ASSERT_TRUE(VantideDecodeJsonObject(
-      R"({"b":[1,"x",{"c":null}],"\u0061":{"d":-2.5,"e":true},"f":"\u00e9"})", &out));
+  ASSERT_TRUE(
+      VantideDecodeJsonObject(R"({"b":[1,"x",{"c":null}],"\u0061":{"d":-2.5,"e":true},"f":"\u00e9"})", &out));
   const json expected = {
       {"a", {{"d", -2.5}, {"e", true}}},
       {"b", json::array({1, "x", {{"c", nullptr}}})},
@@ -177,9 +177,7 @@ TEST(DecodeJsonObject, LeavesOutputAloneOnFailure) {
   }
 }
 
-TEST(DecodeJsonObject, NullOutputIsRefused) {
-  EXPECT_FALSE(VantideDecodeJsonObject("{}", nullptr));
-}
+TEST(DecodeJsonObject, NullOutputIsRefused) { EXPECT_FALSE(VantideDecodeJsonObject("{}", nullptr)); }
 
 // Hostile inputs of the largest size a legacy file may have. The decoder is
 // noexcept, so an escaping exception would terminate the test program; the

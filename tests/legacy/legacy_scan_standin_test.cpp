@@ -30,7 +30,9 @@ constexpr wchar_t kLocal[] = L"C:\\Users\\me\\AppData\\Local";
 
 // Paths exactly as the scan forms them: the fixed pieces keep their slashes.
 std::wstring Storage(const std::wstring& base) { return base + L"\\Adobe/UXP/PluginsStorage/PHSP"; }
-std::wstring Entry(const std::wstring& base, const std::wstring& name) { return Storage(base) + L"\\" + name; }
+std::wstring Entry(const std::wstring& base, const std::wstring& name) {
+  return Storage(base) + L"\\" + name;
+}
 std::wstring FirstPlace(const std::wstring& base, const std::wstring& name) {
   return Entry(base, name) + L"\\External/com.greywick.van-tide\\PluginData/license-device.json";
 }
@@ -62,7 +64,8 @@ class LegacyScanStandinTest : public testing::StandinTest {
     std::vector<std::wstring> names;
     WIN32_FIND_DATAW data{};
     const std::wstring pattern = folder + L"\\*";
-    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    HANDLE find =
+        FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
     if (find == INVALID_HANDLE_VALUE) return names;
     do {
       names.emplace_back(data.cFileName);
@@ -107,8 +110,9 @@ TEST_F(LegacyScanStandinTest, ReadsBaseByBaseEntryByEntryBothPlacesEach) {
   }
   const std::wstring roamingPattern = Storage(kRoaming) + L"\\*";
   const std::wstring localPattern = Storage(kLocal) + L"\\*";
-  EXPECT_EQ(listing, (std::vector<std::wstring>{L"FindFirstFileExW " + roamingPattern, L"FindClose " + roamingPattern,
-                                                L"FindFirstFileExW " + localPattern, L"FindClose " + localPattern}));
+  EXPECT_EQ(listing,
+            (std::vector<std::wstring>{L"FindFirstFileExW " + roamingPattern, L"FindClose " + roamingPattern,
+                                       L"FindFirstFileExW " + localPattern, L"FindClose " + localPattern}));
 }
 
 TEST_F(LegacyScanStandinTest, ReadsEachCandidateOncePerBaseFolder) {
@@ -265,7 +269,8 @@ TEST_F(LegacyScanStandinTest, AFileLinkInTheStorageIsIgnored) {
 
 TEST_F(LegacyScanStandinTest, AStorageFolderThatCannotBeCheckedIsReported) {
   standin::AddDirectory(Storage(kRoaming));
-  standin::InjectFault({Api::GetFileAttributesW, ERROR_ACCESS_DENIED, L"C:\\Users\\me\\AppData\\Roaming\\Adobe"});
+  standin::InjectFault(
+      {Api::GetFileAttributesW, ERROR_ACCESS_DENIED, L"C:\\Users\\me\\AppData\\Roaming\\Adobe"});
   EXPECT_EQ(Scan(), static_cast<HRESULT>(0x80070005U));
   EXPECT_TRUE(standin::CallPaths(Api::FindFirstFileExW).empty());
 }

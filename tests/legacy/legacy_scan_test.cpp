@@ -84,23 +84,34 @@ const ScanCase kScanCases[] = {
     // Nothing to migrate.
     {"NoHostStorage", {}, {}, kStatusOk, ""},
     {"EmptyHostStorage", {}, {Storage(R), Storage(L)}, kStatusOk, ""},
-    {"OnlyOtherPlugins", {{Storage(R) + L"\\other\\External\\com.other\\license-device.json", kA}}, {},
-     kStatusOk, ""},
+    {"OnlyOtherPlugins",
+     {{Storage(R) + L"\\other\\External\\com.other\\license-device.json", kA}},
+     {},
+     kStatusOk,
+     ""},
     {"PluginFolderWithoutCandidates", {}, {PluginFolder(R, L"p") + L"\\PluginData"}, kStatusOk, ""},
     // Reachable from the storage listing only through its ".." and "." entries,
     // which are no plug-in entries.
     {"BesideTheHostStorage",
      {{L"Roaming\\Adobe\\UXP\\PluginsStorage\\External\\com.greywick.van-tide\\license-device.json", kA}},
-     {Storage(R)}, kStatusOk, ""},
+     {Storage(R)},
+     kStatusOk,
+     ""},
     {"DirectlyInTheHostStorage",
-     {{Storage(R) + L"\\External\\com.greywick.van-tide\\license-device.json", kA}}, {}, kStatusOk, ""},
+     {{Storage(R) + L"\\External\\com.greywick.van-tide\\license-device.json", kA}},
+     {},
+     kStatusOk,
+     ""},
 
     // One file, wherever it may be.
     {"FirstPlace", {{FirstPlace(R, L"p"), kA}}, {}, kStatusOk, kTokenA},
     {"SecondPlace", {{SecondPlace(R, L"p"), kA}}, {}, kStatusOk, kTokenA},
     {"LocalOnly", {{FirstPlace(L, L"p"), kA}}, {}, kStatusOk, kTokenA},
-    {"PlainFileInStorageIgnored", {{Storage(R) + L"\\notes.json", kA}, {SecondPlace(L, L"p"), kA}}, {},
-     kStatusOk, kTokenA},
+    {"PlainFileInStorageIgnored",
+     {{Storage(R) + L"\\notes.json", kA}, {SecondPlace(L, L"p"), kA}},
+     {},
+     kStatusOk,
+     kTokenA},
 
     // Agreement everywhere.
     {"BothPlacesAgree", {{FirstPlace(R, L"p"), kA}, {SecondPlace(R, L"p"), kA}}, {}, kStatusOk, kTokenA},
@@ -108,32 +119,60 @@ const ScanCase kScanCases[] = {
     {"BothBasesAgree", {{FirstPlace(R, L"p"), kA}, {FirstPlace(L, L"q"), kA}}, {}, kStatusOk, kTokenA},
 
     // Any disagreement, even in the case of one digit.
-    {"PlacesDiffer", {{FirstPlace(R, L"p"), kA}, {SecondPlace(R, L"p"), LegacyFile(kTokenACaseChanged)}},
-     {}, kStatusDuplicateName, ""},
-    {"EntriesDiffer", {{FirstPlace(R, L"a"), kA}, {FirstPlace(R, L"b"), LegacyFile(kTokenACaseChanged)}},
-     {}, kStatusDuplicateName, ""},
-    {"BasesDiffer", {{SecondPlace(R, L"p"), kA}, {SecondPlace(L, L"p"), LegacyFile(kTokenB)}}, {},
-     kStatusDuplicateName, ""},
+    {"PlacesDiffer",
+     {{FirstPlace(R, L"p"), kA}, {SecondPlace(R, L"p"), LegacyFile(kTokenACaseChanged)}},
+     {},
+     kStatusDuplicateName,
+     ""},
+    {"EntriesDiffer",
+     {{FirstPlace(R, L"a"), kA}, {FirstPlace(R, L"b"), LegacyFile(kTokenACaseChanged)}},
+     {},
+     kStatusDuplicateName,
+     ""},
+    {"BasesDiffer",
+     {{SecondPlace(R, L"p"), kA}, {SecondPlace(L, L"p"), LegacyFile(kTokenB)}},
+     {},
+     kStatusDuplicateName,
+     ""},
 
     // An unusable file fails the scan wherever it lies, found token or not.
-    {"BadVersionAfterGood", {{FirstPlace(R, L"a"), kA}, {FirstPlace(R, L"z"), LegacyFileWithVersion("2", kTokenA)}},
-     {}, kStatusInvalidData, ""},
-    {"BadVersionBeforeGood", {{FirstPlace(R, L"a"), LegacyFileWithVersion("2", kTokenA)}, {FirstPlace(R, L"z"), kA}},
-     {}, kStatusInvalidData, ""},
-    {"MalformedAfterGood", {{FirstPlace(R, L"a"), kA}, {SecondPlace(R, L"b"), "{\"version\":1,"}}, {},
-     kStatusInvalidData, ""},
-    {"BadSecondPlaceAfterGoodFirst", {{FirstPlace(R, L"p"), kA}, {SecondPlace(R, L"p"), "{}"}}, {},
-     kStatusInvalidData, ""},
+    {"BadVersionAfterGood",
+     {{FirstPlace(R, L"a"), kA}, {FirstPlace(R, L"z"), LegacyFileWithVersion("2", kTokenA)}},
+     {},
+     kStatusInvalidData,
+     ""},
+    {"BadVersionBeforeGood",
+     {{FirstPlace(R, L"a"), LegacyFileWithVersion("2", kTokenA)}, {FirstPlace(R, L"z"), kA}},
+     {},
+     kStatusInvalidData,
+     ""},
+    {"MalformedAfterGood",
+     {{FirstPlace(R, L"a"), kA}, {SecondPlace(R, L"b"), "{\"version\":1,"}},
+     {},
+     kStatusInvalidData,
+     ""},
+    {"BadSecondPlaceAfterGoodFirst",
+     {{FirstPlace(R, L"p"), kA}, {SecondPlace(R, L"p"), "{}"}},
+     {},
+     kStatusInvalidData,
+     ""},
     {"EmptyCandidate", {{SecondPlace(L, L"p"), ""}}, {}, kStatusInvalidData, ""},
     {"FirstFaultInOrderWins",
-     {{FirstPlace(R, L"a"), "not json"}, {FirstPlace(R, L"b"), kA}, {FirstPlace(L, L"a"), LegacyFile(kTokenB)}},
-     {}, kStatusInvalidData, ""},
+     {{FirstPlace(R, L"a"), "not json"},
+      {FirstPlace(R, L"b"), kA},
+      {FirstPlace(L, L"a"), LegacyFile(kTokenB)}},
+     {},
+     kStatusInvalidData,
+     ""},
 
     // Something other than a folder on the way.
     {"PluginDataIsAFile", {{PluginFolder(R, L"p") + L"\\PluginData", kA}}, {}, kStatusNotADirectory, ""},
     {"HostStorageIsAFile", {{Storage(L), kA}}, {}, kStatusNotADirectory, ""},
-    {"LocalHostStorageIsAFileAfterRoamingToken", {{FirstPlace(R, L"p"), kA}, {Storage(L), kA}}, {},
-     kStatusNotADirectory, ""},
+    {"LocalHostStorageIsAFileAfterRoamingToken",
+     {{FirstPlace(R, L"p"), kA}, {Storage(L), kA}},
+     {},
+     kStatusNotADirectory,
+     ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Layouts, LegacyScanLayouts, ::testing::ValuesIn(kScanCases),
@@ -143,7 +182,8 @@ INSTANTIATE_TEST_SUITE_P(Layouts, LegacyScanLayouts, ::testing::ValuesIn(kScanCa
 
 TEST_F(LegacyScanTest, RefusesAFolderLinkInTheStorage) {
   tree_.MakeDirectory(L"Target");
-  if (!tree_.MakeDirectoryLink(Storage(R) + L"\\linked", L"Target")) GTEST_SKIP() << "no directory links here";
+  if (!tree_.MakeDirectoryLink(Storage(R) + L"\\linked", L"Target"))
+    GTEST_SKIP() << "no directory links here";
   // Refused even though nothing of the plug-in exists anywhere.
   EXPECT_EQ(Scan(), kStatusCantAccessFile);
 }

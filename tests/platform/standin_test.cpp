@@ -36,7 +36,8 @@ struct Outcome {
 };
 
 std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
-  return out << "{attributes 0x" << std::hex << outcome.attributes << ", error " << std::dec << outcome.error << "}";
+  return out << "{attributes 0x" << std::hex << outcome.attributes << ", error " << std::dec << outcome.error
+             << "}";
 }
 
 Outcome Attributes(const std::wstring& path) {
@@ -157,12 +158,9 @@ TEST_F(StandinMachineTest, RelativePathsFollowTheCurrentFolder) {
     const wchar_t* path;
     Outcome expected;
   } cases[] = {
-      {L"..\\f.txt", Is(kFile)},
-      {L"C:..\\f.txt", Is(kFile)},
-      {L".", Is(kDir)},
-      {L"f.txt", Fails(ERROR_FILE_NOT_FOUND)},
-      {L"\\a\\f.txt", Is(kFile)},
-      {L"D:top.txt", Is(kFile)},  // another drive: against its root
+      {L"..\\f.txt", Is(kFile)},  {L"C:..\\f.txt", Is(kFile)},
+      {L".", Is(kDir)},           {L"f.txt", Fails(ERROR_FILE_NOT_FOUND)},
+      {L"\\a\\f.txt", Is(kFile)}, {L"D:top.txt", Is(kFile)},  // another drive: against its root
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -175,19 +173,20 @@ TEST_F(StandinMachineTest, LinkCyclesEndInAnErrorInsteadOfALoop) {
   standin::AddDirectoryLink(L"C:\\two", L"C:\\one");
   EXPECT_EQ(Attributes(L"C:\\one"), Is(kDir | kLink));
   EXPECT_EQ(Attributes(L"C:\\one\\x"), Fails(ERROR_CANT_RESOLVE_FILENAME));
-  EXPECT_EQ(Open(L"C:\\one", GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(Open(L"C:\\one", GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS),
+            INVALID_HANDLE_VALUE);
   EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
 }
 
 // NTFS upper-cases names through a table that covers far more than ASCII.
 TEST_F(StandinMachineTest, NamesMatchWithoutRegardToCaseBeyondAscii) {
-  standin::AddFile(L"C:\\c\\\u00e4rger.txt", "a");  // a-diaeresis
-  standin::AddFile(L"C:\\c\\\u0142\u00f3d\u017a", "l");  // l-stroke, o-acute, d, z-acute
+  standin::AddFile(L"C:\\c\\\u00e4rger.txt", "a");                  // a-diaeresis
+  standin::AddFile(L"C:\\c\\\u0142\u00f3d\u017a", "l");             // l-stroke, o-acute, d, z-acute
   standin::AddFile(L"C:\\c\\\u03c3\u03bf\u03c6\u03af\u03b1", "s");  // Greek, an iota with tonos
-  standin::AddDirectory(L"C:\\c\\\u0434\u043e\u043c");  // Cyrillic
-  standin::AddFile(L"C:\\c\\\u00ff", "y");  // y-diaeresis, whose upper case is U+0178
-  standin::AddFile(L"C:\\c\\\u0131", "i");  // dotless i
-  standin::AddFile(L"C:\\c\\\u00df", "s");  // sharp s
+  standin::AddDirectory(L"C:\\c\\\u0434\u043e\u043c");              // Cyrillic
+  standin::AddFile(L"C:\\c\\\u00ff", "y");                          // y-diaeresis, whose upper case is U+0178
+  standin::AddFile(L"C:\\c\\\u0131", "i");                          // dotless i
+  standin::AddFile(L"C:\\c\\\u00df", "s");                          // sharp s
   const struct {
     const wchar_t* path;
     Outcome expected;
@@ -256,7 +255,7 @@ TEST_F(StandinMachineTest, TrailingPeriodsAndSpacesAreTrimmedAsWindowsNormalises
   EXPECT_TRUE(CloseHandle(file));
   EXPECT_TRUE(MoveFileExW(L"C:\\a\\f.txt.", L"C:\\a\\g.txt ", MOVEFILE_WRITE_THROUGH));
   EXPECT_EQ(standin::ListNames(L"C:\\"), (std::vector<std::wstring>{L"a", L"dangling", L"fdangling", L"flink",
-                                                                     L"link", L"sp ", L"x", L"y "}));
+                                                                    L"link", L"sp ", L"x", L"y "}));
   EXPECT_EQ(standin::ListNames(L"C:\\a"), (std::vector<std::wstring>{L"g.txt", L"n.txt", L"sub"}));
 
   WIN32_FIND_DATAW data{};
@@ -366,7 +365,8 @@ TEST_F(StandinMachineTest, OpeningAFileLinkFollowsItUnlessAskedForTheLinkItself)
   EXPECT_EQ(ReadAll(followed), "abc");
   EXPECT_TRUE(CloseHandle(followed));
 
-  const HANDLE link = Open(L"C:\\flink", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+  const HANDLE link =
+      Open(L"C:\\flink", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
   ASSERT_NE(link, INVALID_HANDLE_VALUE);
   EXPECT_EQ(HandleAttributes(link), kFile | kLink);
   EXPECT_TRUE(CloseHandle(link));
@@ -414,7 +414,8 @@ TEST_F(StandinMachineTest, OpenFailsWithTheErrorsWindowsGives) {
 TEST_F(StandinMachineTest, FoldersOpenWithBackupSemantics) {
   for (const wchar_t* path : {L"C:\\a", L"C:\\link", L"C:\\"}) {
     SCOPED_TRACE(path);
-    const HANDLE folder = Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+    const HANDLE folder =
+        Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
     ASSERT_NE(folder, INVALID_HANDLE_VALUE);
     EXPECT_EQ(HandleAttributes(folder), kDir);
     char byte = 0;
@@ -491,8 +492,10 @@ TEST_F(StandinMachineTest, ASuccessfulOpenTellsThroughTheLastErrorWhetherItCreat
 }
 
 TEST_F(StandinMachineTest, HandlesEnforceTheirAccessRights) {
-  const HANDLE reader = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-  const HANDLE writer = Open(L"C:\\a\\f.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  const HANDLE reader =
+      Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
+  const HANDLE writer =
+      Open(L"C:\\a\\f.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
   ASSERT_NE(reader, INVALID_HANDLE_VALUE);
   ASSERT_NE(writer, INVALID_HANDLE_VALUE);
   char buffer[4] = {};
@@ -525,7 +528,8 @@ TEST_F(StandinMachineTest, ShareModesConflictBothWays) {
     bool conflict;
   } cases[] = {
       {"readers sharing reads", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, false},
-      {"writer after a reader that shares only reads", GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kRW, true},
+      {"writer after a reader that shares only reads", GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kRW,
+       true},
       {"reader after an exclusive writer", GENERIC_WRITE, 0, GENERIC_READ, kRW, true},
       {"reader that does not share the open write", GENERIC_WRITE, kRW, GENERIC_READ, FILE_SHARE_READ, true},
       {"writer and reader sharing both", GENERIC_WRITE, kRW, GENERIC_READ, kRW, false},
@@ -660,7 +664,8 @@ TEST_F(StandinMachineTest, OpenFilesCannotBeMovedOrDeletedUnlessTheyShareDeletio
   EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
   EXPECT_TRUE(CloseHandle(open));
 
-  const HANDLE shared = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+  const HANDLE shared =
+      Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
   EXPECT_TRUE(DeleteFileW(L"C:\\a\\f.txt"));
   EXPECT_FALSE(standin::Exists(L"C:\\a\\f.txt"));
   EXPECT_EQ(ReadAll(shared), "abc");  // the handle keeps the contents
@@ -734,11 +739,11 @@ TEST_F(StandinMachineTest, ListingGivesDotsFirstThenNtfsOrder) {
   DWORD error = 0;
   // Upper-cased ordinal order puts "_" (0x5F) after the letters.
   EXPECT_EQ(List(L"C:\\d\\*", &error), (std::vector<Listed>{{L".", kDir},
-                                                              {L"..", kDir},
-                                                              {L"A", kDir},
-                                                              {L"b", kFile},
-                                                              {L"c-link", kDir | kLink},
-                                                              {L"_x", kFile}}));
+                                                            {L"..", kDir},
+                                                            {L"A", kDir},
+                                                            {L"b", kFile},
+                                                            {L"c-link", kDir | kLink},
+                                                            {L"_x", kFile}}));
   EXPECT_EQ(error, kNoError);
   EXPECT_EQ(standin::ListNames(L"C:\\d"), (std::vector<std::wstring>{L"A", L"b", L"c-link", L"_x"}));
 
@@ -766,19 +771,20 @@ TEST_F(StandinMachineTest, ListingAFolderThroughALinkOrAtARoot) {
 // the BMP (a surrogate pair, D800-DFFF) comes before U+E000-U+FFFF.
 TEST_F(StandinMachineTest, ListingOrdersByUpperCasedCodeUnits) {
   const std::vector<std::wstring> added = {
-      L"\u00c9mile",  // E-acute, upper case: C9 4D
-      L"\uff21",  // fullwidth A: FF21
-      L"\u044f",  // Cyrillic ya: upper case 042F
+      L"\u00c9mile",   // E-acute, upper case: C9 4D
+      L"\uff21",       // fullwidth A: FF21
+      L"\u044f",       // Cyrillic ya: upper case 042F
       L"\u00e9clair",  // e-acute, upper case: C9 43
-      L"_x",  // 5F
-      L"\U0001F600",  // beyond the BMP: D83D DE00
-      L"\u00e4rger",  // a-diaeresis, upper case: C4
-      L"zebra",  // 5A
-      L"\u03c9",  // Greek omega: upper case 03A9
+      L"_x",           // 5F
+      L"\U0001F600",   // beyond the BMP: D83D DE00
+      L"\u00e4rger",   // a-diaeresis, upper case: C4
+      L"zebra",        // 5A
+      L"\u03c9",       // Greek omega: upper case 03A9
   };
   for (const std::wstring& name : added) standin::AddFile(L"C:\\d\\" + name, "");
-  const std::vector<std::wstring> expected = {L"zebra",  L"_x",     L"\u00e4rger", L"\u00e9clair", L"\u00c9mile",
-                                              L"\u03c9", L"\u044f", L"\U0001F600", L"\uff21"};
+  const std::vector<std::wstring> expected = {L"zebra",       L"_x",         L"\u00e4rger",
+                                              L"\u00e9clair", L"\u00c9mile", L"\u03c9",
+                                              L"\u044f",      L"\U0001F600", L"\uff21"};
   EXPECT_EQ(standin::ListNames(L"C:\\d"), expected);
   DWORD error = 0;
   std::vector<std::wstring> listed;
@@ -798,12 +804,9 @@ TEST_F(StandinMachineTest, ListingFailsWithTheErrorsWindowsGives) {
     const wchar_t* pattern;
     DWORD error;
   } cases[] = {
-      {L"C:\\missing\\*", ERROR_PATH_NOT_FOUND},
-      {L"C:\\missing\\deeper\\*", ERROR_PATH_NOT_FOUND},
-      {L"C:\\dangling\\*", ERROR_PATH_NOT_FOUND},
-      {L"C:\\a\\f.txt\\*", ERROR_DIRECTORY},
-      {L"C:\\a\\nothing*", ERROR_FILE_NOT_FOUND},
-      {L"C:\\a\\", ERROR_FILE_NOT_FOUND},
+      {L"C:\\missing\\*", ERROR_PATH_NOT_FOUND},  {L"C:\\missing\\deeper\\*", ERROR_PATH_NOT_FOUND},
+      {L"C:\\dangling\\*", ERROR_PATH_NOT_FOUND}, {L"C:\\a\\f.txt\\*", ERROR_DIRECTORY},
+      {L"C:\\a\\nothing*", ERROR_FILE_NOT_FOUND}, {L"C:\\a\\", ERROR_FILE_NOT_FOUND},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.pattern);
@@ -892,7 +895,8 @@ TEST_F(StandinDataProtectionTest, HandsBackTheDescriptionAndCountsEveryBuffer) {
   DATA_BLOB in{static_cast<DWORD>(blob.size()), reinterpret_cast<BYTE*>(blob.data())};
   DATA_BLOB out{0, nullptr};
   LPWSTR description = nullptr;
-  ASSERT_TRUE(CryptUnprotectData(&in, &description, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));
+  ASSERT_TRUE(
+      CryptUnprotectData(&in, &description, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));
   EXPECT_EQ(std::wstring(description), L"Vantide license device");
   EXPECT_EQ(standin::OutstandingLocalBuffers(), 2U);
   EXPECT_EQ(LocalFree(description), nullptr);
@@ -925,7 +929,8 @@ TEST_F(StandinDataProtectionTest, RecordsDescriptionFlagsAndNullArguments) {
   DATA_BLOB in{static_cast<DWORD>(blob.size()), reinterpret_cast<BYTE*>(blob.data())};
   DATA_BLOB out{0, nullptr};
   LPWSTR description = nullptr;
-  ASSERT_TRUE(CryptUnprotectData(&in, &description, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));
+  ASSERT_TRUE(
+      CryptUnprotectData(&in, &description, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));
   LocalFree(description);
   LocalFree(out.pbData);
   EXPECT_EQ(standin::Calls().front().api, Api::CryptUnprotectData);
@@ -975,12 +980,13 @@ TEST_F(StandinMachineTest, EnvironmentCopiesFollowTheRunTimeContract) {
   EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"EMPTY"), ENOMEM);
   EXPECT_EQ(buffer, nullptr);
   EXPECT_EQ(count, 0U);
-  EXPECT_EQ(standin::CallPaths(Api::WideDupEnv),
-            (std::vector<std::wstring>{L"APPDATA", L"appdata", L"EMPTY", L"LOCALAPPDATA", L"APPDATA", L"EMPTY"}));
+  EXPECT_EQ(
+      standin::CallPaths(Api::WideDupEnv),
+      (std::vector<std::wstring>{L"APPDATA", L"appdata", L"EMPTY", L"LOCALAPPDATA", L"APPDATA", L"EMPTY"}));
 }
 
 TEST_F(StandinMachineTest, EnvironmentNamesMatchWithoutRegardToCaseBeyondAscii) {
-  standin::SetEnvironmentVariable(L"\u00c4PFEL", L"apples");  // A-diaeresis
+  standin::SetEnvironmentVariable(L"\u00c4PFEL", L"apples");         // A-diaeresis
   standin::SetEnvironmentVariable(L"\u0434\u043e\u043c", L"house");  // Cyrillic, lower case
   const struct {
     const wchar_t* name;
@@ -1021,15 +1027,21 @@ TEST_F(StandinMachineTest, FaultsSkipThenFailForTheirCount) {
     std::vector<bool> fails;  // for five calls on C:\a
   } cases[] = {
       {"first call", {.api = Api::GetFileAttributesW, .error = 5}, {true, false, false, false, false}},
-      {"skip one, fail two", {.api = Api::GetFileAttributesW, .error = 5, .skip = 1, .count = 2},
+      {"skip one, fail two",
+       {.api = Api::GetFileAttributesW, .error = 5, .skip = 1, .count = 2},
        {false, true, true, false, false}},
-      {"all after two", {.api = Api::GetFileAttributesW, .error = 5, .skip = 2, .count = -1},
+      {"all after two",
+       {.api = Api::GetFileAttributesW, .error = 5, .skip = 2, .count = -1},
        {false, false, true, true, true}},
-      {"another path never fires", {.api = Api::GetFileAttributesW, .error = 5, .path = L"C:\\b"},
+      {"another path never fires",
+       {.api = Api::GetFileAttributesW, .error = 5, .path = L"C:\\b"},
        {false, false, false, false, false}},
-      {"this path", {.api = Api::GetFileAttributesW, .error = 5, .path = L"C:\\a", .count = 2},
+      {"this path",
+       {.api = Api::GetFileAttributesW, .error = 5, .path = L"C:\\a", .count = 2},
        {true, true, false, false, false}},
-      {"another api never fires", {.api = Api::GetFileAttributesExW, .error = 5}, {false, false, false, false, false}},
+      {"another api never fires",
+       {.api = Api::GetFileAttributesExW, .error = 5},
+       {false, false, false, false, false}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -1050,7 +1062,9 @@ TEST_F(StandinMachineTest, AFaultWithErrorZeroStillFails) {
     bool (*call)();
   } cases[] = {
       {Api::CreateFileW,
-       [] { return Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING) != INVALID_HANDLE_VALUE; }},
+       [] {
+         return Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING) != INVALID_HANDLE_VALUE;
+       }},
       {Api::GetFileAttributesW, [] { return GetFileAttributesW(L"C:\\a") != INVALID_FILE_ATTRIBUTES; }},
       {Api::CreateDirectoryW, [] { return CreateDirectoryW(L"C:\\n", nullptr) != FALSE; }},
       {Api::MoveFileExW, [] { return MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\g", 0) != FALSE; }},
@@ -1099,7 +1113,8 @@ TEST_F(StandinMachineTest, HandleCallsFailOnTheirPathAndShortTransfersSucceed) {
 
 TEST_F(StandinMachineTest, RecordsEveryCallWithItsArguments) {
   standin::InjectFault({.api = Api::DeleteFileW, .error = ERROR_ACCESS_DENIED});
-  const HANDLE file = Open(L"C:/a/f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
+  const HANDLE file =
+      Open(L"C:/a/f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
   char buffer[8];
   DWORD count = 0;
   ReadFile(file, buffer, 8, &count, nullptr);
@@ -1112,9 +1127,9 @@ TEST_F(StandinMachineTest, RecordsEveryCallWithItsArguments) {
   FindNextFileW(find, &data);
   FindClose(find);
 
-  EXPECT_EQ(CallSequence(), (std::vector<Api>{Api::CreateFileW, Api::ReadFile, Api::CloseHandle, Api::MoveFileExW,
-                                              Api::DeleteFileW, Api::FindFirstFileExW, Api::FindNextFileW,
-                                              Api::FindClose}));
+  EXPECT_EQ(CallSequence(),
+            (std::vector<Api>{Api::CreateFileW, Api::ReadFile, Api::CloseHandle, Api::MoveFileExW,
+                              Api::DeleteFileW, Api::FindFirstFileExW, Api::FindNextFileW, Api::FindClose}));
   const std::vector<standin::Call>& calls = standin::Calls();
   EXPECT_EQ(calls[0].path, L"C:/a/f.txt");
   EXPECT_EQ(calls[0].args,
@@ -1126,7 +1141,8 @@ TEST_F(StandinMachineTest, RecordsEveryCallWithItsArguments) {
   EXPECT_EQ(calls[3].path2, L"C:\\a\\g.txt");
   EXPECT_EQ(calls[3].args, (std::vector<DWORD>{MOVEFILE_WRITE_THROUGH}));
   EXPECT_EQ(calls[4].path, L"C:\\a\\g.txt");  // recorded though it failed
-  EXPECT_EQ(calls[5].args, (std::vector<DWORD>{FindExInfoBasic, FindExSearchNameMatch, FIND_FIRST_EX_LARGE_FETCH}));
+  EXPECT_EQ(calls[5].args,
+            (std::vector<DWORD>{FindExInfoBasic, FindExSearchNameMatch, FIND_FIRST_EX_LARGE_FETCH}));
   EXPECT_EQ(calls[6].path, L"C:\\a\\*");
   EXPECT_EQ(standin::CallPaths(Api::CloseHandle), (std::vector<std::wstring>{L"C:/a/f.txt"}));
 
@@ -1439,7 +1455,8 @@ TEST_F(StandinMachineTest, ACrashKeepsOnlyWhatReachedTheDisk) {
     Listing after;  // C:\d once the machine is back
   } cases[] = {
       {"written, not flushed", [] { WriteAndClose(L"C:\\d\\f", OPEN_EXISTING, "NEW", false); }, before},
-      {"written and flushed", [] { WriteAndClose(L"C:\\d\\f", OPEN_EXISTING, "NEW", true); },
+      {"written and flushed",
+       [] { WriteAndClose(L"C:\\d\\f", OPEN_EXISTING, "NEW", true); },
        {{L"f", "NEW"}, {L"tmp", "new"}}},
       {"written after the flush",
        [] {
@@ -1451,9 +1468,11 @@ TEST_F(StandinMachineTest, ACrashKeepsOnlyWhatReachedTheDisk) {
          EXPECT_TRUE(CloseHandle(file));
        },
        {{L"f", "Nld"}, {L"tmp", "new"}}},
-      {"created, never flushed", [] { WriteAndClose(L"C:\\d\\g", CREATE_NEW, "fresh", false); },
+      {"created, never flushed",
+       [] { WriteAndClose(L"C:\\d\\g", CREATE_NEW, "fresh", false); },
        {{L"f", "old"}, {L"g", ""}, {L"tmp", "new"}}},
-      {"truncated on open, never flushed", [] { WriteAndClose(L"C:\\d\\f", CREATE_ALWAYS, "NEW", false); },
+      {"truncated on open, never flushed",
+       [] { WriteAndClose(L"C:\\d\\f", CREATE_ALWAYS, "NEW", false); },
        {{L"f", ""}, {L"tmp", "new"}}},
       {"moved without write-through", [&] { replace(0); }, before},
       {"moved with write-through", [&] { replace(MOVEFILE_WRITE_THROUGH); }, {{L"f", "new"}}},

@@ -20,7 +20,8 @@ class StandinTest : public ::testing::Test {
 
   void TearDown() override {
     EXPECT_EQ(standin::OpenHandleCount(), 0U) << "handles left open, first: " << FirstOpenHandle();
-    EXPECT_EQ(standin::OutstandingLocalBuffers(), 0U) << "data-protection buffers not released with LocalFree";
+    EXPECT_EQ(standin::OutstandingLocalBuffers(), 0U)
+        << "data-protection buffers not released with LocalFree";
   }
 
  private:

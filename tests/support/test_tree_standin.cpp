@@ -29,9 +29,13 @@ bool TestTree::MakeDirectoryLink(std::wstring_view relative, std::wstring_view t
 
 bool TestTree::Exists(std::wstring_view relative) const { return standin::Exists(PathOf(relative)); }
 
-bool TestTree::IsDirectory(std::wstring_view relative) const { return standin::IsDirectory(PathOf(relative)); }
+bool TestTree::IsDirectory(std::wstring_view relative) const {
+  return standin::IsDirectory(PathOf(relative));
+}
 
-std::string TestTree::ReadFile(std::wstring_view relative) const { return standin::FileContents(PathOf(relative)); }
+std::string TestTree::ReadFile(std::wstring_view relative) const {
+  return standin::FileContents(PathOf(relative));
+}
 
 void TestTree::SetEnvironment(const wchar_t* name, const wchar_t* value) {
   if (value == nullptr) {

@@ -203,7 +203,8 @@ std::vector<std::pair<Path, DWORD>> ListFolder(const Path& path) {
   if (find == INVALID_HANDLE_VALUE) return children;
   do {
     const std::wstring_view name(entry.cFileName);
-    if (name != L"." && name != L"..") children.emplace_back(path + L"\\" + entry.cFileName, entry.dwFileAttributes);
+    if (name != L"." && name != L"..")
+      children.emplace_back(path + L"\\" + entry.cFileName, entry.dwFileAttributes);
   } while (FindNextFileW(find, &entry));
   FindClose(find);
   return children;
@@ -306,7 +307,8 @@ void TestTree::MakeDirectory(std::wstring_view relative) { CreateFolders(root_, 
 void TestTree::WriteFile(std::wstring_view relative, std::string_view bytes) {
   CreateFolders(root_, ParentOf(relative));
   const Path path = PathOf(relative);
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
     ADD_FAILURE() << Describe(L"creating", path, GetLastError());
     return;

@@ -96,7 +96,6 @@ class RulesMinimum {
     return counts_;
   }
 
-
  private:
   // Calls `visit` with every prefix of `path` that names a member below the
   // drive's root, from the top down, while it returns true.

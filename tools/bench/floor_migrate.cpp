@@ -47,8 +47,8 @@ int main(int argc, char** argv) {
 
   DATA_BLOB plain{static_cast<DWORD>(end - begin), reinterpret_cast<BYTE*>(const_cast<char*>(begin))};
   DATA_BLOB sealed{0, nullptr};
-  if (!CryptProtectData(&plain, L"Vantide license device", nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN,
-                        &sealed)) {
+  if (!CryptProtectData(&plain, L"Vantide license device", nullptr, nullptr, nullptr,
+                        CRYPTPROTECT_UI_FORBIDDEN, &sealed)) {
     return 5;
   }
 
@@ -59,7 +59,8 @@ int main(int argc, char** argv) {
   if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return 6;
   lstrcatW(path, L"\\license-device.dat");
 
-  const HANDLE store = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE store =
+      CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (store == INVALID_HANDLE_VALUE) return 7;
   DWORD written = 0;
   BOOL ok = WriteFile(store, kMagic, kMagicLength, &written, nullptr);

@@ -6,20 +6,20 @@
 #include <cstdint>
 #include <cstdio>
 
-#define VANTIDE_FUZZ_CHECK(condition)                                                   \
-  do {                                                                                  \
-    if (!(condition)) {                                                                 \
+#define VANTIDE_FUZZ_CHECK(condition)                                                  \
+  do {                                                                                 \
+    if (!(condition)) {                                                                \
       std::fprintf(stderr, "%s:%d: law broken: %s\n", __FILE__, __LINE__, #condition); \
-      __builtin_trap();                                                                 \
-    }                                                                                   \
+      __builtin_trap();                                                                \
+    }                                                                                  \
   } while (false)
 
 // The same, naming the status that broke it.
-#define VANTIDE_FUZZ_CHECK_STATUS(condition, status)                                         \
-  do {                                                                                       \
-    if (!(condition)) {                                                                      \
-      std::fprintf(stderr, "%s:%d: law broken: %s (status 0x%08x)\n", __FILE__, __LINE__,    \
-                   #condition, static_cast<unsigned>(static_cast<std::uint32_t>(status)));   \
-      __builtin_trap();                                                                      \
-    }                                                                                        \
+#define VANTIDE_FUZZ_CHECK_STATUS(condition, status)                                                  \
+  do {                                                                                                \
+    if (!(condition)) {                                                                               \
+      std::fprintf(stderr, "%s:%d: law broken: %s (status 0x%08x)\n", __FILE__, __LINE__, #condition, \
+                   static_cast<unsigned>(static_cast<std::uint32_t>(status)));                        \
+      __builtin_trap();                                                                               \
+    }                                                                                                 \
   } while (false)

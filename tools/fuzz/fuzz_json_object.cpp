@@ -54,9 +54,7 @@ class RuleCheckingSax {
     open_.pop_back();
     return true;
   }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
-    return Refuse();
-  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) { return Refuse(); }
 
  private:
   static constexpr std::size_t kMaxDepth = 64;

@@ -52,8 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   bool missing = false;
   const HRESULT status = van_tide::VantideReadLegacyIdentityFile(kFile, &token, &missing);
 
-  VANTIDE_FUZZ_CHECK_STATUS(status == kStatusOk || status == kStatusInvalidData || status == kStatusFileTooLarge,
-                            status);
+  VANTIDE_FUZZ_CHECK_STATUS(
+      status == kStatusOk || status == kStatusInvalidData || status == kStatusFileTooLarge, status);
   VANTIDE_FUZZ_CHECK_STATUS((status == kStatusFileTooLarge) == (size > 65536), status);
   VANTIDE_FUZZ_CHECK_STATUS(size != 0 || status == kStatusInvalidData, status);
   VANTIDE_FUZZ_CHECK(!missing);

@@ -34,7 +34,8 @@ bool EndsWith(std::wstring_view text, std::wstring_view suffix) {
 // (no leading separator, no drive designator at the start).
 bool IsPlainRelative(std::wstring_view name) {
   if (!name.empty() && IsSeparator(name[0])) return false;
-  const bool letter = name.size() >= 2 && ((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z'));
+  const bool letter =
+      name.size() >= 2 && ((name[0] >= L'A' && name[0] <= L'Z') || (name[0] >= L'a' && name[0] <= L'z'));
   return !(letter && name[1] == L':');
 }
 
@@ -83,7 +84,8 @@ void CheckParent(const Path& path) {
 void CheckJoin(const Path& left, const Path& right) {
   const Path joined = van_tide::VantideJoinPath(left, right);
   const std::wstring_view rightRest = std::wstring_view{right}.substr(van_tide::VantideRootNameLength(right));
-  const std::wstring_view leftRootName = std::wstring_view{left}.substr(0, van_tide::VantideRootNameLength(left));
+  const std::wstring_view leftRootName =
+      std::wstring_view{left}.substr(0, van_tide::VantideRootNameLength(left));
 
   if (joined != right) {
     VANTIDE_FUZZ_CHECK(EndsWith(joined, rightRest));
@@ -129,11 +131,13 @@ void CheckDirectoryChain(const Path& dir) {
   VANTIDE_FUZZ_CHECK_STATUS(status <= 0, status);
   VANTIDE_FUZZ_CHECK(van_tide::standin::OpenHandleCount() == 0);
 
-  const bool refusedMember = status == van_tide::kStatusCantAccessFile || status == van_tide::kStatusNotADirectory;
+  const bool refusedMember =
+      status == van_tide::kStatusCantAccessFile || status == van_tide::kStatusNotADirectory;
   if (status == 0 || refusedMember) {
     VANTIDE_FUZZ_CHECK_STATUS(missing == before, status);
   } else {
-    const bool absent = status == static_cast<HRESULT>(0x80070002U) || status == static_cast<HRESULT>(0x80070003U);
+    const bool absent =
+        status == static_cast<HRESULT>(0x80070002U) || status == static_cast<HRESULT>(0x80070003U);
     VANTIDE_FUZZ_CHECK_STATUS(missing == absent, status);
   }
 

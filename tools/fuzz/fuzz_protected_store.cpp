@@ -54,8 +54,9 @@ void ReadAsStoreFile(std::string_view input) {
   bool missing = false;
   const HRESULT status = ReadStore(input, &token, &missing);
 
-  VANTIDE_FUZZ_CHECK_STATUS(status == kStatusOk || status == kStatusInvalidData || status == kStatusFileTooLarge ||
-                                status == kDamagedBlob || status == kOtherUsersBlob,
+  VANTIDE_FUZZ_CHECK_STATUS(status == kStatusOk || status == kStatusInvalidData ||
+                                status == kStatusFileTooLarge || status == kDamagedBlob ||
+                                status == kOtherUsersBlob,
                             status);
   VANTIDE_FUZZ_CHECK_STATUS((status == kStatusFileTooLarge) == (input.size() > kMaxFile), status);
   VANTIDE_FUZZ_CHECK(!missing);

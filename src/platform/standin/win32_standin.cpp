@@ -41,19 +41,19 @@ struct CaseRange {
 };
 
 constexpr CaseRange kUpperCase[] = {
-    {0x0061, 0x007A, -0x20, false},  {0x00B5, 0x00B5, 0x2E7, false},   {0x00E0, 0x00F6, -0x20, false},
-    {0x00F8, 0x00FE, -0x20, false},  {0x00FF, 0x00FF, 0x79, false},    {0x0101, 0x012F, -1, true},
-    {0x0133, 0x0137, -1, true},      {0x013A, 0x0148, -1, true},       {0x014B, 0x0177, -1, true},
-    {0x017A, 0x017E, -1, true},      {0x0371, 0x0373, -1, true},       {0x0377, 0x0377, -1, false},
-    {0x037B, 0x037D, 0x182, false},  {0x03AC, 0x03AC, -0x26, false},   {0x03AD, 0x03AF, -0x25, false},
-    {0x03B1, 0x03C1, -0x20, false},  {0x03C2, 0x03C2, -0x1F, false},   {0x03C3, 0x03CB, -0x20, false},
-    {0x03CC, 0x03CC, -0x40, false},  {0x03CD, 0x03CE, -0x3F, false},   {0x03D0, 0x03D0, -0x3E, false},
-    {0x03D1, 0x03D1, -0x39, false},  {0x03D5, 0x03D5, -0x2F, false},   {0x03D6, 0x03D6, -0x36, false},
-    {0x03D7, 0x03D7, -0x08, false},  {0x03D9, 0x03EF, -1, true},       {0x03F0, 0x03F0, -0x56, false},
-    {0x03F1, 0x03F1, -0x50, false},  {0x03F2, 0x03F2, 0x07, false},    {0x03F3, 0x03F3, -0x74, false},
-    {0x03F5, 0x03F5, -0x60, false},  {0x03F8, 0x03F8, -1, false},      {0x03FB, 0x03FB, -1, false},
-    {0x0430, 0x044F, -0x20, false},  {0x0450, 0x045F, -0x50, false},   {0x0461, 0x0481, -1, true},
-    {0x048B, 0x04BF, -1, true},      {0x04C2, 0x04CE, -1, true},       {0x04CF, 0x04CF, -0x0F, false},
+    {0x0061, 0x007A, -0x20, false}, {0x00B5, 0x00B5, 0x2E7, false}, {0x00E0, 0x00F6, -0x20, false},
+    {0x00F8, 0x00FE, -0x20, false}, {0x00FF, 0x00FF, 0x79, false},  {0x0101, 0x012F, -1, true},
+    {0x0133, 0x0137, -1, true},     {0x013A, 0x0148, -1, true},     {0x014B, 0x0177, -1, true},
+    {0x017A, 0x017E, -1, true},     {0x0371, 0x0373, -1, true},     {0x0377, 0x0377, -1, false},
+    {0x037B, 0x037D, 0x182, false}, {0x03AC, 0x03AC, -0x26, false}, {0x03AD, 0x03AF, -0x25, false},
+    {0x03B1, 0x03C1, -0x20, false}, {0x03C2, 0x03C2, -0x1F, false}, {0x03C3, 0x03CB, -0x20, false},
+    {0x03CC, 0x03CC, -0x40, false}, {0x03CD, 0x03CE, -0x3F, false}, {0x03D0, 0x03D0, -0x3E, false},
+    {0x03D1, 0x03D1, -0x39, false}, {0x03D5, 0x03D5, -0x2F, false}, {0x03D6, 0x03D6, -0x36, false},
+    {0x03D7, 0x03D7, -0x08, false}, {0x03D9, 0x03EF, -1, true},     {0x03F0, 0x03F0, -0x56, false},
+    {0x03F1, 0x03F1, -0x50, false}, {0x03F2, 0x03F2, 0x07, false},  {0x03F3, 0x03F3, -0x74, false},
+    {0x03F5, 0x03F5, -0x60, false}, {0x03F8, 0x03F8, -1, false},    {0x03FB, 0x03FB, -1, false},
+    {0x0430, 0x044F, -0x20, false}, {0x0450, 0x045F, -0x50, false}, {0x0461, 0x0481, -1, true},
+    {0x048B, 0x04BF, -1, true},     {0x04C2, 0x04CE, -1, true},     {0x04CF, 0x04CF, -0x0F, false},
     {0x04D1, 0x052F, -1, true},
 };
 
@@ -402,10 +402,14 @@ bool IsFolder(const Node& node) { return node.kind == Kind::Folder; }
 
 DWORD AttributesOf(const Node& node) {
   switch (node.kind) {
-    case Kind::Folder: return FILE_ATTRIBUTE_DIRECTORY;
-    case Kind::File: return FILE_ATTRIBUTE_ARCHIVE;
-    case Kind::FolderLink: return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    case Kind::FileLink: return FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+    case Kind::Folder:
+      return FILE_ATTRIBUTE_DIRECTORY;
+    case Kind::File:
+      return FILE_ATTRIBUTE_ARCHIVE;
+    case Kind::FolderLink:
+      return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    case Kind::FileLink:
+      return FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
   }
   return 0;
 }
@@ -853,25 +857,44 @@ WIN32_FIND_DATAW FindEntry(std::wstring_view name, const Node& node) {
 
 const char* ApiName(Api api) {
   switch (api) {
-    case Api::CreateFileW: return "CreateFileW";
-    case Api::ReadFile: return "ReadFile";
-    case Api::WriteFile: return "WriteFile";
-    case Api::FlushFileBuffers: return "FlushFileBuffers";
-    case Api::CloseHandle: return "CloseHandle";
-    case Api::GetFileInformationByHandle: return "GetFileInformationByHandle";
-    case Api::GetFileSizeEx: return "GetFileSizeEx";
-    case Api::GetFileAttributesW: return "GetFileAttributesW";
-    case Api::GetFileAttributesExW: return "GetFileAttributesExW";
-    case Api::CreateDirectoryW: return "CreateDirectoryW";
-    case Api::MoveFileExW: return "MoveFileExW";
-    case Api::DeleteFileW: return "DeleteFileW";
-    case Api::FindFirstFileExW: return "FindFirstFileExW";
-    case Api::FindNextFileW: return "FindNextFileW";
-    case Api::FindClose: return "FindClose";
-    case Api::CryptProtectData: return "CryptProtectData";
-    case Api::CryptUnprotectData: return "CryptUnprotectData";
-    case Api::LocalFree: return "LocalFree";
-    case Api::WideDupEnv: return "WideDupEnv";
+    case Api::CreateFileW:
+      return "CreateFileW";
+    case Api::ReadFile:
+      return "ReadFile";
+    case Api::WriteFile:
+      return "WriteFile";
+    case Api::FlushFileBuffers:
+      return "FlushFileBuffers";
+    case Api::CloseHandle:
+      return "CloseHandle";
+    case Api::GetFileInformationByHandle:
+      return "GetFileInformationByHandle";
+    case Api::GetFileSizeEx:
+      return "GetFileSizeEx";
+    case Api::GetFileAttributesW:
+      return "GetFileAttributesW";
+    case Api::GetFileAttributesExW:
+      return "GetFileAttributesExW";
+    case Api::CreateDirectoryW:
+      return "CreateDirectoryW";
+    case Api::MoveFileExW:
+      return "MoveFileExW";
+    case Api::DeleteFileW:
+      return "DeleteFileW";
+    case Api::FindFirstFileExW:
+      return "FindFirstFileExW";
+    case Api::FindNextFileW:
+      return "FindNextFileW";
+    case Api::FindClose:
+      return "FindClose";
+    case Api::CryptProtectData:
+      return "CryptProtectData";
+    case Api::CryptUnprotectData:
+      return "CryptUnprotectData";
+    case Api::LocalFree:
+      return "LocalFree";
+    case Api::WideDupEnv:
+      return "WideDupEnv";
   }
   return "?";
 }
@@ -962,7 +985,9 @@ void AddFile(std::wstring_view path, std::string_view bytes) { SetupItem(path, K
 void AddDirectoryLink(std::wstring_view path, std::wstring_view target) {
   SetupItem(path, Kind::FolderLink, {}, target);
 }
-void AddFileLink(std::wstring_view path, std::wstring_view target) { SetupItem(path, Kind::FileLink, {}, target); }
+void AddFileLink(std::wstring_view path, std::wstring_view target) {
+  SetupItem(path, Kind::FileLink, {}, target);
+}
 
 void SetCurrentFolder(std::wstring_view path) {
   Location location = SetupLocation(path);
@@ -1085,7 +1110,8 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
                    DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE) {
   const CallScope inCall;
   if (Dead()) return Fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
-  Record(Api::CreateFileW, Text(fileName), {desiredAccess, shareMode, creationDisposition, flagsAndAttributes});
+  Record(Api::CreateFileW, Text(fileName),
+         {desiredAccess, shareMode, creationDisposition, flagsAndAttributes});
   if (const Fault* fault = DueFault(Api::CreateFileW, Text(fileName))) {
     return Fail(fault->error, INVALID_HANDLE_VALUE);
   }
@@ -1121,7 +1147,8 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
         return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
       }
     }
-    if (SharingConflict(node, desiredAccess, shareMode)) return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    if (SharingConflict(node, desiredAccess, shareMode))
+      return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
     // Truncation changes the file's size, which the volume logs at once.
     if (creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING) {
       node.bytes.clear();
@@ -1129,7 +1156,8 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
     }
   }
   const std::uintptr_t value = NewHandleValue();
-  S().files[value] = OpenFile{lookup.node, Text(fileName), desiredAccess, shareMode, VolumeSerial(lookup.rootKey), 0};
+  S().files[value] =
+      OpenFile{lookup.node, Text(fileName), desiredAccess, shareMode, VolumeSerial(lookup.rootKey), 0};
   // A successful open reports through the last error whether it created the
   // file (0, CREATE_NEW included) or met an existing one with one of the two
   // dispositions that may or may not create (ERROR_ALREADY_EXISTS).
@@ -1171,7 +1199,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, 
   return TRUE;
 }
 
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED overlapped) {
+BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
+               LPOVERLAPPED overlapped) {
   const CallScope inCall;
   if (Dead()) {
     if (bytesWritten != nullptr) *bytesWritten = 0;
@@ -1205,7 +1234,8 @@ BOOL FlushFileBuffers(HANDLE file) {
   const CallScope inCall;
   if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Record(Api::FlushFileBuffers, HandlePath(file));
-  if (const Fault* fault = DueFault(Api::FlushFileBuffers, HandlePath(file))) return Fail(fault->error, FALSE);
+  if (const Fault* fault = DueFault(Api::FlushFileBuffers, HandlePath(file)))
+    return Fail(fault->error, FALSE);
   const OpenFile* open = FindOpenFile(file);
   if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if ((open->access & GENERIC_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
@@ -1279,8 +1309,10 @@ BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS infoLevel, LP
   const CallScope inCall;
   if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Record(Api::GetFileAttributesExW, Text(fileName), {static_cast<DWORD>(infoLevel)});
-  if (const Fault* fault = DueFault(Api::GetFileAttributesExW, Text(fileName))) return Fail(fault->error, FALSE);
-  if (infoLevel != GetFileExInfoStandard || fileInformation == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (const Fault* fault = DueFault(Api::GetFileAttributesExW, Text(fileName)))
+    return Fail(fault->error, FALSE);
+  if (infoLevel != GetFileExInfoStandard || fileInformation == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
   const Lookup lookup = LookupText(fileName, false);
   if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, FALSE);
   WIN32_FILE_ATTRIBUTE_DATA data{};
@@ -1319,7 +1351,8 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
   Call call = NewCall(Api::MoveFileExW, Text(existingFileName), {flags});
   call.path2 = Text(newFileName);
   Record(std::move(call));
-  if (const Fault* fault = DueFault(Api::MoveFileExW, Text(existingFileName))) return Fail(fault->error, FALSE);
+  if (const Fault* fault = DueFault(Api::MoveFileExW, Text(existingFileName)))
+    return Fail(fault->error, FALSE);
   if (existingFileName == nullptr || newFileName == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   // Links move as themselves.
   const Lookup source = LookupText(existingFileName, false);
@@ -1327,15 +1360,16 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
   if (source.node->isRoot) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (OpenWithoutShare(*source.node, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
   Location location;
-  if (const DWORD error = ParsePath(newFileName, &location); error != ERROR_SUCCESS) return Fail(error, FALSE);
+  if (const DWORD error = ParsePath(newFileName, &location); error != ERROR_SUCCESS)
+    return Fail(error, FALSE);
   const Lookup target = Resolve(location, false, 0);
   if (target.error == ERROR_SUCCESS) {
     if (target.node == source.node) {
       // Only the case of the name changes.
     } else if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) {
       return Fail(ERROR_ALREADY_EXISTS, FALSE);
-    } else if (target.node->isRoot || target.node->kind == Kind::Folder || source.node->kind == Kind::Folder ||
-               IsOpen(*target.node)) {
+    } else if (target.node->isRoot || target.node->kind == Kind::Folder ||
+               source.node->kind == Kind::Folder || IsOpen(*target.node)) {
       return Fail(ERROR_ACCESS_DENIED, FALSE);
     }
   } else if (target.error != ERROR_FILE_NOT_FOUND || target.parent == nullptr) {
@@ -1386,7 +1420,8 @@ HANDLE FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID f
   const std::wstring text = Text(fileName);
   Record(Api::FindFirstFileExW, text,
          {static_cast<DWORD>(infoLevel), static_cast<DWORD>(searchOp), additionalFlags});
-  if (const Fault* fault = DueFault(Api::FindFirstFileExW, text)) return Fail(fault->error, INVALID_HANDLE_VALUE);
+  if (const Fault* fault = DueFault(Api::FindFirstFileExW, text))
+    return Fail(fault->error, INVALID_HANDLE_VALUE);
   if (fileName == nullptr || findFileData == nullptr || searchFilter != nullptr ||
       (infoLevel != FindExInfoStandard && infoLevel != FindExInfoBasic) ||
       (searchOp != FindExSearchNameMatch && searchOp != FindExSearchLimitToDirectories) ||
@@ -1454,7 +1489,8 @@ BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findFileData) {
   const CallScope inCall;
   if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Record(Api::FindNextFileW, HandlePath(findFile));
-  if (const Fault* fault = DueFault(Api::FindNextFileW, HandlePath(findFile))) return Fail(fault->error, FALSE);
+  if (const Fault* fault = DueFault(Api::FindNextFileW, HandlePath(findFile)))
+    return Fail(fault->error, FALSE);
   const auto found = S().finds.find(FromHandle(findFile));
   if (found == S().finds.end()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (findFileData == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -1507,8 +1543,9 @@ BOOL CryptProtectData(DATA_BLOB* dataIn, LPCWSTR dataDescription, DATA_BLOB* opt
   return TRUE;
 }
 
-BOOL CryptUnprotectData(DATA_BLOB* dataIn, LPWSTR* dataDescription, DATA_BLOB* optionalEntropy, LPVOID reserved,
-                        CRYPTPROTECT_PROMPTSTRUCT* promptStruct, DWORD flags, DATA_BLOB* dataOut) {
+BOOL CryptUnprotectData(DATA_BLOB* dataIn, LPWSTR* dataDescription, DATA_BLOB* optionalEntropy,
+                        LPVOID reserved, CRYPTPROTECT_PROMPTSTRUCT* promptStruct, DWORD flags,
+                        DATA_BLOB* dataOut) {
   const CallScope inCall;
   if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   Call call = NewCall(Api::CryptUnprotectData, {}, {flags});
@@ -1527,13 +1564,15 @@ BOOL CryptUnprotectData(DATA_BLOB* dataIn, LPWSTR* dataDescription, DATA_BLOB* o
   const BYTE* sealed = nullptr;
   std::uint32_t low = 0;
   std::uint32_t high = 0;
-  if (!reader.Bytes(4, &magic) || std::memcmp(magic, kBlobMagic, 4) != 0 || !reader.U32(&scope) || scope > 1 ||
-      !reader.Text(&user) || !reader.Text(&description) || !reader.U32(&length) || !reader.Bytes(length, &sealed)) {
+  if (!reader.Bytes(4, &magic) || std::memcmp(magic, kBlobMagic, 4) != 0 || !reader.U32(&scope) ||
+      scope > 1 || !reader.Text(&user) || !reader.Text(&description) || !reader.U32(&length) ||
+      !reader.Bytes(length, &sealed)) {
     return Fail(ERROR_INVALID_DATA, FALSE);
   }
   const std::size_t checked = reader.Offset();
   if (!reader.U32(&low) || !reader.U32(&high) || reader.Offset() != dataIn->cbData ||
-      ((static_cast<std::uint64_t>(high) << 32) | low) != BlobChecksum(dataIn->pbData, checked, optionalEntropy)) {
+      ((static_cast<std::uint64_t>(high) << 32) | low) !=
+          BlobChecksum(dataIn->pbData, checked, optionalEntropy)) {
     return Fail(ERROR_INVALID_DATA, FALSE);
   }
   if (scope == 0 && user != S().user) return Fail(NTE_BAD_KEY_STATE, FALSE);
