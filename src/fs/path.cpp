@@ -60,23 +60,31 @@ bool StartsWithUncMarker(std::wstring_view text) noexcept {
          AsciiUpper(text[2]) == L'C' && VantideIsSeparator(text[3]);
 }
 
-// Behind a device prefix: how much of `rest` names the drive or the share, or
-// 0 when it is neither. `*complete` tells whether a share has both its server
-// and its share name.
-std::size_t DeviceTargetLength(std::wstring_view rest, bool* complete) noexcept {
-  *complete = false;
+// What follows a device prefix: a drive ("C:\") or a share ("UNC\server\share").
+struct DeviceTarget {
+  std::size_t length = 0;  // of the drive or the share; 0 when it is neither
+  bool isShare = false;
+  std::wstring_view server;  // of a share; empty when missing
+  std::wstring_view share;
+};
+
+DeviceTarget ReadDeviceTarget(std::wstring_view rest) noexcept {
+  DeviceTarget target;
   if (VantideStartsWithDriveDesignator(rest) && rest.size() > 2 && VantideIsSeparator(rest[2])) {
-    *complete = true;
-    return 2;
+    target.length = 2;
+    return target;
   }
-  if (!StartsWithUncMarker(rest)) return 0;
+  if (!StartsWithUncMarker(rest)) return target;
   // Nothing normalises a device path: one separator each, no empty names.
   constexpr std::size_t serverBegin = 4;
   const std::size_t serverEnd = ComponentEnd(rest, serverBegin);
   const std::size_t shareBegin = serverEnd < rest.size() ? serverEnd + 1 : serverEnd;
   const std::size_t shareEnd = ComponentEnd(rest, shareBegin);
-  *complete = serverEnd > serverBegin && shareEnd > shareBegin;
-  return shareEnd;
+  target.length = shareEnd;
+  target.isShare = true;
+  target.server = rest.substr(serverBegin, serverEnd - serverBegin);
+  target.share = rest.substr(shareBegin, shareEnd - shareBegin);
+  return target;
 }
 
 bool IsDotsOnly(std::wstring_view component) noexcept {
@@ -88,25 +96,21 @@ bool IsDotsOnly(std::wstring_view component) noexcept {
 std::size_t VantideWalkStartLength(std::wstring_view path) noexcept {
   const std::size_t start = VantideRootPathLength(path);
   if (!VantideHasDevicePrefix(path)) return start;
-  bool complete = false;
-  const std::size_t target = DeviceTargetLength(path.substr(start), &complete);
-  if (target == 0) return start;
-  return SeparatorRunEnd(path, start + target);
+  const DeviceTarget target = ReadDeviceTarget(path.substr(start));
+  if (target.length == 0) return start;
+  return SeparatorRunEnd(path, start + target.length);
 }
 
 bool VantideIsWalkablePath(std::wstring_view path) noexcept {
   const std::size_t rootName = VantideRootNameLength(path);
   if (VantideHasDevicePrefix(path)) {
-    bool complete = false;
-    const std::wstring_view rest = path.substr(VantideRootPathLength(path));
-    const std::size_t target = DeviceTargetLength(rest, &complete);
-    if (!complete) return false;
-    // A server or share made of dots is no name the file system looks up.
-    if (target > 2) {
-      const std::size_t serverEnd = ComponentEnd(rest, 4);
-      const std::wstring_view server = rest.substr(4, serverEnd - 4);
-      const std::wstring_view share = rest.substr(serverEnd + 1, target - serverEnd - 1);
-      if (IsDotsOnly(server) || IsDotsOnly(share)) return false;
+    const DeviceTarget target = ReadDeviceTarget(path.substr(VantideRootPathLength(path)));
+    if (target.length == 0) return false;
+    // A share needs both names, and a name made of dots is none the file
+    // system looks up.
+    if (target.isShare && (target.server.empty() || target.share.empty() || IsDotsOnly(target.server) ||
+                           IsDotsOnly(target.share))) {
+      return false;
     }
   } else if (rootName > 2) {
     // A server root: "\\." and "\\?" followed by a separator make a device

@@ -159,8 +159,7 @@ class IdentityToolTest : public ::testing::Test {
   // without looking at them, and a failure must not fall back on them.
   void PlantLegacyIdentities() {
     profile_.WriteFile(
-        L"Roaming\\Adobe\\UXP\\PluginsStorage\\PHSP\\24\\External\\com.greywick.van-"
-        L"tide\\PluginData\\license-device.json",
+        L"Roaming\\Adobe\\UXP\\PluginsStorage\\PHSP\\24\\External\\com.greywick.van-tide\\PluginData\\license-device.json",
         LegacyFile(kOtherToken));
     profile_.WriteFile(
         L"Local\\Adobe\\UXP\\PluginsStorage\\PHSP\\25\\External\\com.greywick.van-tide\\license-device.json",
