@@ -42,18 +42,6 @@ class MigrationTest : public testing::StandinTest {
     }
     return false;
   }
-  // No folder, file or move: the disk is as it was.
-  static void ExpectNothingWritten() {
-    for (const standin::Call& call : standin::Calls()) {
-      EXPECT_NE(call.api, Api::CreateDirectoryW) << testing::Narrow(call.path);
-      EXPECT_NE(call.api, Api::WriteFile);
-      EXPECT_NE(call.api, Api::MoveFileExW);
-      EXPECT_NE(call.api, Api::DeleteFileW);
-      if (call.api == Api::CreateFileW) {
-        EXPECT_EQ(call.args.at(0), GENERIC_READ) << testing::Narrow(call.path);
-      }
-    }
-  }
 };
 
 TEST_F(MigrationTest, TakesTheIdentityOverFromAnyOfTheFourPlaces) {
@@ -92,7 +80,7 @@ TEST_F(MigrationTest, TakesTheIdentityOverFromAnyOfTheFourPlaces) {
     EXPECT_EQ(second.status, 0);
     EXPECT_EQ(second.token, kTokenA);
     EXPECT_FALSE(Called(Api::FindFirstFileExW));
-    ExpectNothingWritten();
+    testing::ExpectNothingWritten();
     EXPECT_EQ(standin::FileContents(kMachineStore), store);
   }
 }
@@ -194,7 +182,7 @@ TEST_F(MigrationTest, EndsWithoutAStoreAndWithoutWriting) {
     const DeviceIdentityResult outcome = Run();
     EXPECT_EQ(outcome.status, c.status);
     EXPECT_EQ(outcome.token, "");
-    ExpectNothingWritten();
+    testing::ExpectNothingWritten();
     EXPECT_EQ(SnapshotDisk(), before);  // not even the store's folder
   }
 }
@@ -254,7 +242,7 @@ TEST_F(MigrationTest, NoSpellingOfTheRoamingFolderSkipsTheChainCheck) {
     const DeviceIdentityResult outcome = Run();
     EXPECT_EQ(outcome.status, c.status);
     EXPECT_EQ(outcome.token, "");
-    ExpectNothingWritten();
+    testing::ExpectNothingWritten();
     EXPECT_EQ(SnapshotDisk(), before);
     EXPECT_EQ(standin::ListNames(L"C:\\elsewhere").size(), c.storeBehindLink ? 1U : 0U);
   }

@@ -45,18 +45,6 @@ class ResolveTest : public testing::StandinTest {
     EXPECT_EQ(VantideSealIdentity(token, &bytes), kStatusOk);
     return bytes;
   }
-  // Nothing is ever written, created, moved or deleted by these outcomes.
-  static void ExpectNothingWritten() {
-    for (const standin::Call& call : standin::Calls()) {
-      EXPECT_NE(call.api, Api::WriteFile);
-      EXPECT_NE(call.api, Api::CreateDirectoryW);
-      EXPECT_NE(call.api, Api::MoveFileExW);
-      EXPECT_NE(call.api, Api::DeleteFileW);
-      if (call.api == Api::CreateFileW) {
-        EXPECT_EQ(call.args.at(0), GENERIC_READ);
-      }
-    }
-  }
   DeviceIdentityResult Resolve() {
     standin::ClearCalls();
     return VantideResolveDeviceIdentity();
@@ -68,7 +56,7 @@ TEST_F(ResolveTest, AValidStoreYieldsItsTokenAndIsOnlyRead) {
   const DeviceIdentityResult outcome = Resolve();
   EXPECT_EQ(outcome.status, kStatusOk);
   EXPECT_EQ(outcome.token, kToken);
-  ExpectNothingWritten();
+  testing::ExpectNothingWritten();
   // The folders above the store are checked, and before the store is opened.
   std::vector<std::wstring> sequence;
   for (const standin::Call& call : standin::Calls()) {
@@ -104,7 +92,7 @@ TEST_F(ResolveTest, AMissingStoreOrStoreFolderMeansNoIdentity) {
     const DeviceIdentityResult outcome = Resolve();
     EXPECT_EQ(outcome.status, kStatusNoIdentity);
     EXPECT_EQ(outcome.token, "");
-    ExpectNothingWritten();
+    testing::ExpectNothingWritten();
   }
   EXPECT_FALSE(standin::Exists(kStore));
 }
@@ -112,7 +100,7 @@ TEST_F(ResolveTest, AMissingStoreOrStoreFolderMeansNoIdentity) {
 TEST_F(ResolveTest, ARoamingFolderThatDoesNotExistIsAMissingStoreToo) {
   standin::Remove(kRoaming);
   EXPECT_EQ(Resolve().status, kStatusNoIdentity);
-  ExpectNothingWritten();
+  testing::ExpectNothingWritten();
 }
 
 TEST_F(ResolveTest, ARefusedChainFailsEvenWithAValidStoreBehindIt) {
@@ -179,7 +167,7 @@ TEST_F(ResolveTest, AStoreThatCannotBeReadIsReportedAndLeftAlone) {
     EXPECT_EQ(outcome.status, c.status);
     EXPECT_EQ(outcome.token, "");  // never a token with a failure, not even the one unsealed
     EXPECT_EQ(standin::FileContents(kStore), c.contents);
-    ExpectNothingWritten();
+    testing::ExpectNothingWritten();
   }
 }
 
@@ -203,7 +191,7 @@ TEST_F(ResolveTest, AMemberReportedMissingDoesNotMakeAnUnreadableStoreAbsent) {
     // storage was neither listed nor read.
     EXPECT_EQ(standin::CallPaths(Api::CreateFileW), std::vector<std::wstring>{kStore});
     EXPECT_TRUE(standin::CallPaths(Api::FindFirstFileExW).empty());
-    ExpectNothingWritten();
+    testing::ExpectNothingWritten();
     EXPECT_EQ(standin::FileContents(kStore), store);
   }
 }

@@ -11,6 +11,23 @@
 
 namespace van_tide::testing {
 
+// Nothing in the call record wrote to the disk: no folder, no write, no move,
+// no deletion, and every file opened for reading only.
+inline void ExpectNothingWritten() {
+  using standin::Api;
+  for (const standin::Call& call : standin::Calls()) {
+    std::string path;
+    for (wchar_t c : call.path) path += (c > 0 && c < 0x80) ? static_cast<char>(c) : '?';
+    EXPECT_NE(call.api, Api::CreateDirectoryW) << path;
+    EXPECT_NE(call.api, Api::WriteFile) << path;
+    EXPECT_NE(call.api, Api::MoveFileExW) << path;
+    EXPECT_NE(call.api, Api::DeleteFileW) << path;
+    if (call.api == Api::CreateFileW) {
+      EXPECT_EQ(call.args.at(0), GENERIC_READ) << path;
+    }
+  }
+}
+
 class StandinTest : public ::testing::Test {
  protected:
   // The reset happens in the constructor, not in SetUp, so that members of a
