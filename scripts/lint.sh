@@ -22,7 +22,7 @@ fi
 
 echo "cppcheck"
 if ! cppcheck --enable=warning,style,performance,portability --std=c++20 --language=c++ --inline-suppr \
-    --suppress=missingIncludeSystem --error-exitcode=1 --quiet -I src src/app src/fs src/legacy src/store; then
+    --suppress=missingIncludeSystem --error-exitcode=1 --quiet -I src -I tests src/app src/fs src/legacy src/store; then
   status=1
 fi
 

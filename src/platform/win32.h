@@ -1,6 +1,7 @@
 // The one door to the operating system. Product code includes this header and
 // calls the Win32 API by its own names and types; the Windows build gets the
-// real API, the native build gets the in-memory stand-in (tests and tools only).
+// real API, the native build gets the in-memory stand-in (tests/standin; tests
+// and tools only).
 #pragma once
 
 #if defined(_WIN32)
@@ -13,7 +14,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 #else
-#include "platform/standin/win32_standin.h"
+#include "standin/win32_api.h"
 #endif
 
 #include <cstddef>

@@ -6,6 +6,7 @@
 #include "legacy/legacy_test_files.h"
 #include "platform/status.h"
 #include "platform/win32.h"
+#include "standin/standin.h"
 #include "store/protected_identity.h"
 
 #include <map>

@@ -6,6 +6,7 @@
 
 #include "app/migration_machine.h"
 #include "platform/status.h"
+#include "standin/standin.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>

@@ -4,6 +4,7 @@
 #include "legacy/legacy_scan.h"
 #include "legacy/legacy_test_files.h"
 #include "platform/status.h"
+#include "standin/standin.h"
 #include "store/protected_identity.h"
 #include "support/standin_fixture.h"
 #include "support/test_tree.h"

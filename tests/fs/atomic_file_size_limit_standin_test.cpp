@@ -2,6 +2,7 @@
 // before anything is written, never cut down to what a 32-bit length keeps.
 #include "fs/atomic_file.h"
 
+#include "standin/standin.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>

@@ -3,6 +3,7 @@
 #include "fs/atomic_file.h"
 
 #include "platform/status.h"
+#include "standin/standin.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>

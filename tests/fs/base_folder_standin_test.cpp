@@ -1,5 +1,6 @@
 #include "fs/base_folder.h"
 
+#include "standin/standin.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>

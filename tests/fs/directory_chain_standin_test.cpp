@@ -2,6 +2,7 @@
 #include "fs/directory_chain.h"
 
 #include "platform/status.h"
+#include "standin/standin.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>

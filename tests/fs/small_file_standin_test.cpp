@@ -2,6 +2,7 @@
 #include "fs/small_file.h"
 
 #include "platform/status.h"
+#include "standin/standin.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>

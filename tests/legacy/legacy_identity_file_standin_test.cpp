@@ -4,6 +4,7 @@
 
 #include "legacy/legacy_test_files.h"
 #include "platform/status.h"
+#include "standin/standin.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>

@@ -2,6 +2,7 @@
 // error codes, attributes of links, sharing, listing order and the sealing
 // service. A stand-in that is lenient here would let product faults pass.
 #include "platform/win32.h"
+#include "standin/standin.h"
 #include "support/standin_fixture.h"
 #include "support/test_tree.h"
 

@@ -3,6 +3,7 @@
 #include "store/protected_identity.h"
 
 #include "platform/status.h"
+#include "standin/standin.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>

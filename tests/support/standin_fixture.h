@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/win32.h"
+#include "standin/standin.h"
 
 #include <gtest/gtest.h>
 

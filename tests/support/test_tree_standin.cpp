@@ -3,6 +3,7 @@
 #include "support/test_tree.h"
 
 #include "platform/win32.h"
+#include "standin/standin.h"
 
 namespace van_tide::testing {
 

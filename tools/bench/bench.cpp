@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "standin/standin.h"
 
 namespace van_tide::bench {
 

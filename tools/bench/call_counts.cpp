@@ -16,6 +16,7 @@
 #include "bench.h"
 #include "legacy/legacy_test_files.h"
 #include "platform/win32.h"
+#include "standin/standin.h"
 #include "store/protected_identity.h"
 
 namespace van_tide::bench {

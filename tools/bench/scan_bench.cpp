@@ -18,6 +18,7 @@
 #include "legacy/legacy_test_files.h"
 #include "platform/status.h"
 #include "platform/win32.h"
+#include "standin/standin.h"
 #include "store/protected_identity.h"
 
 namespace van_tide::bench {

@@ -12,6 +12,7 @@
 #include "fs/path.h"
 #include "fuzz_check.h"
 #include "platform/win32.h"
+#include "standin/standin.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 

@@ -7,6 +7,7 @@
 #include "legacy/legacy_identity_file.h"
 #include "platform/status.h"
 #include "platform/win32.h"
+#include "standin/standin.h"
 #include "store/device_token.h"
 
 #include <nlohmann/json.hpp>

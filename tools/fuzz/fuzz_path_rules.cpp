@@ -9,6 +9,7 @@
 #include "fuzz_check.h"
 #include "platform/status.h"
 #include "platform/win32.h"
+#include "standin/standin.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -10,6 +10,7 @@
 #include "fuzz_check.h"
 #include "platform/status.h"
 #include "platform/win32.h"
+#include "standin/standin.h"
 #include "store/device_token.h"
 #include "store/protected_identity.h"
 

@@ -13,6 +13,7 @@
 #include "app/resolve.h"
 #include "fuzz_check.h"
 #include "platform/win32.h"
+#include "standin/standin.h"
 #include "store/device_token.h"
 #include "store/protected_identity.h"
 

@@ -4,6 +4,7 @@
 // token check. Run again whenever the stand-in's blob layout changes.
 #include "platform/status.h"
 #include "platform/win32.h"
+#include "standin/standin.h"
 #include "store/protected_identity.h"
 
 #include <cstdio>

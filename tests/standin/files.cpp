@@ -1,0 +1,564 @@
+// Files and folders: the drives and shares, the tree of folders, files and
+// links below them, and the lookup of a path in it; attribute queries, folder
+// creation, moves, deletion and listing; and the functions that set the tree
+// up for a test and inspect it.
+//
+// - Drives (C: exists after Reset) and server shares (\\server\share, added on
+//   demand) hold folders and files.
+// - Links: a folder link (junction or directory symbolic link) reports
+//   FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT, a file link reports
+//   FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT. Attribute queries
+//   report the link itself; a link met in the middle of a path is followed.
+//   A trailing separator names a folder: after a folder link it reaches the
+//   target (reported without the reparse bit, as on Wine), after a file it
+//   gives ERROR_INVALID_NAME. A link cycle ends in ERROR_CANT_RESOLVE_FILENAME.
+// - Error codes follow Windows: a missing last member gives
+//   ERROR_FILE_NOT_FOUND, a missing or non-folder member above it
+//   ERROR_PATH_NOT_FOUND, a move onto an existing name ERROR_ALREADY_EXISTS.
+#include "standin/standin.h"
+
+#include "standin/machine.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace van_tide::standin {
+
+// ---------------------------------------------------------------------------
+// Lookup
+// ---------------------------------------------------------------------------
+
+bool IsLink(const Node& node) { return node.kind == Kind::FolderLink || node.kind == Kind::FileLink; }
+bool IsFolder(const Node& node) { return node.kind == Kind::Folder; }
+
+DWORD AttributesOf(const Node& node) {
+  switch (node.kind) {
+    case Kind::Folder:
+      return FILE_ATTRIBUTE_DIRECTORY;
+    case Kind::File:
+      return FILE_ATTRIBUTE_ARCHIVE;
+    case Kind::FolderLink:
+      return FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    case Kind::FileLink:
+      return FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_REPARSE_POINT;
+  }
+  return 0;
+}
+
+DWORD VolumeSerial(std::wstring_view rootKey) {
+  std::uint32_t hash = 2166136261U;
+  for (wchar_t c : rootKey) hash = (hash ^ static_cast<std::uint32_t>(c)) * 16777619U;
+  return hash;
+}
+
+NodePtr FindChild(const Node& folder, std::wstring_view name) {
+  const auto found = folder.children.find(Upper(name));
+  return found == folder.children.end() ? nullptr : found->second;
+}
+
+namespace {
+
+constexpr int kMaxLinkDepth = 32;
+
+Lookup Failed(DWORD error) {
+  Lookup lookup;
+  lookup.error = error;
+  return lookup;
+}
+
+// A missing drive reads as a missing folder; a missing share as an unknown
+// server (53) or, on a known server, an unknown share name (67).
+DWORD MissingRootError(const std::wstring& rootKey) {
+  if (HasDriveDesignator(rootKey)) return ERROR_PATH_NOT_FOUND;
+  const std::wstring server = rootKey.substr(0, rootKey.find(L'\\', 2) + 1);
+  const auto known = S().roots.lower_bound(server);
+  const bool serverKnown = known != S().roots.end() && known->first.compare(0, server.size(), server) == 0;
+  return serverKnown ? ERROR_BAD_NET_NAME : ERROR_BAD_NETPATH;
+}
+
+Lookup Resolve(const Location& location, bool followLast, int depth);
+
+Lookup FollowLink(const Node& link, int depth) {
+  if (depth >= kMaxLinkDepth) return Failed(ERROR_CANT_RESOLVE_FILENAME);
+  Location target;
+  const DWORD error = ParsePath(link.target, &target);
+  if (error != ERROR_SUCCESS) return Failed(error);
+  return Resolve(target, true, depth + 1);
+}
+
+Lookup Resolve(const Location& location, bool followLast, int depth) {
+  Lookup lookup;
+  lookup.rootKey = Upper(location.root);
+  const auto root = S().roots.find(lookup.rootKey);
+  if (root == S().roots.end()) return Failed(MissingRootError(lookup.rootKey));
+  NodePtr folder = root->second;
+  if (location.names.empty()) {
+    lookup.node = folder;
+    return lookup;
+  }
+  for (std::size_t i = 0; i < location.names.size(); ++i) {
+    const std::wstring& name = location.names[i];
+    NodePtr child = FindChild(*folder, name);
+    if (i + 1 == location.names.size()) {
+      if (child == nullptr) {
+        lookup.error = ERROR_FILE_NOT_FOUND;
+        lookup.parent = folder;
+        lookup.name = name;
+        return lookup;
+      }
+      if (followLast && IsLink(*child)) return FollowLink(*child, depth);
+      lookup.node = child;
+      lookup.parent = folder;
+      lookup.name = name;
+      return lookup;
+    }
+    if (child == nullptr) return Failed(ERROR_PATH_NOT_FOUND);
+    if (IsLink(*child)) {
+      const Lookup target = FollowLink(*child, depth);
+      if (target.error == ERROR_CANT_RESOLVE_FILENAME) return target;
+      if (target.error != ERROR_SUCCESS || !IsFolder(*target.node)) return Failed(ERROR_PATH_NOT_FOUND);
+      child = target.node;
+    } else if (!IsFolder(*child)) {
+      return Failed(ERROR_PATH_NOT_FOUND);
+    }
+    folder = child;
+  }
+  return lookup;  // not reached: the loop returns at the last name
+}
+
+}  // namespace
+
+// A lookup that honours a trailing separator: it names a folder, so a folder
+// link before it is followed (its target's attributes are reported, without
+// the reparse bit, as on Wine) and a file before it is an invalid name.
+Lookup LookupPath(const Location& location, bool followLast) {
+  Lookup lookup = Resolve(location, followLast || location.trailingSeparator, 0);
+  if (lookup.error == ERROR_SUCCESS && location.trailingSeparator && !IsFolder(*lookup.node)) {
+    return Failed(ERROR_INVALID_NAME);
+  }
+  return lookup;
+}
+
+namespace {
+
+Lookup LookupText(LPCWSTR text, bool followLast) {
+  if (text == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+  Location location;
+  const DWORD error = ParsePath(text, &location);
+  if (error != ERROR_SUCCESS) return Failed(error);
+  return LookupPath(location, followLast);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// The tree
+// ---------------------------------------------------------------------------
+
+NodePtr NewNode(Kind kind, std::wstring name) {
+  auto node = std::make_shared<Node>();
+  node->kind = kind;
+  node->name = std::move(name);
+  node->index = S().nextIndex++;
+  return node;
+}
+
+void Insert(Node& folder, const NodePtr& node) { folder.children[Upper(node->name)] = node; }
+void Detach(Node& folder, const Node& node) { folder.children.erase(Upper(node.name)); }
+
+namespace {
+
+bool Contains(const Node& folder, const Node& candidate) {
+  for (const auto& [key, child] : folder.children) {
+    if (child.get() == &candidate || Contains(*child, candidate)) return true;
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Listing
+// ---------------------------------------------------------------------------
+
+bool Matches(std::wstring_view pattern, std::wstring_view name) {
+  if (pattern.empty()) return name.empty();
+  if (pattern[0] == L'*') {
+    for (std::size_t skip = 0; skip <= name.size(); ++skip) {
+      if (Matches(pattern.substr(1), name.substr(skip))) return true;
+    }
+    return false;
+  }
+  if (name.empty()) return false;
+  if (pattern[0] != L'?' && UpperUnit(pattern[0]) != UpperUnit(name[0])) return false;
+  return Matches(pattern.substr(1), name.substr(1));
+}
+
+WIN32_FIND_DATAW FindEntry(std::wstring_view name, const Node& node) {
+  WIN32_FIND_DATAW data{};
+  data.dwFileAttributes = AttributesOf(node);
+  if (node.kind == Kind::File) {
+    data.nFileSizeLow = static_cast<DWORD>(node.bytes.size());
+    data.nFileSizeHigh = static_cast<DWORD>(static_cast<std::uint64_t>(node.bytes.size()) >> 32);
+  }
+  if (IsLink(node)) data.dwReserved0 = IO_REPARSE_TAG_SYMLINK;
+  const std::size_t length = std::min(name.size(), MAX_PATH - 1);
+  std::copy_n(name.begin(), length, data.cFileName);
+  data.cFileName[length] = L'\0';
+  return data;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Set-up and inspection
+// ---------------------------------------------------------------------------
+
+void AddDrive(wchar_t letter) {
+  if (!IsLetter(letter)) throw std::invalid_argument("AddDrive: not a drive letter");
+  const std::wstring root{UpperUnit(letter), L':'};
+  if (S().roots.count(root) != 0) return;
+  NodePtr node = NewNode(Kind::Folder, root);
+  node->isRoot = true;
+  S().roots[root] = node;
+}
+
+Location SetupLocation(std::wstring_view path) {
+  Location location;
+  const DWORD error = ParsePath(path, &location);
+  if (error != ERROR_SUCCESS) {
+    throw std::invalid_argument("stand-in: cannot use the path " + Narrow(path) + " (error " +
+                                std::to_string(error) + ")");
+  }
+  return location;
+}
+
+namespace {
+
+// The folder that holds the last name of `location`, made as needed.
+NodePtr SetupParent(const Location& location, std::wstring_view path) {
+  const std::wstring key = Upper(location.root);
+  auto root = S().roots.find(key);
+  if (root == S().roots.end()) {
+    if (HasDriveDesignator(location.root)) {
+      throw std::invalid_argument("stand-in: no drive for " + Narrow(path) + " (add it with AddDrive)");
+    }
+    NodePtr share = NewNode(Kind::Folder, location.root);
+    share->isRoot = true;
+    root = S().roots.emplace(key, share).first;
+  }
+  NodePtr folder = root->second;
+  for (std::size_t i = 0; i + 1 < location.names.size(); ++i) {
+    NodePtr child = FindChild(*folder, location.names[i]);
+    if (child == nullptr) {
+      child = NewNode(Kind::Folder, location.names[i]);
+      Insert(*folder, child);
+    } else if (IsLink(*child)) {
+      const Lookup target = FollowLink(*child, 0);
+      if (target.error != ERROR_SUCCESS || !IsFolder(*target.node)) {
+        throw std::invalid_argument("stand-in: a link above " + Narrow(path) + " leads to no folder");
+      }
+      child = target.node;
+    } else if (!IsFolder(*child)) {
+      throw std::invalid_argument("stand-in: a file stands above " + Narrow(path));
+    }
+    folder = child;
+  }
+  return folder;
+}
+
+void SetupItem(std::wstring_view path, Kind kind, std::string_view bytes, std::wstring_view target) {
+  const Location location = SetupLocation(path);
+  if (location.names.empty()) {
+    if (kind != Kind::Folder) throw std::invalid_argument("stand-in: a root can only be a folder");
+    SetupParent(location, path);  // makes a missing share
+    return;
+  }
+  const NodePtr parent = SetupParent(location, path);
+  const NodePtr existing = FindChild(*parent, location.names.back());
+  if (kind == Kind::Folder && existing != nullptr && IsFolder(*existing)) return;  // keep its contents
+  NodePtr node = NewNode(kind, location.names.back());
+  node->bytes = std::string(bytes);
+  node->durable = node->bytes;
+  node->target = std::wstring(target);
+  if (existing != nullptr) Detach(*parent, *existing);
+  Insert(*parent, node);
+}
+
+Lookup InspectionLookup(std::wstring_view path, bool followLast) {
+  Location location;
+  if (ParsePath(path, &location) != ERROR_SUCCESS) return Failed(ERROR_INVALID_NAME);
+  return LookupPath(location, followLast);
+}
+
+}  // namespace
+
+void AddDirectory(std::wstring_view path) { SetupItem(path, Kind::Folder, {}, {}); }
+void AddFile(std::wstring_view path, std::string_view bytes) { SetupItem(path, Kind::File, bytes, {}); }
+void AddDirectoryLink(std::wstring_view path, std::wstring_view target) {
+  SetupItem(path, Kind::FolderLink, {}, target);
+}
+void AddFileLink(std::wstring_view path, std::wstring_view target) {
+  SetupItem(path, Kind::FileLink, {}, target);
+}
+
+void SetCurrentFolder(std::wstring_view path) {
+  Location location = SetupLocation(path);
+  const Lookup lookup = LookupPath(location, true);
+  if (lookup.error != ERROR_SUCCESS || !IsFolder(*lookup.node)) {
+    throw std::invalid_argument("stand-in: no folder " + Narrow(path) + " to make current");
+  }
+  location.trailingSeparator = false;
+  S().current = location;
+}
+
+void Remove(std::wstring_view path) {
+  const Location location = SetupLocation(path);
+  if (location.names.empty()) {
+    S().roots.erase(Upper(location.root));
+    return;
+  }
+  const Lookup lookup = Resolve(location, false, 0);
+  if (lookup.error == ERROR_SUCCESS) Detach(*lookup.parent, *lookup.node);
+}
+
+bool Exists(std::wstring_view path) { return InspectionLookup(path, false).error == ERROR_SUCCESS; }
+
+bool IsDirectory(std::wstring_view path) {
+  const Lookup lookup = InspectionLookup(path, false);
+  return lookup.error == ERROR_SUCCESS && (AttributesOf(*lookup.node) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::string FileContents(std::wstring_view path) {
+  const Lookup lookup = InspectionLookup(path, true);
+  if (lookup.error != ERROR_SUCCESS || lookup.node->kind != Kind::File) return {};
+  return lookup.node->bytes;
+}
+
+std::vector<std::wstring> ListNames(std::wstring_view folder) {
+  std::vector<std::wstring> names;
+  const Lookup lookup = InspectionLookup(folder, true);
+  if (lookup.error != ERROR_SUCCESS || !IsFolder(*lookup.node)) return names;
+  for (const auto& [key, child] : lookup.node->children) names.push_back(child->name);
+  return names;
+}
+
+}  // namespace van_tide::standin
+
+// ---------------------------------------------------------------------------
+// The Win32 functions
+// ---------------------------------------------------------------------------
+
+using namespace van_tide::standin;  // machine.h and the helpers above
+
+DWORD GetFileAttributesW(LPCWSTR fileName) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, INVALID_FILE_ATTRIBUTES);
+  Record(Api::GetFileAttributesW, Text(fileName));
+  if (const Fault* fault = DueFault(Api::GetFileAttributesW, Text(fileName))) {
+    return Fail(fault->error, INVALID_FILE_ATTRIBUTES);
+  }
+  const Lookup lookup = LookupText(fileName, false);
+  if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, INVALID_FILE_ATTRIBUTES);
+  return AttributesOf(*lookup.node);
+}
+
+BOOL GetFileAttributesExW(LPCWSTR fileName, GET_FILEEX_INFO_LEVELS infoLevel, LPVOID fileInformation) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  Record(Api::GetFileAttributesExW, Text(fileName), {static_cast<DWORD>(infoLevel)});
+  if (const Fault* fault = DueFault(Api::GetFileAttributesExW, Text(fileName)))
+    return Fail(fault->error, FALSE);
+  if (infoLevel != GetFileExInfoStandard || fileInformation == nullptr)
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  const Lookup lookup = LookupText(fileName, false);
+  if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, FALSE);
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  data.dwFileAttributes = AttributesOf(*lookup.node);
+  const auto size = static_cast<std::uint64_t>(lookup.node->bytes.size());
+  data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  data.nFileSizeLow = static_cast<DWORD>(size);
+  *static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(fileInformation) = data;
+  return TRUE;
+}
+
+BOOL CreateDirectoryW(LPCWSTR pathName, LPSECURITY_ATTRIBUTES) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  Record(Api::CreateDirectoryW, Text(pathName));
+  if (const Fault* fault = DueFault(Api::CreateDirectoryW, Text(pathName))) return Fail(fault->error, FALSE);
+  if (pathName == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  Location location;
+  if (const DWORD error = ParsePath(pathName, &location); error != ERROR_SUCCESS) return Fail(error, FALSE);
+  // A trailing separator is fine here, and whatever stands at the name (file,
+  // link, folder) makes the creation fail the same way.
+  const Lookup lookup = Resolve(location, false, 0);
+  if (lookup.error == ERROR_FILE_NOT_FOUND && lookup.parent != nullptr) {
+    Insert(*lookup.parent, NewNode(Kind::Folder, lookup.name));
+    return TRUE;
+  }
+  if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, FALSE);
+  // Windows refuses to create a drive's root with access denied.
+  if (lookup.node->isRoot && HasDriveDesignator(location.root)) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  return Fail(ERROR_ALREADY_EXISTS, FALSE);
+}
+
+BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  Call call = NewCall(Api::MoveFileExW, Text(existingFileName), {flags});
+  call.path2 = Text(newFileName);
+  Record(std::move(call));
+  if (const Fault* fault = DueFault(Api::MoveFileExW, Text(existingFileName)))
+    return Fail(fault->error, FALSE);
+  if (existingFileName == nullptr || newFileName == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  // Links move as themselves.
+  const Lookup source = LookupText(existingFileName, false);
+  if (source.error != ERROR_SUCCESS) return Fail(source.error, FALSE);
+  if (source.node->isRoot) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (OpenWithoutShare(*source.node, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+  Location location;
+  if (const DWORD error = ParsePath(newFileName, &location); error != ERROR_SUCCESS)
+    return Fail(error, FALSE);
+  const Lookup target = Resolve(location, false, 0);
+  if (target.error == ERROR_SUCCESS) {
+    if (target.node == source.node) {
+      // Only the case of the name changes.
+    } else if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) {
+      return Fail(ERROR_ALREADY_EXISTS, FALSE);
+    } else if (target.node->isRoot || target.node->kind == Kind::Folder ||
+               source.node->kind == Kind::Folder || IsOpen(*target.node)) {
+      return Fail(ERROR_ACCESS_DENIED, FALSE);
+    }
+  } else if (target.error != ERROR_FILE_NOT_FOUND || target.parent == nullptr) {
+    return Fail(target.error, FALSE);
+  }
+  if (location.trailingSeparator && !IsFolder(*source.node)) return Fail(ERROR_INVALID_NAME, FALSE);
+  if (source.rootKey != target.rootKey) return Fail(ERROR_NOT_SAME_DEVICE, FALSE);
+  if (target.parent == source.node || Contains(*source.node, *target.parent)) {
+    return Fail(ERROR_ACCESS_DENIED, FALSE);  // a folder cannot move into itself
+  }
+  const NodePtr moving = source.node;
+  const std::wstring oldName = moving->name;
+  Detach(*source.parent, *moving);
+  if (target.node != nullptr) Detach(*target.parent, *target.node);
+  moving->name = target.name;
+  Insert(*target.parent, moving);
+  if ((flags & MOVEFILE_WRITE_THROUGH) == 0) {
+    const NodePtr replaced = target.node == moving ? nullptr : target.node;
+    const DWORD volume = VolumeSerial(source.rootKey);
+    S().pendingMoves.push_back(
+        PendingMove{moving, source.parent, oldName, target.parent, target.name, replaced, volume});
+  }
+  return TRUE;
+}
+
+BOOL DeleteFileW(LPCWSTR fileName) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  Record(Api::DeleteFileW, Text(fileName));
+  if (const Fault* fault = DueFault(Api::DeleteFileW, Text(fileName))) return Fail(fault->error, FALSE);
+  const Lookup lookup = LookupText(fileName, false);
+  if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, FALSE);
+  const Node& node = *lookup.node;
+  if (node.isRoot || node.kind == Kind::Folder || node.kind == Kind::FolderLink) {
+    return Fail(ERROR_ACCESS_DENIED, FALSE);
+  }
+  if (OpenWithoutShare(node, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
+  // Windows keeps a file opened with FILE_SHARE_DELETE until its last handle
+  // closes; here its name goes at once and the handles keep the contents.
+  Detach(*lookup.parent, node);
+  return TRUE;
+}
+
+HANDLE FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID findFileData,
+                        FINDEX_SEARCH_OPS searchOp, LPVOID searchFilter, DWORD additionalFlags) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, INVALID_HANDLE_VALUE);
+  const std::wstring text = Text(fileName);
+  Record(Api::FindFirstFileExW, text,
+         {static_cast<DWORD>(infoLevel), static_cast<DWORD>(searchOp), additionalFlags});
+  if (const Fault* fault = DueFault(Api::FindFirstFileExW, text))
+    return Fail(fault->error, INVALID_HANDLE_VALUE);
+  if (fileName == nullptr || findFileData == nullptr || searchFilter != nullptr ||
+      (infoLevel != FindExInfoStandard && infoLevel != FindExInfoBasic) ||
+      (searchOp != FindExSearchNameMatch && searchOp != FindExSearchLimitToDirectories) ||
+      (additionalFlags & ~(FIND_FIRST_EX_CASE_SENSITIVE | FIND_FIRST_EX_LARGE_FETCH)) != 0) {
+    return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
+  }
+  // The folder is everything up to the last separator; the pattern follows.
+  const bool literal = IsLiteral(text);
+  const std::size_t cut = text.find_last_of(literal ? L"\\" : L"\\/");
+  std::wstring folderText;
+  std::wstring pattern;
+  if (cut != std::wstring::npos) {
+    folderText = text.substr(0, cut + 1);
+    pattern = text.substr(cut + 1);
+  } else if (HasDriveDesignator(text)) {
+    folderText = text.substr(0, 2);
+    pattern = text.substr(2);
+  } else {
+    folderText = L".";
+    pattern = text;
+  }
+  // A plain name is the path's last member and loses its trailing periods and
+  // spaces as such; what normalisation does to a wildcard pattern, "." or ".."
+  // is not modelled.
+  if (!literal && pattern != L"." && pattern != L".." && pattern.find_first_of(L"*?") == std::wstring::npos) {
+    pattern.erase(pattern.find_last_not_of(L". ") + 1);
+  }
+  if (pattern.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  for (wchar_t c : pattern) {
+    if (c != L'*' && c != L'?' && !IsValidName(std::wstring_view(&c, 1))) {
+      return Fail(ERROR_INVALID_NAME, INVALID_HANDLE_VALUE);
+    }
+  }
+  if (pattern == L"*.*") pattern = L"*";  // matches names without a dot too
+  Location location;
+  if (const DWORD error = ParsePath(folderText, &location); error != ERROR_SUCCESS) {
+    return Fail(error, INVALID_HANDLE_VALUE);
+  }
+  location.trailingSeparator = false;
+  const Lookup folder = Resolve(location, true, 0);
+  if (folder.error == ERROR_FILE_NOT_FOUND) return Fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+  if (folder.error != ERROR_SUCCESS) return Fail(folder.error, INVALID_HANDLE_VALUE);
+  if (!IsFolder(*folder.node)) return Fail(ERROR_DIRECTORY, INVALID_HANDLE_VALUE);
+
+  OpenFind find;
+  find.path = text;
+  if (!folder.node->isRoot) {
+    // NTFS lists the two dot entries first in every folder but a root.
+    for (const wchar_t* dots : {L".", L".."}) {
+      if (Matches(pattern, dots)) find.entries.push_back(FindEntry(dots, *folder.node));
+    }
+  }
+  for (const auto& [key, child] : folder.node->children) {
+    if (Matches(pattern, child->name)) find.entries.push_back(FindEntry(child->name, *child));
+  }
+  if (find.entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+  *static_cast<WIN32_FIND_DATAW*>(findFileData) = find.entries[0];
+  find.next = 1;
+  const std::uintptr_t value = NewHandleValue();
+  S().finds[value] = std::move(find);
+  return ToHandle(value);
+}
+
+BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findFileData) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  Record(Api::FindNextFileW, HandlePath(findFile));
+  if (const Fault* fault = DueFault(Api::FindNextFileW, HandlePath(findFile)))
+    return Fail(fault->error, FALSE);
+  const auto found = S().finds.find(FromHandle(findFile));
+  if (found == S().finds.end()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (findFileData == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  OpenFind& find = found->second;
+  if (find.next >= find.entries.size()) return Fail(ERROR_NO_MORE_FILES, FALSE);
+  *findFileData = find.entries[find.next++];
+  return TRUE;
+}

@@ -1,0 +1,243 @@
+// The machine the stand-in keeps, shared by its files and internal to them
+// (tests and tools use standin.h): drives and shares with their folders,
+// files and links; the open handles of the process under test and those other
+// processes hold; planned faults, hooks and the call record; pending moves;
+// the environment and the user. One State holds it all (S()). After it, the
+// helpers each file of the stand-in gives the others, by file.
+#pragma once
+
+#include "standin/names.h"
+#include "standin/standin.h"
+#include "standin/win32_api.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace van_tide::standin {
+
+// ---------------------------------------------------------------------------
+// State
+// ---------------------------------------------------------------------------
+
+enum class Kind { Folder, File, FolderLink, FileLink };
+
+struct Node {
+  Kind kind = Kind::Folder;
+  bool isRoot = false;
+  std::wstring name;    // as written when created: case is kept
+  std::string bytes;    // a file's live contents, what reads see
+  std::string durable;  // what of them a crash leaves
+  std::wstring target;  // a link's target, a full path
+  std::uint64_t index = 0;
+  std::map<std::wstring, std::shared_ptr<Node>, ListingOrder> children;  // keyed by the upper-cased name
+};
+using NodePtr = std::shared_ptr<Node>;
+
+struct OpenFile {
+  NodePtr node;
+  std::wstring path;
+  DWORD access = 0;
+  DWORD share = 0;
+  DWORD volume = 0;
+  std::size_t position = 0;
+};
+
+struct OpenFind {
+  std::wstring path;
+  std::vector<WIN32_FIND_DATAW> entries;
+  std::size_t next = 0;
+};
+
+struct PlannedFault {
+  Fault fault;
+  int seen = 0;
+};
+
+// A move the volume's log has not committed yet: a crash undoes it.
+struct PendingMove {
+  NodePtr node;
+  NodePtr from;  // the folder it left and the name it had there
+  std::wstring fromName;
+  NodePtr to;  // the folder it entered and the name it took
+  std::wstring toName;
+  NodePtr replaced;  // the item it replaced, back after an undo
+  DWORD volume = 0;
+};
+
+struct EnvironmentEntry {
+  std::wstring name;
+  std::wstring value;
+};
+
+constexpr std::uintptr_t kFirstHandle = 4;  // Windows hands out multiples of 4
+constexpr const wchar_t* kFirstUser = L"S-1-5-21-1001";
+
+struct State {
+  std::map<std::wstring, NodePtr> roots;  // keyed by the upper-cased root
+  Location current;
+  std::map<std::wstring, EnvironmentEntry> environment;  // keyed upper-cased
+  std::wstring user;
+  std::vector<PendingMove> pendingMoves;
+  std::uint64_t nextIndex = 1;
+
+  // The process under test.
+  std::vector<PlannedFault> faults;
+  std::map<std::size_t, Fault> positionFaults;  // keyed by index in the record
+  std::optional<Fault> firing;                  // the position fault deciding the running call
+  std::map<std::size_t, std::function<void()>> hooks;
+  std::optional<std::size_t> crashAt;
+  bool crashPending = false;  // the running call is the last one
+  bool crashed = false;
+  std::vector<Call> calls;
+  std::optional<std::size_t> currentIndex;  // the running call's index in the record
+  int depth = 0;                            // stand-in calls running (hooks nest them)
+  int hookDepth = 0;                        // calls made by a hook are another process's
+  std::map<std::uintptr_t, OpenFile> files;
+  std::map<std::uintptr_t, OpenFind> finds;
+  std::vector<OpenFile> held;  // by other processes
+  std::uintptr_t nextHandle = kFirstHandle;
+  std::set<void*> localBuffers;
+  DWORD lastError = 0;
+
+  // A process starts on the machine that Reset gives.
+  State() { Clear(); }
+  ~State() { ReleaseBuffers(); }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+
+  void ReleaseBuffers() {
+    for (void* buffer : localBuffers) std::free(buffer);
+    localBuffers.clear();
+  }
+
+  // A new process: nothing of the old one is left but the machine.
+  void NewProcess() {
+    ReleaseBuffers();
+    faults.clear();
+    positionFaults.clear();
+    firing.reset();
+    hooks.clear();
+    crashAt.reset();
+    crashPending = false;
+    crashed = false;
+    calls.clear();
+    currentIndex.reset();
+    files.clear();
+    finds.clear();
+    held.clear();
+    nextHandle = kFirstHandle;
+    lastError = 0;
+  }
+
+  void Clear() {
+    NewProcess();
+    roots.clear();
+    environment.clear();
+    pendingMoves.clear();
+    nextIndex = 1;
+    user = kFirstUser;
+    current = Location{L"C:", {}, false};
+    auto drive = std::make_shared<Node>();
+    drive->name = L"C:";
+    drive->isRoot = true;
+    drive->index = nextIndex++;
+    roots[L"C:"] = drive;
+  }
+};
+
+// The one machine (call_record.cpp).
+State& S();
+
+// ---------------------------------------------------------------------------
+// The tree and lookup (files.cpp)
+// ---------------------------------------------------------------------------
+
+bool IsLink(const Node& node);
+bool IsFolder(const Node& node);
+DWORD AttributesOf(const Node& node);
+DWORD VolumeSerial(std::wstring_view rootKey);
+NodePtr FindChild(const Node& folder, std::wstring_view name);
+
+// The outcome of a lookup. When only the last member is missing, `parent`
+// and `name` tell where it would be created (for a followed link: where its
+// target would be).
+struct Lookup {
+  DWORD error = ERROR_SUCCESS;
+  NodePtr node;
+  NodePtr parent;
+  std::wstring name;
+  std::wstring rootKey;
+};
+
+Lookup LookupPath(const Location& location, bool followLast);
+
+NodePtr NewNode(Kind kind, std::wstring name);
+void Insert(Node& folder, const NodePtr& node);
+void Detach(Node& folder, const Node& node);
+
+// A path given to a set-up function, parsed; one the stand-in cannot parse
+// throws std::invalid_argument.
+Location SetupLocation(std::wstring_view path);
+
+// ---------------------------------------------------------------------------
+// Handles (handles.cpp)
+// ---------------------------------------------------------------------------
+
+HANDLE ToHandle(std::uintptr_t value);
+std::uintptr_t FromHandle(HANDLE handle);
+std::uintptr_t NewHandleValue();
+// The path text a file or find handle was opened with; empty for no handle.
+std::wstring HandlePath(HANDLE handle);
+bool OpenWithoutShare(const Node& node, DWORD share);
+bool IsOpen(const Node& node);
+
+// ---------------------------------------------------------------------------
+// Crashes (crashes.cpp)
+// ---------------------------------------------------------------------------
+
+void Crash();
+bool Dead();
+
+// ---------------------------------------------------------------------------
+// Calls, faults and the last error (call_record.cpp)
+// ---------------------------------------------------------------------------
+
+std::wstring Text(LPCWSTR text);
+Call NewCall(Api api, std::wstring path, std::vector<DWORD> args = {});
+void Record(Call call);
+void Record(Api api, std::wstring path, std::vector<DWORD> args = {});
+const Fault* DueFault(Api api, std::wstring_view path);
+
+template <typename T>
+T Fail(DWORD error, T result) {
+  S().lastError = error;
+  return result;
+}
+
+// Brackets every Win32 function: InPlatformCall tells it, and the process dies
+// once the call CrashAfterCall names is over (its result already made, so it
+// returns normally). Hooks run inside it and nest.
+class CallScope {
+ public:
+  CallScope() {
+    if (S().depth++ == 0) S().currentIndex.reset();
+  }
+  ~CallScope() {
+    // Still counted as inside the call while crashing: the crash allocates.
+    if (S().depth == 1 && S().crashPending) Crash();
+    --S().depth;
+  }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+};
+
+}  // namespace van_tide::standin
