@@ -7,6 +7,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace van_tide::testing {
 
@@ -28,7 +29,16 @@ class TestTree {
   // A directory symbolic link (a junction where links cannot be made) at
   // `relative` that points to the folder `targetRelative` of this tree.
   // Returns false when this machine cannot make one; the test then skips.
+  // The target need not exist: a missing one makes a dangling link.
   bool MakeDirectoryLink(std::wstring_view relative, std::wstring_view targetRelative);
+  // A file symbolic link at `relative` to the file `targetRelative` of this
+  // tree, which need not exist either. Returns false when this machine cannot
+  // make one (Windows without the right to make links); the test then skips.
+  // Under Wine the link is a Unix one, which Wine shows as its target file.
+  bool MakeFileLink(std::wstring_view relative, std::wstring_view targetRelative);
+  // Makes the folder `relative` of this tree the process's current folder,
+  // until the tree is gone.
+  void SetCurrentFolder(std::wstring_view relative);
 
   bool Exists(std::wstring_view relative) const;
   bool IsDirectory(std::wstring_view relative) const;
@@ -39,8 +49,19 @@ class TestTree {
   // removes the variable.
   static void SetEnvironment(const wchar_t* name, const wchar_t* value);
 
+  // A drive letter that names no drive on this machine.
+  static wchar_t FreeDriveLetter();
+  // True in the Windows build when it runs under Wine rather than Windows.
+  static bool UnderWine();
+
  private:
   Path root_;
+  // Links this tree made, removed as links before anything else is deleted:
+  // under Wine a file link does not look like a link, and deleting it through
+  // the Windows API would delete its target instead.
+  std::vector<Path> links_;
+  // The current folder before SetCurrentFolder, put back by the destructor.
+  Path previousFolder_;
 };
 
 }  // namespace van_tide::testing

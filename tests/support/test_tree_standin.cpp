@@ -12,8 +12,11 @@ TestTree::TestTree() : root_(L"C:\\scratch") {
   standin::AddDirectory(root_);
 }
 
-// The next tree or fixture resets the stand-in; nothing to clean up here.
-TestTree::~TestTree() = default;
+// The next tree or fixture resets the stand-in; only the current folder is
+// put back, as the Windows tree does.
+TestTree::~TestTree() {
+  if (!previousFolder_.empty()) standin::SetCurrentFolder(previousFolder_);
+}
 
 Path TestTree::PathOf(std::wstring_view relative) const { return root_ + L"\\" + std::wstring(relative); }
 
@@ -25,7 +28,20 @@ void TestTree::WriteFile(std::wstring_view relative, std::string_view bytes) {
 
 bool TestTree::MakeDirectoryLink(std::wstring_view relative, std::wstring_view targetRelative) {
   standin::AddDirectoryLink(PathOf(relative), PathOf(targetRelative));
+  links_.push_back(PathOf(relative));
   return true;
+}
+
+bool TestTree::MakeFileLink(std::wstring_view relative, std::wstring_view targetRelative) {
+  standin::AddFileLink(PathOf(relative), PathOf(targetRelative));
+  links_.push_back(PathOf(relative));
+  return true;
+}
+
+void TestTree::SetCurrentFolder(std::wstring_view relative) {
+  // Every tree starts on a fresh stand-in, whose current folder is C:\.
+  if (previousFolder_.empty()) previousFolder_ = L"C:\\";
+  standin::SetCurrentFolder(PathOf(relative));
 }
 
 bool TestTree::Exists(std::wstring_view relative) const { return standin::Exists(PathOf(relative)); }
@@ -45,5 +61,10 @@ void TestTree::SetEnvironment(const wchar_t* name, const wchar_t* value) {
     standin::SetEnvironmentVariable(name, value);
   }
 }
+
+// The stand-in has drive C: alone unless a test adds one.
+wchar_t TestTree::FreeDriveLetter() { return L'Q'; }
+
+bool TestTree::UnderWine() { return false; }
 
 }  // namespace van_tide::testing

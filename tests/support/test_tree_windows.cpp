@@ -103,58 +103,82 @@ std::string UnixPathOfItem(WineUnixFileName convert, const Path& path) {
   return folder.empty() ? std::string() : folder + "/" + Narrow(path.substr(cut + 1));
 }
 
-std::wstring Widen(std::string_view text) {
-  std::wstring out;
-  out.reserve(text.size());
-  for (const char c : text) out.push_back(static_cast<wchar_t>(static_cast<unsigned char>(c)));
-  return out;
+// Arguments for the command line of a host program: Wine splits it as Windows
+// does, so a quote inside an argument is escaped (the texts passed here hold
+// no backslash that would need doubling).
+std::wstring Quoted(std::string_view argument) {
+  std::wstring quoted = L"\"";
+  for (const char c : argument) {
+    if (c == '"') quoted += L'\\';
+    quoted += static_cast<wchar_t>(static_cast<unsigned char>(c));
+  }
+  return quoted + L"\"";
 }
 
-// Polls until `path` exists (or, with `present` false, until it is gone), for
-// at most five seconds.
-bool WaitFor(const Path& path, bool present) {
-  for (int i = 0; i < 500; ++i) {
-    if ((AttributesOf(path) != INVALID_FILE_ATTRIBUTES) == present) return true;
+// Starts a host program from /bin with Unix paths as its arguments. A Unix
+// child cannot be waited on from the Windows side, so the caller watches for
+// its work instead. Wine starts it without a Windows process: the handles it
+// hands back are no handles of ours (the thread handle is whatever its stack
+// held), so they are never closed; closing one could close a handle that
+// happens to have that value, such as the test framework's own.
+bool StartHostProgram(const wchar_t* program, const std::vector<std::string>& arguments) {
+  std::wstring commandLine = std::wstring(L"Z:\\bin\\") + program;
+  for (const std::string& argument : arguments) commandLine += L" " + Quoted(argument);
+  const std::wstring executable = std::wstring(L"Z:\\bin\\") + program;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  return CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process) != FALSE;
+}
+
+std::atomic<unsigned> markerCounter{0};
+
+// Runs `script` in the host's shell with `arguments` as $1, $2, ... and waits
+// until it has succeeded. Its work may be invisible from the Windows side (a
+// dangling link is), so the script ends by making a marker folder in
+// `markerFolder`, which is watched for and removed again. False when the
+// script failed or did not finish within ten seconds.
+bool RunHostScript(WineUnixFileName convert, const Path& markerFolder, const std::string& script,
+                   const std::vector<std::string>& arguments) {
+  const Path marker = markerFolder + L"\\host-done-" + std::to_wstring(markerCounter.fetch_add(1));
+  const std::string markerUnix = UnixPathOfItem(convert, marker);
+  if (markerUnix.empty()) return false;
+  std::vector<std::string> shell = {
+      "-c", script + " && mkdir -- \"$" + std::to_string(arguments.size() + 1) + "\"", "sh"};
+  shell.insert(shell.end(), arguments.begin(), arguments.end());
+  shell.push_back(markerUnix);
+  if (!StartHostProgram(L"sh", shell)) return false;
+  for (int i = 0; i < 1000; ++i) {
+    if (AttributesOf(marker) != INVALID_FILE_ATTRIBUTES) return RemoveDirectoryW(marker.c_str()) != FALSE;
     Sleep(10);
   }
   return false;
 }
 
-// Starts a host program from /bin with Unix paths as its arguments. A Unix
-// child cannot be waited on from the Windows side, so the caller watches for
-// its work instead.
-bool StartHostProgram(const wchar_t* program, const std::vector<std::string>& arguments) {
-  std::wstring commandLine = std::wstring(L"Z:\\bin\\") + program;
-  for (const std::string& argument : arguments) commandLine += L" \"" + Widen(argument) + L"\"";
-  const std::wstring executable = std::wstring(L"Z:\\bin\\") + program;
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(executable.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    return false;
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return true;
-}
-
 // Wine makes no links of its own (CreateSymbolicLinkW succeeds without effect),
 // but it shows a Unix symbolic link to a folder as a directory link, so the
-// host's ln makes one.
+// host's ln makes one. The target need not exist.
 bool MakeUnixLink(WineUnixFileName convert, const Path& link, const Path& target) {
   const std::string linkUnix = UnixPathOfItem(convert, link);
-  const std::string targetUnix = UnixPathOf(convert, target);
+  const std::string targetUnix = UnixPathOfItem(convert, target);
   if (linkUnix.empty() || targetUnix.empty()) return false;
-  return StartHostProgram(L"ln", {"-s", "--", targetUnix, linkUnix}) && WaitFor(link, true);
+  return RunHostScript(convert, link.substr(0, link.find_last_of(L'\\')), R"(ln -s -- "$1" "$2")",
+                       {targetUnix, linkUnix});
 }
 
-// Wine cannot delete a Unix symbolic link through the Windows API; the host's
-// rm removes the link itself, never what it points to.
-bool RemoveUnixLink(WineUnixFileName convert, const Path& link) {
-  const std::string linkUnix = UnixPathOfItem(convert, link);
-  if (linkUnix.empty()) return false;
-  return StartHostProgram(L"rm", {"-f", "--", linkUnix}) && WaitFor(link, false);
+// Wine cannot delete a Unix symbolic link through the Windows API (and
+// DeleteFileW on a link to a file deletes the file); the host's rm removes the
+// links themselves, never what they point to.
+bool RemoveUnixLinks(WineUnixFileName convert, const Path& markerFolder, const std::vector<Path>& links) {
+  std::string script = "rm -f --";
+  std::vector<std::string> arguments;
+  for (const Path& link : links) {
+    arguments.push_back(UnixPathOfItem(convert, link));
+    if (arguments.back().empty()) return false;
+    script += " \"$" + std::to_string(arguments.size()) + "\"";
+  }
+  return RunHostScript(convert, markerFolder, script, arguments);
 }
 
 // On Windows without the right to make symbolic links, a junction serves: a
@@ -216,8 +240,29 @@ bool IsLink(const Path& path) {
 }
 
 bool RemoveLink(const Path& path) {
-  if (const WineUnixFileName wine = FindWineUnixFileName()) return RemoveUnixLink(wine, path);
+  if (const WineUnixFileName wine = FindWineUnixFileName()) {
+    return RemoveUnixLinks(wine, path.substr(0, path.find_last_of(L'\\')), {path});
+  }
   return RemoveDirectoryW(path.c_str()) || DeleteFileW(path.c_str());
+}
+
+// Removes the links a tree made, each as a link. Under Wine a link to a file
+// looks like the file and a dangling one is not seen at all, so only the
+// record of what was made tells where they are; on Windows a link a test has
+// already removed is passed over.
+void RemoveMadeLinks(const Path& root, const std::vector<Path>& links) {
+  if (links.empty()) return;
+  if (const WineUnixFileName wine = FindWineUnixFileName()) {
+    if (!RemoveUnixLinks(wine, root, links)) {
+      ADD_FAILURE() << "removing the links of " << Narrow(root) << " failed";
+    }
+    return;
+  }
+  for (const Path& link : links) {
+    if (IsLink(link) && !RemoveLink(link)) {
+      ADD_FAILURE() << Describe(L"removing the link", link, GetLastError());
+    }
+  }
 }
 
 // Removes every link below `path` first, while their targets still exist:
@@ -291,8 +336,14 @@ TestTree::TestTree() {
 
 TestTree::~TestTree() {
   if (root_.empty()) return;
-  RemoveLinks(root_);
-  RemoveTree(root_);
+  // The process may not stay in a folder that is to be removed.
+  if (!previousFolder_.empty()) SetCurrentDirectoryW(previousFolder_.c_str());
+  RemoveMadeLinks(root_, links_);
+  // Through the literal form, so that names only a literal path can make
+  // (with a trailing period or space) are reached as they are.
+  const Path literalRoot = L"\\\\?\\" + root_;
+  RemoveLinks(literalRoot);
+  RemoveTree(literalRoot);
 }
 
 Path TestTree::PathOf(std::wstring_view relative) const {
@@ -325,13 +376,47 @@ bool TestTree::MakeDirectoryLink(std::wstring_view relative, std::wstring_view t
   CreateFolders(root_, ParentOf(relative));
   const Path link = PathOf(relative);
   const Path target = PathOf(targetRelative);
-  if (const WineUnixFileName convert = FindWineUnixFileName()) return MakeUnixLink(convert, link, target);
-  if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                          SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
-    const DWORD attributes = AttributesOf(link);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  bool made = false;
+  if (const WineUnixFileName convert = FindWineUnixFileName()) {
+    made = MakeUnixLink(convert, link, target);
+  } else if (CreateSymbolicLinkW(
+                 link.c_str(), target.c_str(),
+                 SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+    made = IsLink(link);
+  } else {
+    made = MakeJunction(link, target);
   }
-  return MakeJunction(link, target);
+  if (made) links_.push_back(link);
+  return made;
+}
+
+bool TestTree::MakeFileLink(std::wstring_view relative, std::wstring_view targetRelative) {
+  CreateFolders(root_, ParentOf(relative));
+  const Path link = PathOf(relative);
+  const Path target = PathOf(targetRelative);
+  bool made = false;
+  if (const WineUnixFileName convert = FindWineUnixFileName()) {
+    made = MakeUnixLink(convert, link, target);
+  } else if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                                 SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+    made = IsLink(link);
+  }
+  if (made) links_.push_back(link);
+  return made;
+}
+
+void TestTree::SetCurrentFolder(std::wstring_view relative) {
+  if (previousFolder_.empty()) {
+    wchar_t current[MAX_PATH + 1];
+    const DWORD length = GetCurrentDirectoryW(MAX_PATH + 1, current);
+    if (length == 0 || length > MAX_PATH) {
+      ADD_FAILURE() << "GetCurrentDirectoryW failed with error " << GetLastError();
+      return;
+    }
+    previousFolder_.assign(current, length);
+  }
+  const Path path = PathOf(relative);
+  if (!SetCurrentDirectoryW(path.c_str())) ADD_FAILURE() << Describe(L"entering", path, GetLastError());
 }
 
 bool TestTree::Exists(std::wstring_view relative) const {
@@ -368,6 +453,24 @@ void TestTree::SetEnvironment(const wchar_t* name, const wchar_t* value) {
   // an empty value reads as unset, which the tool treats alike.
   _wputenv_s(name, value == nullptr ? L"" : value);
 #endif
+}
+
+wchar_t TestTree::FreeDriveLetter() {
+  const DWORD drives = GetLogicalDrives();
+  // Letters far from the usual ones first.
+  for (const wchar_t letter : std::wstring_view(L"QRSTUVWXYJKLMNOPHIGFED")) {
+    if ((drives & (1U << (letter - L'A'))) == 0) return letter;
+  }
+  ADD_FAILURE() << "every drive letter is taken";
+  return L'Q';
+}
+
+bool TestTree::UnderWine() {
+  static const bool wine = [] {
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+  }();
+  return wine;
 }
 
 }  // namespace van_tide::testing

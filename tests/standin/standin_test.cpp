@@ -1,6 +1,8 @@
-// The stand-in must answer like Windows wherever the product relies on it:
-// error codes, attributes of links, sharing, listing order and the sealing
-// service. A stand-in that is lenient here would let product faults pass.
+// The stand-in's own mechanics: faults, the call record, crashes, durability,
+// hooks, files held by other processes, Restart and Reset, and the few answers
+// only the stand-in can give (shares, a second drive, another user). How it
+// answers like Windows is held to the real API by win32_behaviour_test.cpp,
+// which runs on both builds.
 #include "platform/win32.h"
 #include "standin/standin.h"
 #include "support/standin_fixture.h"
@@ -61,12 +63,6 @@ std::string ReadAll(HANDLE file) {
   return bytes;
 }
 
-DWORD HandleAttributes(HANDLE file) {
-  BY_HANDLE_FILE_INFORMATION information{};
-  EXPECT_TRUE(GetFileInformationByHandle(file, &information));
-  return information.dwFileAttributes;
-}
-
 std::vector<Api> CallSequence() {
   std::vector<Api> apis;
   for (const standin::Call& call : standin::Calls()) apis.push_back(call.api);
@@ -89,261 +85,41 @@ class StandinMachineTest : public testing::StandinTest {
 };
 
 // ---------------------------------------------------------------------------
-// Paths, links and attributes
+// Paths only the stand-in can give: shares and a second drive
 // ---------------------------------------------------------------------------
 
-TEST_F(StandinMachineTest, AttributeQueriesAnswerLikeWindows) {
+TEST_F(StandinMachineTest, SharesAndOtherDrivesAnswerLikeWindows) {
+  standin::AddDrive(L'D');
+  standin::AddFile(L"D:\\top.txt", "d");
   const struct {
     const wchar_t* path;
     Outcome expected;
   } cases[] = {
-      {L"C:\\a", Is(kDir)},
-      {L"C:\\a\\f.txt", Is(kFile)},
-      {L"c:/A/F.TXT", Is(kFile)},
-      {L"C:\\", Is(kDir)},
-      // A missing last member is 2; a missing or non-folder member above it 3.
-      {L"C:\\a\\missing", Fails(ERROR_FILE_NOT_FOUND)},
-      {L"C:\\missing\\x", Fails(ERROR_PATH_NOT_FOUND)},
-      {L"C:\\a\\f.txt\\x", Fails(ERROR_PATH_NOT_FOUND)},
-      {L"Q:\\x", Fails(ERROR_PATH_NOT_FOUND)},
-      {L"", Fails(ERROR_PATH_NOT_FOUND)},
-      // Links report themselves; in the middle of a path they are followed.
-      {L"C:\\link", Is(kDir | kLink)},
-      {L"C:\\flink", Is(kFile | kLink)},
-      {L"C:\\dangling", Is(kDir | kLink)},
-      {L"C:\\fdangling", Is(kFile | kLink)},
-      {L"C:\\link\\f.txt", Is(kFile)},
-      {L"C:\\link\\missing", Fails(ERROR_FILE_NOT_FOUND)},
-      {L"C:\\dangling\\x", Fails(ERROR_PATH_NOT_FOUND)},
-      {L"C:\\flink\\x", Fails(ERROR_PATH_NOT_FOUND)},
-      // A trailing separator names a folder: through a folder link it reports
-      // the target; after a file it is an invalid name.
-      {L"C:\\a\\", Is(kDir)},
-      {L"C:\\link\\", Is(kDir)},
-      {L"C:\\a\\f.txt\\", Fails(ERROR_INVALID_NAME)},
-      {L"C:\\a\\missing\\", Fails(ERROR_FILE_NOT_FOUND)},
-      // Lexical forms.
-      {L"C:\\\\a//\\f.txt", Is(kFile)},
-      {L"C:\\a\\.\\sub\\..\\..\\a\\f.txt", Is(kFile)},
-      {L"C:\\..\\..\\a", Is(kDir)},
-      {L"C:\\f.txt\\..\\a", Is(kDir)},
-      {L"C:\\a\\f?.txt", Fails(ERROR_INVALID_NAME)},
-      {L"C:\\a\\x:y", Fails(ERROR_INVALID_NAME)},
-      {L"C:\\a<\\f.txt", Fails(ERROR_INVALID_NAME)},
-      {L"\\\\?\\C:\\a\\f.txt", Is(kFile)},
-      {L"\\??\\C:\\a", Is(kDir)},
-      {L"\\\\.\\C:\\a", Is(kDir)},
-      {L"\\\\?\\UNC\\srv\\share\\x", Is(kDir)},
-      // Shares.
       {L"\\\\srv\\share", Is(kDir)},
       {L"\\\\SRV\\Share\\x\\", Is(kDir)},
+      {L"\\\\?\\UNC\\srv\\share\\x", Is(kDir)},
       {L"\\\\srv\\share\\missing\\x", Fails(ERROR_PATH_NOT_FOUND)},
       {L"\\\\srv\\other\\x", Fails(ERROR_BAD_NET_NAME)},
       {L"\\\\nobody\\share", Fails(ERROR_BAD_NETPATH)},
-      // Relative forms, against C:\ after Reset.
-      {L"a\\f.txt", Is(kFile)},
-      {L"\\a", Is(kDir)},
-      {L"C:a\\sub", Is(kDir)},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(Attributes(c.path), c.expected);
-  }
-}
-
-TEST_F(StandinMachineTest, RelativePathsFollowTheCurrentFolder) {
-  standin::AddDrive(L'D');
-  standin::AddFile(L"D:\\top.txt", "d");
-  standin::SetCurrentFolder(L"C:\\a\\sub");
-  const struct {
-    const wchar_t* path;
-    Outcome expected;
-  } cases[] = {
-      {L"..\\f.txt", Is(kFile)},  {L"C:..\\f.txt", Is(kFile)},
-      {L".", Is(kDir)},           {L"f.txt", Fails(ERROR_FILE_NOT_FOUND)},
-      {L"\\a\\f.txt", Is(kFile)}, {L"D:top.txt", Is(kFile)},  // another drive: against its root
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(Attributes(c.path), c.expected);
-  }
-}
-
-TEST_F(StandinMachineTest, LinkCyclesEndInAnErrorInsteadOfALoop) {
-  standin::AddDirectoryLink(L"C:\\one", L"C:\\two");
-  standin::AddDirectoryLink(L"C:\\two", L"C:\\one");
-  EXPECT_EQ(Attributes(L"C:\\one"), Is(kDir | kLink));
-  EXPECT_EQ(Attributes(L"C:\\one\\x"), Fails(ERROR_CANT_RESOLVE_FILENAME));
-  EXPECT_EQ(Open(L"C:\\one", GENERIC_READ, 0, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS),
-            INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_CANT_RESOLVE_FILENAME);
-}
-
-// NTFS upper-cases names through a table that covers far more than ASCII.
-TEST_F(StandinMachineTest, NamesMatchWithoutRegardToCaseBeyondAscii) {
-  standin::AddFile(L"C:\\c\\\u00e4rger.txt", "a");                  // a-diaeresis
-  standin::AddFile(L"C:\\c\\\u0142\u00f3d\u017a", "l");             // l-stroke, o-acute, d, z-acute
-  standin::AddFile(L"C:\\c\\\u03c3\u03bf\u03c6\u03af\u03b1", "s");  // Greek, an iota with tonos
-  standin::AddDirectory(L"C:\\c\\\u0434\u043e\u043c");              // Cyrillic
-  standin::AddFile(L"C:\\c\\\u00ff", "y");                          // y-diaeresis, whose upper case is U+0178
-  standin::AddFile(L"C:\\c\\\u0131", "i");                          // dotless i
-  standin::AddFile(L"C:\\c\\\u00df", "s");                          // sharp s
-  const struct {
-    const wchar_t* path;
-    Outcome expected;
-  } cases[] = {
-      {L"C:\\c\\\u00c4RGER.TXT", Is(kFile)},
-      {L"C:\\C\\\u0141\u00d3D\u0179", Is(kFile)},
-      {L"C:\\c\\\u03a3\u039f\u03a6\u038a\u0391", Is(kFile)},
-      {L"C:\\c\\\u0414\u041e\u041c\\", Is(kDir)},
-      {L"C:\\c\\\u0178", Is(kFile)},
-      // Letters whose upper case is ASCII or more than one letter stay apart.
-      {L"C:\\c\\I", Fails(ERROR_FILE_NOT_FOUND)},
-      {L"C:\\c\\SS", Fails(ERROR_FILE_NOT_FOUND)},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.path)));
-    EXPECT_EQ(Attributes(c.path), c.expected);
-  }
-
-  SetLastError(kNoError);
-  EXPECT_EQ(Open(L"C:\\c\\\u00c4RGER.TXT", GENERIC_WRITE, 0, CREATE_NEW), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
-  EXPECT_FALSE(CreateDirectoryW(L"C:\\c\\\u0414\u041e\u041c", nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(standin::FileContents(L"C:\\c\\\u00e4rger.txt"), "a");
-  // A change of case only is a rename of the item onto itself.
-  EXPECT_TRUE(MoveFileExW(L"C:\\c\\\u00e4rger.txt", L"C:\\c\\\u00c4rger.txt", MOVEFILE_WRITE_THROUGH));
-  EXPECT_EQ(standin::FileContents(L"C:\\c\\\u00e4rger.txt"), "a");
-  EXPECT_EQ(standin::ListNames(L"C:\\c").front(), L"\u00c4rger.txt");
-}
-
-// Windows normalises a path before the file system sees it: a member that
-// ends in one period loses it, and the last member (unless a separator
-// follows) loses all its trailing periods and spaces.
-TEST_F(StandinMachineTest, TrailingPeriodsAndSpacesAreTrimmedAsWindowsNormalises) {
-  standin::AddDirectory(L"\\\\?\\C:\\sp ");  // a folder whose name ends in a space
-  const struct {
-    const wchar_t* path;
-    Outcome expected;
-  } cases[] = {
-      {L"C:\\a\\f.txt.", Is(kFile)},
-      {L"C:\\a\\f.txt ", Is(kFile)},
-      {L"C:\\a\\f.txt. .. ", Is(kFile)},
-      {L"a\\f.txt.", Is(kFile)},
-      {L"C:\\a.\\f.txt", Is(kFile)},
-      {L"\\\\.\\C:\\a\\f.txt.", Is(kFile)},  // a \\.\ path is normalised too
-      // Above the last member only a single period goes; spaces stay.
-      {L"C:\\a..\\f.txt", Fails(ERROR_PATH_NOT_FOUND)},
-      {L"C:\\a \\f.txt", Fails(ERROR_PATH_NOT_FOUND)},
-      {L"C:\\sp \\", Is(kDir)},
-      {L"C:\\sp ", Fails(ERROR_FILE_NOT_FOUND)},
-      // A last member of periods and spaces only is gone, leaving the
-      // separator before it: the folder, or an invalid name after a file.
-      {L"C:\\a\\...", Is(kDir)},
-      {L"C:\\a\\ ", Is(kDir)},
-      {L"C:\\a\\f.txt\\...", Fails(ERROR_INVALID_NAME)},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.path)));
-    EXPECT_EQ(Attributes(c.path), c.expected);
-  }
-
-  EXPECT_TRUE(CreateDirectoryW(L"x.", nullptr));
-  EXPECT_TRUE(CreateDirectoryW(L"C:\\y \\", nullptr));  // the separator keeps the space
-  const HANDLE file = Open(L"C:\\a\\n.txt. ", GENERIC_WRITE, 0, CREATE_NEW);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(CloseHandle(file));
-  EXPECT_TRUE(MoveFileExW(L"C:\\a\\f.txt.", L"C:\\a\\g.txt ", MOVEFILE_WRITE_THROUGH));
-  EXPECT_EQ(standin::ListNames(L"C:\\"), (std::vector<std::wstring>{L"a", L"dangling", L"fdangling", L"flink",
-                                                                    L"link", L"sp ", L"x", L"y "}));
-  EXPECT_EQ(standin::ListNames(L"C:\\a"), (std::vector<std::wstring>{L"g.txt", L"n.txt", L"sub"}));
-
-  WIN32_FIND_DATAW data{};
-  const HANDLE find =
-      FindFirstFileExW(L"C:\\a\\G.TXT. ", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-  ASSERT_NE(find, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(std::wstring(data.cFileName), L"g.txt");
-  EXPECT_TRUE(FindClose(find));
-}
-
-// After \\?\ or \??\ the file system gets the text as written: nothing is
-// trimmed or applied, "/" is part of a name, and members it can never hold
-// (empty, "." or "..") are invalid names. \\.\ is no such prefix.
-TEST_F(StandinMachineTest, LiteralPathsAreNotNormalised) {
-  const struct {
-    const wchar_t* path;
-    Outcome expected;
-  } cases[] = {
-      {L"\\\\?\\C:\\a\\f.txt", Is(kFile)},
-      {L"\\\\?\\C:\\a\\sub\\", Is(kDir)},
-      {L"\\\\?\\C:\\a\\f.txt.", Fails(ERROR_FILE_NOT_FOUND)},
-      {L"\\\\?\\C:\\a\\f.txt ", Fails(ERROR_FILE_NOT_FOUND)},
-      {L"\\\\?\\C:\\a.\\f.txt", Fails(ERROR_PATH_NOT_FOUND)},
-      {L"\\\\?\\C:\\a\\..\\a\\f.txt", Fails(ERROR_INVALID_NAME)},
-      {L"\\\\?\\C:\\a\\.\\f.txt", Fails(ERROR_INVALID_NAME)},
-      {L"\\\\?\\C:\\a\\sub\\..", Fails(ERROR_INVALID_NAME)},
-      {L"\\??\\C:\\a\\sub\\..", Fails(ERROR_INVALID_NAME)},
       {L"\\\\?\\UNC\\srv\\share\\x\\..\\x", Fails(ERROR_INVALID_NAME)},
-      {L"\\\\?\\C:\\a\\\\f.txt", Fails(ERROR_INVALID_NAME)},
-      {L"\\\\?\\C:\\a/f.txt", Fails(ERROR_INVALID_NAME)},
-      {L"\\\\?\\C:/a", Fails(ERROR_PATH_NOT_FOUND)},  // no device is named "C:/a"
-      // Normalised device paths.
-      {L"\\\\.\\C:\\a\\sub\\..\\f.txt", Is(kFile)},
-      {L"//?/C:/a/sub/../f.txt", Is(kFile)},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.path)));
-    EXPECT_EQ(Attributes(c.path), c.expected);
-  }
-
-  // Names that only a literal path can make, and reach.
-  EXPECT_TRUE(CreateDirectoryW(L"\\\\?\\C:\\a\\dots.", nullptr));
-  const HANDLE file = Open(L"\\??\\C:\\a\\space ", GENERIC_WRITE, 0, CREATE_NEW);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(CloseHandle(file));
-  EXPECT_EQ(standin::ListNames(L"C:\\a"), (std::vector<std::wstring>{L"dots.", L"f.txt", L"space ", L"sub"}));
-  EXPECT_EQ(Attributes(L"\\\\?\\C:\\a\\dots."), Is(kDir));
-  EXPECT_EQ(Attributes(L"C:\\a\\dots."), Fails(ERROR_FILE_NOT_FOUND));
-  EXPECT_EQ(Attributes(L"\\\\?\\C:\\a\\space "), Is(kFile));
-
-  WIN32_FIND_DATAW data{};
-  SetLastError(kNoError);
-  const HANDLE none =
-      FindFirstFileExW(L"\\\\?\\C:\\a\\..\\*", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-  EXPECT_EQ(none, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
-  const HANDLE find =
-      FindFirstFileExW(L"\\\\?\\C:\\a\\space ", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-  ASSERT_NE(find, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(std::wstring(data.cFileName), L"space ");
-  EXPECT_TRUE(FindClose(find));
-}
-
-TEST_F(StandinMachineTest, ExtendedAttributesReportTheItemItselfWithItsSize) {
-  const struct {
-    const wchar_t* path;
-    DWORD attributes;
-    DWORD size;
-  } cases[] = {
-      {L"C:\\a\\f.txt", kFile, 3},
-      {L"C:\\flink", kFile | kLink, 0},
-      {L"C:\\link", kDir | kLink, 0},
-      {L"C:\\a", kDir, 0},
+      {L"D:top.txt", Is(kFile)},  // another drive: against its root
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    WIN32_FILE_ATTRIBUTE_DATA data{};
-    ASSERT_TRUE(GetFileAttributesExW(c.path, GetFileExInfoStandard, &data));
-    EXPECT_EQ(data.dwFileAttributes, c.attributes);
-    EXPECT_EQ(data.nFileSizeLow, c.size);
-    EXPECT_EQ(data.nFileSizeHigh, 0U);
+    EXPECT_EQ(Attributes(c.path), c.expected);
   }
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  EXPECT_FALSE(GetFileAttributesExW(L"C:\\missing\\x", GetFileExInfoStandard, &data));
-  EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+  SetLastError(kNoError);
+  EXPECT_FALSE(CreateDirectoryW(L"\\\\srv\\share", nullptr));
+  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
+  SetLastError(kNoError);
+  EXPECT_FALSE(MoveFileExW(L"C:\\a\\f.txt", L"\\\\srv\\share\\f.txt", 0));
+  EXPECT_EQ(GetLastError(), ERROR_NOT_SAME_DEVICE);
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "abc");
 }
 
+// Stricter than Windows on purpose: code that reads the last error after a
+// success is caught reading a stale value. CreateFileW's own settings of it
+// are checked on both builds; the two dispositions that never create leave it.
 TEST_F(StandinMachineTest, SuccessfulCallsLeaveTheLastErrorAlone) {
   SetLastError(4242);
   EXPECT_EQ(GetFileAttributesW(L"C:\\a"), kDir);
@@ -352,208 +128,15 @@ TEST_F(StandinMachineTest, SuccessfulCallsLeaveTheLastErrorAlone) {
   EXPECT_EQ(ReadAll(file), "abc");
   EXPECT_TRUE(CloseHandle(file));
   EXPECT_TRUE(CreateDirectoryW(L"C:\\new", nullptr));
+  const HANDLE truncated = Open(L"C:\\a\\f.txt", GENERIC_WRITE, 0, TRUNCATE_EXISTING);
+  ASSERT_NE(truncated, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(truncated));
   EXPECT_EQ(GetLastError(), 4242U);
 }
 
 // ---------------------------------------------------------------------------
-// CreateFileW and handles
+// Handles and listing, as the stand-in keeps them
 // ---------------------------------------------------------------------------
-
-TEST_F(StandinMachineTest, OpeningAFileLinkFollowsItUnlessAskedForTheLinkItself) {
-  const HANDLE followed = Open(L"C:\\flink", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-  ASSERT_NE(followed, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(HandleAttributes(followed), kFile);
-  EXPECT_EQ(ReadAll(followed), "abc");
-  EXPECT_TRUE(CloseHandle(followed));
-
-  const HANDLE link =
-      Open(L"C:\\flink", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
-  ASSERT_NE(link, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(HandleAttributes(link), kFile | kLink);
-  EXPECT_TRUE(CloseHandle(link));
-
-  // A dangling link: its target is missing, the link itself is not.
-  EXPECT_EQ(Open(L"C:\\fdangling", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING), INVALID_HANDLE_VALUE);
-  EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-  const HANDLE dangling =
-      Open(L"C:\\fdangling", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
-  ASSERT_NE(dangling, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(HandleAttributes(dangling), kFile | kLink);
-  EXPECT_TRUE(CloseHandle(dangling));
-}
-
-TEST_F(StandinMachineTest, OpenFailsWithTheErrorsWindowsGives) {
-  const struct {
-    const wchar_t* path;
-    DWORD access;
-    DWORD disposition;
-    DWORD flags;
-    DWORD error;
-  } cases[] = {
-      {L"C:\\a\\missing", GENERIC_READ, OPEN_EXISTING, 0, ERROR_FILE_NOT_FOUND},
-      {L"C:\\missing\\f", GENERIC_READ, OPEN_EXISTING, 0, ERROR_PATH_NOT_FOUND},
-      {L"C:\\missing\\f", GENERIC_WRITE, CREATE_NEW, 0, ERROR_PATH_NOT_FOUND},
-      {L"C:\\a\\f.txt\\x", GENERIC_READ, OPEN_EXISTING, 0, ERROR_PATH_NOT_FOUND},
-      {L"C:\\a", GENERIC_READ, OPEN_EXISTING, 0, ERROR_ACCESS_DENIED},
-      {L"C:\\link", GENERIC_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, ERROR_ACCESS_DENIED},
-      {L"C:\\a\\f.txt", GENERIC_WRITE, CREATE_NEW, 0, ERROR_FILE_EXISTS},
-      {L"C:\\a", GENERIC_WRITE, CREATE_NEW, FILE_FLAG_BACKUP_SEMANTICS, ERROR_FILE_EXISTS},
-      {L"C:\\a\\new\\", GENERIC_WRITE, CREATE_NEW, 0, ERROR_INVALID_NAME},
-      {L"C:\\a\\f.txt\\", GENERIC_READ, OPEN_EXISTING, 0, ERROR_INVALID_NAME},
-      {L"C:\\a\\n*w", GENERIC_WRITE, CREATE_NEW, 0, ERROR_INVALID_NAME},
-      {L"C:\\dangling\\f", GENERIC_WRITE, CREATE_NEW, 0, ERROR_PATH_NOT_FOUND},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    SetLastError(kNoError);
-    EXPECT_EQ(Open(c.path, c.access, 0, c.disposition, c.flags), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), c.error);
-  }
-  EXPECT_EQ(standin::ListNames(L"C:\\a"), (std::vector<std::wstring>{L"f.txt", L"sub"}));
-}
-
-TEST_F(StandinMachineTest, FoldersOpenWithBackupSemantics) {
-  for (const wchar_t* path : {L"C:\\a", L"C:\\link", L"C:\\"}) {
-    SCOPED_TRACE(path);
-    const HANDLE folder =
-        Open(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
-    ASSERT_NE(folder, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(HandleAttributes(folder), kDir);
-    char byte = 0;
-    DWORD read = 0;
-    EXPECT_FALSE(ReadFile(folder, &byte, 1, &read, nullptr));
-    EXPECT_TRUE(CloseHandle(folder));
-  }
-}
-
-TEST_F(StandinMachineTest, CreationDispositionsCreateAndTruncateLikeWindows) {
-  // CREATE_NEW and OPEN_ALWAYS create; the two "maybe" dispositions tell by
-  // the last error whether the file existed.
-  HANDLE file = Open(L"C:\\a\\n.txt", GENERIC_WRITE, 0, CREATE_NEW);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  DWORD written = 0;
-  EXPECT_TRUE(WriteFile(file, "hello", 5, &written, nullptr));
-  EXPECT_EQ(written, 5U);
-  EXPECT_TRUE(FlushFileBuffers(file));
-  EXPECT_TRUE(CloseHandle(file));
-  EXPECT_EQ(standin::FileContents(L"C:\\a\\n.txt"), "hello");
-
-  SetLastError(kNoError);
-  file = Open(L"C:\\a\\n.txt", GENERIC_READ, 0, OPEN_ALWAYS);
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(ReadAll(file), "hello");
-  EXPECT_TRUE(CloseHandle(file));
-
-  file = Open(L"C:\\a\\n.txt", GENERIC_WRITE, 0, CREATE_ALWAYS);
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  EXPECT_TRUE(CloseHandle(file));
-  EXPECT_EQ(standin::FileContents(L"C:\\a\\n.txt"), "");
-
-  SetLastError(kNoError);
-  file = Open(L"C:\\a\\o.txt", GENERIC_WRITE, 0, OPEN_ALWAYS);
-  EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-  EXPECT_TRUE(CloseHandle(file));
-  EXPECT_TRUE(standin::Exists(L"C:\\a\\o.txt"));
-
-  // Creating through a dangling file link creates its target, as Windows does.
-  file = Open(L"C:\\fdangling", GENERIC_WRITE, 0, CREATE_NEW);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(CloseHandle(file));
-  EXPECT_TRUE(standin::Exists(L"C:\\a\\gone.txt"));
-}
-
-// A successful CreateFileW is the one success that sets the last error: 0
-// when it created the file, ERROR_ALREADY_EXISTS when one of the two
-// dispositions that may create met an existing file. The others leave it.
-TEST_F(StandinMachineTest, ASuccessfulOpenTellsThroughTheLastErrorWhetherItCreated) {
-  const struct {
-    const wchar_t* path;
-    DWORD disposition;
-    DWORD error;
-  } cases[] = {
-      {L"C:\\a\\new1", CREATE_NEW, ERROR_SUCCESS},
-      {L"C:\\a\\new2", CREATE_ALWAYS, ERROR_SUCCESS},
-      {L"C:\\a\\new3", OPEN_ALWAYS, ERROR_SUCCESS},
-      {L"C:\\fdangling", CREATE_NEW, ERROR_SUCCESS},  // creates the link's target
-      {L"C:\\a\\f.txt", CREATE_ALWAYS, ERROR_ALREADY_EXISTS},
-      {L"C:\\a\\f.txt", OPEN_ALWAYS, ERROR_ALREADY_EXISTS},
-      {L"C:\\a\\f.txt", OPEN_EXISTING, kNoError},
-      {L"C:\\a\\f.txt", TRUNCATE_EXISTING, kNoError},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.path)) + ", disposition " +
-                 std::to_string(c.disposition));
-    SetLastError(kNoError);
-    const HANDLE file = Open(c.path, GENERIC_WRITE, 0, c.disposition);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), c.error);
-    EXPECT_TRUE(CloseHandle(file));
-  }
-  EXPECT_TRUE(standin::Exists(L"C:\\a\\gone.txt"));
-}
-
-TEST_F(StandinMachineTest, HandlesEnforceTheirAccessRights) {
-  const HANDLE reader =
-      Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-  const HANDLE writer =
-      Open(L"C:\\a\\f.txt", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-  ASSERT_NE(reader, INVALID_HANDLE_VALUE);
-  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-  char buffer[4] = {};
-  DWORD count = 7;
-  EXPECT_FALSE(ReadFile(writer, buffer, 4, &count, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_EQ(count, 0U);
-  EXPECT_FALSE(WriteFile(reader, "x", 1, &count, nullptr));
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-  EXPECT_FALSE(FlushFileBuffers(reader));
-  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-
-  // Reads and writes move each handle's own position; the end of the file
-  // reads as success with no bytes.
-  EXPECT_TRUE(WriteFile(writer, "XY", 2, &count, nullptr));
-  EXPECT_EQ(ReadAll(reader), "XYc");
-  EXPECT_EQ(ReadAll(reader), "");
-  LARGE_INTEGER size{};
-  EXPECT_TRUE(GetFileSizeEx(reader, &size));
-  EXPECT_EQ(size.QuadPart, 3);
-  EXPECT_TRUE(CloseHandle(reader));
-  EXPECT_TRUE(CloseHandle(writer));
-}
-
-TEST_F(StandinMachineTest, ShareModesConflictBothWays) {
-  constexpr DWORD kRW = FILE_SHARE_READ | FILE_SHARE_WRITE;
-  const struct {
-    const char* name;
-    DWORD firstAccess, firstShare, secondAccess, secondShare;
-    bool conflict;
-  } cases[] = {
-      {"readers sharing reads", GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, false},
-      {"writer after a reader that shares only reads", GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kRW,
-       true},
-      {"reader after an exclusive writer", GENERIC_WRITE, 0, GENERIC_READ, kRW, true},
-      {"reader that does not share the open write", GENERIC_WRITE, kRW, GENERIC_READ, FILE_SHARE_READ, true},
-      {"writer and reader sharing both", GENERIC_WRITE, kRW, GENERIC_READ, kRW, false},
-      {"exclusive reader after a reader", GENERIC_READ, kRW, GENERIC_READ, 0, true},
-      {"attribute-only opens take no part", 0, 0, GENERIC_READ, 0, false},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const HANDLE first = Open(L"C:\\a\\f.txt", c.firstAccess, c.firstShare, OPEN_EXISTING);
-    ASSERT_NE(first, INVALID_HANDLE_VALUE);
-    SetLastError(kNoError);
-    const HANDLE second = Open(L"C:\\a\\f.txt", c.secondAccess, c.secondShare, OPEN_EXISTING);
-    if (c.conflict) {
-      EXPECT_EQ(second, INVALID_HANDLE_VALUE);
-      EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-    } else {
-      EXPECT_NE(second, INVALID_HANDLE_VALUE);
-      EXPECT_TRUE(CloseHandle(second));
-    }
-    EXPECT_TRUE(CloseHandle(first));
-  }
-}
-
 TEST_F(StandinMachineTest, HandlesAreSmallDistinctValuesAndCloseOnce) {
   const HANDLE first = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   const HANDLE second = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
@@ -579,245 +162,24 @@ TEST_F(StandinMachineTest, HandlesAreSmallDistinctValuesAndCloseOnce) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-// ---------------------------------------------------------------------------
-// Folders, moves and deletion
-// ---------------------------------------------------------------------------
-
-TEST_F(StandinMachineTest, CreateDirectoryRefusesWhatExistsAndNeedsItsParent) {
-  const struct {
-    const wchar_t* path;
-    DWORD error;  // 0: created
-  } cases[] = {
-      {L"C:\\a\\new", 0},
-      {L"C:\\a\\new2\\", 0},
-      {L"C:\\link\\new3", 0},
-      {L"C:\\a", ERROR_ALREADY_EXISTS},
-      {L"C:\\a\\f.txt", ERROR_ALREADY_EXISTS},
-      {L"C:\\link", ERROR_ALREADY_EXISTS},
-      {L"\\\\srv\\share", ERROR_ALREADY_EXISTS},
-      {L"C:\\", ERROR_ACCESS_DENIED},
-      {L"C:\\missing\\new", ERROR_PATH_NOT_FOUND},
-      {L"C:\\a\\f.txt\\new", ERROR_PATH_NOT_FOUND},
-      {L"C:\\dangling\\new", ERROR_PATH_NOT_FOUND},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    SetLastError(kNoError);
-    EXPECT_EQ(CreateDirectoryW(c.path, nullptr), c.error == 0 ? TRUE : FALSE);
-    EXPECT_EQ(GetLastError(), c.error == 0 ? kNoError : c.error);
+// The inspection the other stand-in tests rely on gives the listing order.
+TEST_F(StandinMachineTest, ListNamesFollowsTheListingOrder) {
+  for (const wchar_t* name : {L"zebra", L"\u00e4rger", L"_x", L"\U0001F600", L"\uff21", L"A"}) {
+    standin::AddFile(std::wstring(L"C:\\d\\") + name, "");
   }
-  for (const wchar_t* created : {L"C:\\a\\new", L"C:\\a\\new2", L"C:\\a\\new3"}) {
-    EXPECT_TRUE(standin::IsDirectory(created)) << created;
-  }
-}
-
-TEST_F(StandinMachineTest, MoveNeverReplacesWithoutBeingAsked) {
-  standin::AddFile(L"C:\\a\\g.txt", "old");
-  SetLastError(kNoError);
-  EXPECT_FALSE(MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\G.TXT", MOVEFILE_WRITE_THROUGH));
-  EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "abc");
-  EXPECT_EQ(standin::FileContents(L"C:\\a\\g.txt"), "old");
-
-  EXPECT_TRUE(MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\g.txt", MOVEFILE_REPLACE_EXISTING));
-  EXPECT_FALSE(standin::Exists(L"C:\\a\\f.txt"));
-  EXPECT_EQ(standin::FileContents(L"C:\\a\\g.txt"), "abc");
-
-  // A new case for the same name is a rename, not a clash.
-  EXPECT_TRUE(MoveFileExW(L"C:\\a\\g.txt", L"C:\\a\\G.txt", 0));
-  EXPECT_EQ(standin::ListNames(L"C:\\a"), (std::vector<std::wstring>{L"G.txt", L"sub"}));
-
-  // A move to a new name in another folder keeps the name as written.
-  EXPECT_TRUE(MoveFileExW(L"C:\\a\\g.txt", L"C:\\a\\sub\\Moved.TXT", MOVEFILE_WRITE_THROUGH));
-  EXPECT_EQ(standin::ListNames(L"C:\\a\\sub"), (std::vector<std::wstring>{L"Moved.TXT"}));
-}
-
-TEST_F(StandinMachineTest, MoveFailsWithTheErrorsWindowsGives) {
-  const struct {
-    const wchar_t* from;
-    const wchar_t* to;
-    DWORD flags;
-    DWORD error;
-  } cases[] = {
-      {L"C:\\a\\missing", L"C:\\a\\x", 0, ERROR_FILE_NOT_FOUND},
-      {L"C:\\missing\\f", L"C:\\a\\x", 0, ERROR_PATH_NOT_FOUND},
-      {L"C:\\a\\f.txt", L"C:\\missing\\x", 0, ERROR_PATH_NOT_FOUND},
-      {L"C:\\a\\f.txt", L"C:\\a\\sub", MOVEFILE_REPLACE_EXISTING, ERROR_ACCESS_DENIED},
-      {L"C:\\a", L"C:\\a\\sub\\inner", 0, ERROR_ACCESS_DENIED},
-      {L"C:\\a\\f.txt", L"\\\\srv\\share\\f.txt", 0, ERROR_NOT_SAME_DEVICE},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.to);
-    SetLastError(kNoError);
-    EXPECT_FALSE(MoveFileExW(c.from, c.to, c.flags));
-    EXPECT_EQ(GetLastError(), c.error);
-  }
-  EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "abc");
-}
-
-TEST_F(StandinMachineTest, OpenFilesCannotBeMovedOrDeletedUnlessTheyShareDeletion) {
-  const HANDLE open = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
-  SetLastError(kNoError);
-  EXPECT_FALSE(MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\g.txt", 0));
-  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-  SetLastError(kNoError);
-  EXPECT_FALSE(DeleteFileW(L"C:\\a\\f.txt"));
-  EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-  EXPECT_TRUE(CloseHandle(open));
-
-  const HANDLE shared =
-      Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
-  EXPECT_TRUE(DeleteFileW(L"C:\\a\\f.txt"));
-  EXPECT_FALSE(standin::Exists(L"C:\\a\\f.txt"));
-  EXPECT_EQ(ReadAll(shared), "abc");  // the handle keeps the contents
-  EXPECT_TRUE(CloseHandle(shared));
-}
-
-TEST_F(StandinMachineTest, DeleteRemovesFilesAndLinksButNotFolders) {
-  const struct {
-    const wchar_t* path;
-    DWORD error;  // 0: deleted
-  } cases[] = {
-      {L"C:\\flink", 0},
-      {L"C:\\a\\missing", ERROR_FILE_NOT_FOUND},
-      {L"C:\\missing\\f", ERROR_PATH_NOT_FOUND},
-      {L"C:\\a", ERROR_ACCESS_DENIED},
-      {L"C:\\link", ERROR_ACCESS_DENIED},
-      {L"C:\\a\\f.txt\\", ERROR_INVALID_NAME},
-      {L"C:\\link\\f.txt", 0},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    SetLastError(kNoError);
-    EXPECT_EQ(DeleteFileW(c.path), c.error == 0 ? TRUE : FALSE);
-    EXPECT_EQ(GetLastError(), c.error == 0 ? kNoError : c.error);
-  }
-  EXPECT_FALSE(standin::Exists(L"C:\\flink"));
-  EXPECT_FALSE(standin::Exists(L"C:\\a\\f.txt"));
-  EXPECT_TRUE(standin::IsDirectory(L"C:\\link"));
-}
-
-// ---------------------------------------------------------------------------
-// Listing
-// ---------------------------------------------------------------------------
-
-struct Listed {
-  std::wstring name;
-  DWORD attributes;
-  bool operator==(const Listed&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Listed& entry) {
-  std::string name;
-  for (wchar_t c : entry.name) name += static_cast<char>(c);
-  return out << name << " 0x" << std::hex << entry.attributes << std::dec;
-}
-
-// Lists through the three calls and checks that the end reads as
-// ERROR_NO_MORE_FILES; a failed first call gives its error instead.
-std::vector<Listed> List(const wchar_t* pattern, DWORD* error) {
-  std::vector<Listed> entries;
-  WIN32_FIND_DATAW data{};
-  SetLastError(kNoError);
-  const HANDLE find = FindFirstFileExW(pattern, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
-  *error = GetLastError();
-  if (find == INVALID_HANDLE_VALUE) return entries;
-  do {
-    entries.push_back({data.cFileName, data.dwFileAttributes});
-  } while (FindNextFileW(find, &data));
-  EXPECT_EQ(GetLastError(), ERROR_NO_MORE_FILES);
-  EXPECT_FALSE(FindNextFileW(find, &data));
-  EXPECT_TRUE(FindClose(find));
-  return entries;
-}
-
-TEST_F(StandinMachineTest, ListingGivesDotsFirstThenNtfsOrder) {
-  standin::AddDirectory(L"C:\\d");
-  standin::AddFile(L"C:\\d\\b", "12345");
-  standin::AddFile(L"C:\\d\\_x", "");
-  standin::AddDirectory(L"C:\\d\\A");
-  standin::AddDirectoryLink(L"C:\\d\\c-link", L"C:\\a");
-  DWORD error = 0;
-  // Upper-cased ordinal order puts "_" (0x5F) after the letters.
-  EXPECT_EQ(List(L"C:\\d\\*", &error), (std::vector<Listed>{{L".", kDir},
-                                                            {L"..", kDir},
-                                                            {L"A", kDir},
-                                                            {L"b", kFile},
-                                                            {L"c-link", kDir | kLink},
-                                                            {L"_x", kFile}}));
-  EXPECT_EQ(error, kNoError);
-  EXPECT_EQ(standin::ListNames(L"C:\\d"), (std::vector<std::wstring>{L"A", L"b", L"c-link", L"_x"}));
-
-  WIN32_FIND_DATAW data{};
-  const HANDLE find = FindFirstFileExW(L"C:/d/B", FindExInfoStandard, &data, FindExSearchNameMatch, nullptr,
-                                       FIND_FIRST_EX_LARGE_FETCH);
-  ASSERT_NE(find, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(std::wstring(data.cFileName), L"b");
-  EXPECT_EQ(data.nFileSizeLow, 5U);
-  EXPECT_TRUE(FindClose(find));
-}
-
-TEST_F(StandinMachineTest, ListingAFolderThroughALinkOrAtARoot) {
-  DWORD error = 0;
-  EXPECT_EQ(List(L"C:\\link\\*", &error),
-            (std::vector<Listed>{{L".", kDir}, {L"..", kDir}, {L"f.txt", kFile}, {L"sub", kDir}}));
-  // A drive's root has no dot entries.
-  const std::vector<Listed> root = List(L"C:\\*", &error);
-  ASSERT_FALSE(root.empty());
-  EXPECT_EQ(root.front().name, L"a");
-}
-
-// The order is ordinal on upper-cased UTF-16 code units, so accented letters
-// follow every ASCII one and sort by their upper case, and a character beyond
-// the BMP (a surrogate pair, D800-DFFF) comes before U+E000-U+FFFF.
-TEST_F(StandinMachineTest, ListingOrdersByUpperCasedCodeUnits) {
-  const std::vector<std::wstring> added = {
-      L"\u00c9mile",   // E-acute, upper case: C9 4D
-      L"\uff21",       // fullwidth A: FF21
-      L"\u044f",       // Cyrillic ya: upper case 042F
-      L"\u00e9clair",  // e-acute, upper case: C9 43
-      L"_x",           // 5F
-      L"\U0001F600",   // beyond the BMP: D83D DE00
-      L"\u00e4rger",   // a-diaeresis, upper case: C4
-      L"zebra",        // 5A
-      L"\u03c9",       // Greek omega: upper case 03A9
-  };
-  for (const std::wstring& name : added) standin::AddFile(L"C:\\d\\" + name, "");
-  const std::vector<std::wstring> expected = {L"zebra",       L"_x",         L"\u00e4rger",
-                                              L"\u00e9clair", L"\u00c9mile", L"\u03c9",
-                                              L"\u044f",      L"\U0001F600", L"\uff21"};
-  EXPECT_EQ(standin::ListNames(L"C:\\d"), expected);
-  DWORD error = 0;
   std::vector<std::wstring> listed;
-  for (const Listed& entry : List(L"C:\\d\\*", &error)) listed.push_back(entry.name);
-  EXPECT_EQ(error, kNoError);
-  listed.erase(listed.begin(), listed.begin() + 2);  // "." and ".."
-  EXPECT_EQ(listed, expected);
-
-  // Patterns match without regard to case the same way.
-  listed.clear();
-  for (const Listed& entry : List(L"C:\\d\\\u00c4*", &error)) listed.push_back(entry.name);
-  EXPECT_EQ(listed, std::vector<std::wstring>{L"\u00e4rger"});
-}
-
-TEST_F(StandinMachineTest, ListingFailsWithTheErrorsWindowsGives) {
-  const struct {
-    const wchar_t* pattern;
-    DWORD error;
-  } cases[] = {
-      {L"C:\\missing\\*", ERROR_PATH_NOT_FOUND},  {L"C:\\missing\\deeper\\*", ERROR_PATH_NOT_FOUND},
-      {L"C:\\dangling\\*", ERROR_PATH_NOT_FOUND}, {L"C:\\a\\f.txt\\*", ERROR_DIRECTORY},
-      {L"C:\\a\\nothing*", ERROR_FILE_NOT_FOUND}, {L"C:\\a\\", ERROR_FILE_NOT_FOUND},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.pattern);
-    DWORD error = 0;
-    EXPECT_TRUE(List(c.pattern, &error).empty());
-    EXPECT_EQ(error, c.error);
-  }
-  SetLastError(kNoError);
-  EXPECT_FALSE(FindClose(INVALID_HANDLE_VALUE));
-  EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+  WIN32_FIND_DATAW data{};
+  const HANDLE find =
+      FindFirstFileExW(L"C:\\d\\*", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  do {
+    const std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") listed.push_back(name);
+  } while (FindNextFileW(find, &data));
+  EXPECT_TRUE(FindClose(find));
+  EXPECT_EQ(listed,
+            (std::vector<std::wstring>{L"A", L"zebra", L"_x", L"\u00e4rger", L"\U0001F600", L"\uff21"}));
+  EXPECT_EQ(standin::ListNames(L"C:\\d"), listed);
 }
 
 // ---------------------------------------------------------------------------
@@ -855,9 +217,8 @@ class StandinDataProtectionTest : public testing::StandinTest {
   const std::string token_ = "van-tide-hud-0123456789abcdef0123456789ABCDEF";
 };
 
-TEST_F(StandinDataProtectionTest, RoundTripsForTheSameUserOnly) {
+TEST_F(StandinDataProtectionTest, OpensForTheSameUserOnly) {
   const std::string blob = Seal(token_);
-  EXPECT_EQ(blob.find("van-tide"), std::string::npos) << "the plaintext shows through";
   std::string plain;
   EXPECT_EQ(Unseal(blob, &plain), 0U);
   EXPECT_EQ(plain, token_);
@@ -866,47 +227,22 @@ TEST_F(StandinDataProtectionTest, RoundTripsForTheSameUserOnly) {
   plain.clear();
   EXPECT_EQ(Unseal(blob, &plain), NTE_BAD_KEY_STATE);
   EXPECT_TRUE(plain.empty());
-  EXPECT_EQ(Unseal(Seal(""), &plain), 0U);
-  EXPECT_TRUE(plain.empty());
 }
 
-TEST_F(StandinDataProtectionTest, AnyAlterationMakesTheBlobInvalidData) {
-  const std::string blob = Seal(token_);
-  std::string plain;
-  for (std::size_t i = 0; i < blob.size(); ++i) {
-    std::string changed = blob;
-    changed[i] = static_cast<char>(changed[i] ^ 0x01);
-    ASSERT_EQ(Unseal(changed, &plain), ERROR_INVALID_DATA) << "byte " << i;
-    ASSERT_EQ(Unseal(blob.substr(0, i), &plain), ERROR_INVALID_DATA) << "cut at " << i;
-  }
-  EXPECT_EQ(Unseal(blob + '\0', &plain), ERROR_INVALID_DATA);
-  EXPECT_TRUE(plain.empty());
-
-  // Entropy is part of the seal: leaving it out on the way back fails too.
-  BYTE salt[] = {1, 2, 3};
-  DATA_BLOB entropy{3, salt};
-  const std::string salted = Seal(token_, &entropy);
-  EXPECT_EQ(Unseal(salted, &plain), ERROR_INVALID_DATA);
-  EXPECT_EQ(Unseal(salted, &plain, &entropy), 0U);
-  EXPECT_EQ(plain, token_);
-}
-
-TEST_F(StandinDataProtectionTest, HandsBackTheDescriptionAndCountsEveryBuffer) {
+TEST_F(StandinDataProtectionTest, CountsEveryBufferUntilLocalFree) {
   std::string blob = Seal(token_);
   DATA_BLOB in{static_cast<DWORD>(blob.size()), reinterpret_cast<BYTE*>(blob.data())};
   DATA_BLOB out{0, nullptr};
   LPWSTR description = nullptr;
   ASSERT_TRUE(
       CryptUnprotectData(&in, &description, nullptr, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out));
-  EXPECT_EQ(std::wstring(description), L"Vantide license device");
   EXPECT_EQ(standin::OutstandingLocalBuffers(), 2U);
   EXPECT_EQ(LocalFree(description), nullptr);
   EXPECT_EQ(LocalFree(out.pbData), nullptr);
   EXPECT_EQ(standin::OutstandingLocalBuffers(), 0U);
 
-  // Freeing nothing is fine; freeing what the service never gave fails
-  // without harm and returns the pointer, as LocalFree does.
-  EXPECT_EQ(LocalFree(nullptr), nullptr);
+  // Freeing what the service never gave fails without harm and returns the
+  // pointer, as LocalFree does.
   int unrelated = 0;
   EXPECT_EQ(LocalFree(&unrelated), &unrelated);
 }
@@ -942,38 +278,11 @@ TEST_F(StandinDataProtectionTest, RecordsDescriptionFlagsAndNullArguments) {
 // Environment
 // ---------------------------------------------------------------------------
 
-TEST_F(StandinMachineTest, EnvironmentCopiesFollowTheRunTimeContract) {
-  standin::SetEnvironmentVariable(L"AppData", L"C:\\Users\\me");
+TEST_F(StandinMachineTest, EnvironmentCopiesAreRecordedAndFailAsPlanned) {
   standin::SetEnvironmentVariable(L"EMPTY", L"");
-  const struct {
-    const wchar_t* name;
-    const wchar_t* value;  // null: unset
-  } cases[] = {
-      {L"APPDATA", L"C:\\Users\\me"},
-      {L"appdata", L"C:\\Users\\me"},
-      {L"EMPTY", L""},
-      {L"LOCALAPPDATA", nullptr},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    wchar_t planted[1] = {L'?'};
-    wchar_t* buffer = planted;  // must be overwritten
-    std::size_t count = 99;
-    EXPECT_EQ(platform::WideDupEnv(&buffer, &count, c.name), 0);
-    if (c.value == nullptr) {
-      EXPECT_EQ(buffer, nullptr);
-      EXPECT_EQ(count, 0U);
-    } else {
-      ASSERT_NE(buffer, nullptr);
-      EXPECT_EQ(std::wstring(buffer), c.value);
-      EXPECT_EQ(count, std::wcslen(c.value) + 1);
-    }
-    if (buffer != planted) std::free(buffer);
-  }
-  standin::UnsetEnvironmentVariable(L"appDATA");
   wchar_t* buffer = nullptr;
   std::size_t count = 0;
-  EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"APPDATA"), 0);
+  EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"appdata"), 0);
   EXPECT_EQ(buffer, nullptr);
 
   standin::InjectFault({.api = Api::WideDupEnv, .error = ENOMEM, .path = L"EMPTY"});
@@ -981,40 +290,11 @@ TEST_F(StandinMachineTest, EnvironmentCopiesFollowTheRunTimeContract) {
   EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"EMPTY"), ENOMEM);
   EXPECT_EQ(buffer, nullptr);
   EXPECT_EQ(count, 0U);
-  EXPECT_EQ(
-      standin::CallPaths(Api::WideDupEnv),
-      (std::vector<std::wstring>{L"APPDATA", L"appdata", L"EMPTY", L"LOCALAPPDATA", L"APPDATA", L"EMPTY"}));
-}
-
-TEST_F(StandinMachineTest, EnvironmentNamesMatchWithoutRegardToCaseBeyondAscii) {
-  standin::SetEnvironmentVariable(L"\u00c4PFEL", L"apples");         // A-diaeresis
-  standin::SetEnvironmentVariable(L"\u0434\u043e\u043c", L"house");  // Cyrillic, lower case
-  const struct {
-    const wchar_t* name;
-    const wchar_t* value;  // null: unset
-  } cases[] = {
-      {L"\u00e4pfel", L"apples"},
-      {L"\u0414\u041e\u041c", L"house"},
-      {L"APFEL", nullptr},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.name)));
-    wchar_t* buffer = nullptr;
-    std::size_t count = 0;
-    EXPECT_EQ(platform::WideDupEnv(&buffer, &count, c.name), 0);
-    if (c.value == nullptr) {
-      EXPECT_EQ(buffer, nullptr);
-    } else {
-      ASSERT_NE(buffer, nullptr);
-      EXPECT_EQ(std::wstring(buffer), c.value);
-    }
-    std::free(buffer);
-  }
-  standin::UnsetEnvironmentVariable(L"\u00e4pfel");
-  wchar_t* buffer = nullptr;
-  std::size_t count = 0;
-  EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"\u00c4PFEL"), 0);
-  EXPECT_EQ(buffer, nullptr);
+  EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"EMPTY"), 0);
+  ASSERT_NE(buffer, nullptr);
+  EXPECT_EQ(count, 1U);
+  std::free(buffer);
+  EXPECT_EQ(standin::CallPaths(Api::WideDupEnv), (std::vector<std::wstring>{L"appdata", L"EMPTY", L"EMPTY"}));
 }
 
 // ---------------------------------------------------------------------------
@@ -1664,6 +944,8 @@ TEST(StandinTestTree, LivesInAFreshScratchFolder) {
   EXPECT_FALSE(standin::Exists(L"C:\\leftover"));
   EXPECT_TRUE(standin::IsDirectory(L"C:\\scratch"));
   EXPECT_EQ(tree.PathOf(L"x/y"), L"C:\\scratch\\x/y");
+  EXPECT_EQ(testing::TestTree::FreeDriveLetter(), L'Q');
+  EXPECT_FALSE(testing::TestTree::UnderWine());
 }
 
 TEST(StandinTestTree, MakesFoldersFilesAndLinks) {
@@ -1674,6 +956,14 @@ TEST(StandinTestTree, MakesFoldersFilesAndLinks) {
   ASSERT_TRUE(tree.MakeDirectoryLink(L"link", L"a"));
   EXPECT_EQ(GetFileAttributesW(tree.PathOf(L"link").c_str()), kDir | kLink);
   EXPECT_EQ(tree.ReadFile(L"link\\b\\c.txt"), std::string("\0\xff", 2));
+  ASSERT_TRUE(tree.MakeFileLink(L"flink", L"a\\b\\c.txt"));
+  EXPECT_EQ(GetFileAttributesW(tree.PathOf(L"flink").c_str()), kFile | kLink);
+  EXPECT_EQ(tree.ReadFile(L"flink"), std::string("\0\xff", 2));
+  // Links to what is not there are made as well.
+  ASSERT_TRUE(tree.MakeFileLink(L"fdangling", L"gone"));
+  ASSERT_TRUE(tree.MakeDirectoryLink(L"dangling", L"gone"));
+  EXPECT_EQ(GetFileAttributesW(tree.PathOf(L"fdangling").c_str()), kFile | kLink);
+  EXPECT_EQ(GetFileAttributesW(tree.PathOf(L"dangling").c_str()), kDir | kLink);
   EXPECT_FALSE(tree.Exists(L"missing"));
 
   testing::TestTree::SetEnvironment(L"LOCALAPPDATA", L"");
@@ -1685,6 +975,18 @@ TEST(StandinTestTree, MakesFoldersFilesAndLinks) {
   testing::TestTree::SetEnvironment(L"LOCALAPPDATA", nullptr);
   EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"LOCALAPPDATA"), 0);
   EXPECT_EQ(buffer, nullptr);
+}
+
+// The current folder moves into the tree and back to C:\ when the tree goes.
+TEST(StandinTestTree, SetsTheCurrentFolderUntilItGoes) {
+  {
+    testing::TestTree tree;
+    tree.MakeDirectory(L"a\\b");
+    tree.SetCurrentFolder(L"a");
+    EXPECT_EQ(GetFileAttributesW(L"b"), kDir);
+  }
+  standin::AddDirectory(L"C:\\b");
+  EXPECT_EQ(GetFileAttributesW(L"b"), kDir);
 }
 
 }  // namespace
