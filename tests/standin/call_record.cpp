@@ -4,11 +4,10 @@
 // gives a fresh machine, and InPlatformCall.
 //
 // - Successful calls leave the last error as it was, so code that reads it
-//   after a success is caught reading a stale value. The exceptions are
-//   Windows' own, all in CreateFileW: a call that creates the file sets it to
-//   0 (ERROR_SUCCESS), whatever the disposition (CREATE_NEW, CREATE_ALWAYS,
-//   OPEN_ALWAYS); CREATE_ALWAYS and OPEN_ALWAYS on an existing file set it to
-//   ERROR_ALREADY_EXISTS. OPEN_EXISTING and TRUNCATE_EXISTING leave it.
+//   after a success is caught reading a stale value. The one exception is
+//   Windows' own: a successful CreateFileW always sets it, to
+//   ERROR_ALREADY_EXISTS when CREATE_ALWAYS or OPEN_ALWAYS met an existing
+//   file, and to 0 (ERROR_SUCCESS) otherwise, whatever the disposition.
 // - Faults by position (InjectFaultAtCall) decide one call by its index in the
 //   record, whatever its API and path; a ReadFile or WriteFile fault with
 //   failAfterTransfer transfers its short count and then fails, as a write

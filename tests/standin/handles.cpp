@@ -174,14 +174,11 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
   const std::uintptr_t value = NewHandleValue();
   S().files[value] =
       OpenFile{lookup.node, Text(fileName), desiredAccess, shareMode, VolumeSerial(lookup.rootKey), 0};
-  // A successful open reports through the last error whether it created the
-  // file (0, CREATE_NEW included) or met an existing one with one of the two
-  // dispositions that may or may not create (ERROR_ALREADY_EXISTS).
-  if (!existed) {
-    S().lastError = ERROR_SUCCESS;
-  } else if (creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS) {
-    S().lastError = ERROR_ALREADY_EXISTS;
-  }
+  // A successful open always sets the last error: ERROR_ALREADY_EXISTS when
+  // one of the two dispositions that may or may not create met an existing
+  // file, else 0.
+  const bool mayCreate = creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS;
+  S().lastError = existed && mayCreate ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
   return ToHandle(value);
 }
 

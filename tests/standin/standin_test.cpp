@@ -117,20 +117,31 @@ TEST_F(StandinMachineTest, SharesAndOtherDrivesAnswerLikeWindows) {
   EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "abc");
 }
 
+// Answers where Windows' own is not established here (Wine gives another, and
+// neither Windows' documentation nor a probe settles it): the stand-in refuses
+// what it does not model rather than guessing a success. A colon after the
+// drive would be NTFS stream syntax; "/" after \\?\ is part of a name, so
+// "C:/..." names nothing; a folder cannot be moved below itself.
+TEST_F(StandinMachineTest, RefusesWhatItDoesNotModel) {
+  EXPECT_EQ(Attributes(L"C:\\a\\x:y"), Fails(ERROR_INVALID_NAME));
+  EXPECT_EQ(Attributes(L"\\\\?\\C:/a"), Fails(ERROR_PATH_NOT_FOUND));
+  SetLastError(kNoError);
+  EXPECT_FALSE(MoveFileExW(L"C:\\a", L"C:\\a\\sub\\inner", 0));
+  EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+  EXPECT_TRUE(standin::IsDirectory(L"C:\\a"));
+}
+
 // Stricter than Windows on purpose: code that reads the last error after a
-// success is caught reading a stale value. CreateFileW's own settings of it
-// are checked on both builds; the two dispositions that never create leave it.
+// success is caught reading a stale value. CreateFileW, which always sets it,
+// is checked on both builds.
 TEST_F(StandinMachineTest, SuccessfulCallsLeaveTheLastErrorAlone) {
-  SetLastError(4242);
-  EXPECT_EQ(GetFileAttributesW(L"C:\\a"), kDir);
   const HANDLE file = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  SetLastError(4242);
+  EXPECT_EQ(GetFileAttributesW(L"C:\\a"), kDir);
   EXPECT_EQ(ReadAll(file), "abc");
   EXPECT_TRUE(CloseHandle(file));
   EXPECT_TRUE(CreateDirectoryW(L"C:\\new", nullptr));
-  const HANDLE truncated = Open(L"C:\\a\\f.txt", GENERIC_WRITE, 0, TRUNCATE_EXISTING);
-  ASSERT_NE(truncated, INVALID_HANDLE_VALUE);
-  EXPECT_TRUE(CloseHandle(truncated));
   EXPECT_EQ(GetLastError(), 4242U);
 }
 
@@ -226,6 +237,14 @@ TEST_F(StandinDataProtectionTest, OpensForTheSameUserOnly) {
   standin::SetCurrentUser(L"S-1-5-21-2002");
   plain.clear();
   EXPECT_EQ(Unseal(blob, &plain), NTE_BAD_KEY_STATE);
+  EXPECT_TRUE(plain.empty());
+}
+
+// Bytes after the blob are an alteration too (Windows' answer is not
+// established here; Wine ignores them).
+TEST_F(StandinDataProtectionTest, RefusesABlobWithBytesAppended) {
+  std::string plain;
+  EXPECT_EQ(Unseal(Seal(token_) + '\0', &plain), ERROR_INVALID_DATA);
   EXPECT_TRUE(plain.empty());
 }
 
@@ -506,6 +525,9 @@ std::vector<Step> RunFiveCalls() {
   return steps;
 }
 
+// The five steps when nothing fails: a successful open sets the last error to 0.
+std::vector<Step> AllFiveGoThrough() { return {kOk, {true, ERROR_SUCCESS}, kOk, kOk, kOk}; }
+
 TEST_F(StandinMachineTest, AFaultByPositionHitsExactlyThatCall) {
   const struct {
     std::size_t index;
@@ -523,7 +545,7 @@ TEST_F(StandinMachineTest, AFaultByPositionHitsExactlyThatCall) {
     // api and path are ignored: the position alone decides.
     standin::InjectFaultAtCall(c.index,
                                {.api = Api::DeleteFileW, .error = ERROR_WRITE_FAULT, .path = L"C:\\x"});
-    std::vector<Step> expected(5, kOk);
+    std::vector<Step> expected = AllFiveGoThrough();
     expected[c.index] = {false, ERROR_WRITE_FAULT};
     EXPECT_EQ(RunFiveCalls(), expected);
     ASSERT_EQ(standin::Calls().size(), 5U);
@@ -532,7 +554,7 @@ TEST_F(StandinMachineTest, AFaultByPositionHitsExactlyThatCall) {
     // Fired once: a second run goes through.
     standin::Remove(L"C:\\n");
     standin::ClearCalls();
-    EXPECT_EQ(RunFiveCalls(), std::vector<Step>(5, kOk));
+    EXPECT_EQ(RunFiveCalls(), AllFiveGoThrough());
   }
 }
 
@@ -855,7 +877,9 @@ TEST_F(StandinMachineTest, AFileHeldByAnotherProcessMeetsSharingMovesAndDeletes)
     EXPECT_TRUE(standin::OpenHandlePaths().empty());
     SetLastError(kNoError);
     EXPECT_EQ(c.call(), c.error == 0);
-    EXPECT_EQ(GetLastError(), c.error == 0 ? kNoError : c.error);
+    if (c.error != 0) {
+      EXPECT_EQ(GetLastError(), c.error);
+    }
     EXPECT_EQ(standin::Calls().size(), 1U) << "holding is not a call";
   }
   standin::Restart();
