@@ -12,6 +12,7 @@
 #include "platform/win32.h"
 #include "legacy/environment_override.h"
 #include "support/test_tree.h"
+#include "support/win32_outcomes.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,7 @@ namespace {
 
 using testing::EnvironmentOverride;
 using testing::TestTree;
+using namespace testing::win32;  // the tables read as plain calls
 
 // ---------------------------------------------------------------------------
 // Known Wine deviations
@@ -123,64 +125,6 @@ bool LeftOutUnderWine(WineDeviation deviation, const std::string& call) {
 // ---------------------------------------------------------------------------
 // Helpers
 // ---------------------------------------------------------------------------
-
-constexpr DWORD kDir = FILE_ATTRIBUTE_DIRECTORY;
-constexpr DWORD kFile = FILE_ATTRIBUTE_ARCHIVE;
-constexpr DWORD kLink = FILE_ATTRIBUTE_REPARSE_POINT;
-// The attributes the cases are about. Windows gives a drive's root hidden and
-// system too, and a machine may add others (not content indexed, say).
-constexpr DWORD kTold = kDir | kFile | kLink;
-constexpr DWORD kPlanted = 0xDEADU;  // set before a call to see whether it sets the last error
-
-std::string Shown(std::wstring_view text) { return ::testing::PrintToString(std::wstring(text)); }
-
-// What an attribute query reports: the attributes, or the error it failed with.
-struct Outcome {
-  DWORD attributes;
-  DWORD error;
-  bool operator==(const Outcome&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
-  return out << "{attributes 0x" << std::hex << outcome.attributes << ", error " << std::dec << outcome.error
-             << "}";
-}
-
-Outcome Attributes(const std::wstring& path) {
-  SetLastError(kPlanted);
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return {attributes, GetLastError()};
-  return {attributes & kTold, 0};
-}
-Outcome Is(DWORD attributes) { return {attributes, 0}; }
-Outcome Fails(DWORD error) { return {INVALID_FILE_ATTRIBUTES, error}; }
-
-// What a call that returns a BOOL reports: success, or the error it failed with.
-struct Result {
-  bool ok;
-  DWORD error;
-  bool operator==(const Result&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Result& result) {
-  return result.ok ? out << "success" : out << "failure with error " << result.error;
-}
-
-Result Report(BOOL ok) { return ok ? Result{true, 0} : Result{false, GetLastError()}; }
-constexpr Result kDone{true, 0};
-Result Refused(DWORD error) { return {false, error}; }
-
-HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
-  return CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
-}
-
-std::string ReadAll(HANDLE file) {
-  std::string bytes(100, '\0');
-  DWORD read = 0;
-  EXPECT_TRUE(ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr));
-  bytes.resize(read);
-  return bytes;
-}
 
 DWORD HandleAttributes(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION information{};

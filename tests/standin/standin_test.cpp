@@ -7,6 +7,7 @@
 #include "standin/standin.h"
 #include "support/standin_fixture.h"
 #include "support/test_tree.h"
+#include "support/win32_outcomes.h"
 
 #include <gtest/gtest.h>
 
@@ -26,42 +27,9 @@ namespace {
 
 using standin::Api;
 
-constexpr DWORD kDir = FILE_ATTRIBUTE_DIRECTORY;
-constexpr DWORD kFile = FILE_ATTRIBUTE_ARCHIVE;
-constexpr DWORD kLink = FILE_ATTRIBUTE_REPARSE_POINT;
-constexpr DWORD kNoError = 0xDEADU;  // planted before a call to see it left alone
+using namespace testing::win32;  // the tables read as plain calls
 
-// What a call reports: its attributes, or the error it failed with.
-struct Outcome {
-  DWORD attributes;
-  DWORD error;
-  bool operator==(const Outcome&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& out, const Outcome& outcome) {
-  return out << "{attributes 0x" << std::hex << outcome.attributes << ", error " << std::dec << outcome.error
-             << "}";
-}
-
-Outcome Attributes(const std::wstring& path) {
-  SetLastError(kNoError);
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return {attributes, GetLastError()};
-}
-Outcome Is(DWORD attributes) { return {attributes, kNoError}; }
-Outcome Fails(DWORD error) { return {INVALID_FILE_ATTRIBUTES, error}; }
-
-HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
-  return CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
-}
-
-std::string ReadAll(HANDLE file) {
-  std::string bytes(100, '\0');
-  DWORD read = 0;
-  EXPECT_TRUE(ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr));
-  bytes.resize(read);
-  return bytes;
-}
+constexpr DWORD kNoError = kPlanted;  // planted before a call to see it left alone
 
 std::vector<Api> CallSequence() {
   std::vector<Api> apis;

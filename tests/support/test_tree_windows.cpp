@@ -303,6 +303,19 @@ void RemoveTree(const Path& path) {
   }
 }
 
+// Under Wine the host's ln makes either kind (Wine tells them apart by what
+// the link points to); on Windows a symbolic link, or for a folder a junction
+// where this account may not make symbolic links.
+bool MakeLink(const Path& link, const Path& target, bool folder) {
+  if (const WineUnixFileName convert = FindWineUnixFileName()) return MakeUnixLink(convert, link, target);
+  const DWORD kind = folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+  if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                          kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+    return IsLink(link);
+  }
+  return folder && MakeJunction(link, target);
+}
+
 std::atomic<unsigned> treeCounter{0};
 
 }  // namespace
@@ -375,34 +388,17 @@ void TestTree::WriteFile(std::wstring_view relative, std::string_view bytes) {
 bool TestTree::MakeDirectoryLink(std::wstring_view relative, std::wstring_view targetRelative) {
   CreateFolders(root_, ParentOf(relative));
   const Path link = PathOf(relative);
-  const Path target = PathOf(targetRelative);
-  bool made = false;
-  if (const WineUnixFileName convert = FindWineUnixFileName()) {
-    made = MakeUnixLink(convert, link, target);
-  } else if (CreateSymbolicLinkW(
-                 link.c_str(), target.c_str(),
-                 SYMBOLIC_LINK_FLAG_DIRECTORY | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
-    made = IsLink(link);
-  } else {
-    made = MakeJunction(link, target);
-  }
-  if (made) links_.push_back(link);
-  return made;
+  if (!MakeLink(link, PathOf(targetRelative), true)) return false;
+  links_.push_back(link);
+  return true;
 }
 
 bool TestTree::MakeFileLink(std::wstring_view relative, std::wstring_view targetRelative) {
   CreateFolders(root_, ParentOf(relative));
   const Path link = PathOf(relative);
-  const Path target = PathOf(targetRelative);
-  bool made = false;
-  if (const WineUnixFileName convert = FindWineUnixFileName()) {
-    made = MakeUnixLink(convert, link, target);
-  } else if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                                 SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
-    made = IsLink(link);
-  }
-  if (made) links_.push_back(link);
-  return made;
+  if (!MakeLink(link, PathOf(targetRelative), false)) return false;
+  links_.push_back(link);
+  return true;
 }
 
 void TestTree::SetCurrentFolder(std::wstring_view relative) {
