@@ -73,5 +73,10 @@ TEST_F(DirectoryChainTest, EmptyPathAndDriveRootsAreNotExamined) {
   }
 }
 
+TEST_F(DirectoryChainTest, ACallerNeedNotAskWhetherAMemberIsMissing) {
+  EXPECT_EQ(VantideCheckDirectoryChain(tree_.PathOf(L"Roaming\\Absent"), nullptr),
+            static_cast<HRESULT>(0x80070002U));
+}
+
 }  // namespace
 }  // namespace van_tide

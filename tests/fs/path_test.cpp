@@ -197,6 +197,8 @@ const WalkCase kWalkCases[] = {
     {L"\\\\?\\UNX\\server\\share\\x", L"\\\\?\\", false},
     {L"\\\\?\\XNC\\server\\share\\x", L"\\\\?\\", false},
     {L"\\\\?\\uNc\\server\\share\\x", L"\\\\?\\uNc\\server\\share\\", true},
+    // Only ASCII letters fold: an accented u is no U.
+    {L"\\\\?\\\u00faNC\\server\\share\\x", L"\\\\?\\", false},
 };
 
 TEST(PathWalk, StartsBelowTheRootAndTellsWalkablePaths) {

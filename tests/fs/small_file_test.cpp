@@ -66,5 +66,10 @@ TEST_F(SmallFileTest, TellsAMissingFileOrFolderFromARefusedOne) {
   EXPECT_EQ(bytes_, "untouched");
 }
 
+TEST_F(SmallFileTest, ACallerNeedNotAskWhetherTheFileIsMissing) {
+  EXPECT_EQ(VantideReadSmallFile(tree_.PathOf(L"absent"), &bytes_, nullptr),
+            static_cast<HRESULT>(0x80070002U));
+}
+
 }  // namespace
 }  // namespace van_tide

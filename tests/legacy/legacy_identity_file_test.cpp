@@ -201,5 +201,12 @@ TEST(FindJsonMember, FindsOnlyAnExactMemberOfAnObject) {
   }
 }
 
+TEST_F(LegacyIdentityFileTest, WithoutAPlaceForTheTokenNothingIsRead) {
+  tree_.WriteFile(kFile, "{}");
+  EXPECT_EQ(VantideReadLegacyIdentityFile(tree_.PathOf(kFile), nullptr, &missing_),
+            static_cast<HRESULT>(0x80070057U));
+  EXPECT_FALSE(missing_);
+}
+
 }  // namespace
 }  // namespace van_tide

@@ -226,5 +226,10 @@ TEST_F(LegacyScanTest, AnUnusableLocalFolderStopsTheScan) {
   }
 }
 
+TEST_F(LegacyScanTest, WithoutAPlaceForTheTokenNothingIsScanned) {
+  EXPECT_EQ(VantideScanLegacyIdentities(tree_.PathOf(L"Roaming"), nullptr),
+            static_cast<HRESULT>(0x80070057U));
+}
+
 }  // namespace
 }  // namespace van_tide
