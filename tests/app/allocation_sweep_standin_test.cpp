@@ -1,7 +1,8 @@
-// Memory running out at every allocation of a first migration in turn. This
-// binary replaces the global allocation functions, so it stands apart from the
-// other tests.
+// Memory running out at every allocation of a run in turn: a first migration,
+// and a run that finds its store. This binary replaces the global allocation functions, so it stands apart
+// from the other tests.
 #include "app/resolve.h"
+#include "store/protected_identity.h"
 
 #include "app/migration_machine.h"
 #include "platform/status.h"
@@ -79,6 +80,26 @@ void ArrangeFirstMigration() {
   testing::PlantLegacyFilesEverywhere(kTokenA);
 }
 
+void ArrangeStorePresent() {
+  ArrangeFirstMigration();
+  std::string store;
+  ASSERT_EQ(VantideSealIdentity(kTokenA, &store), 0);
+  standin::AddFile(testing::kMachineStore, store);
+}
+
+// A machine to sweep: how it is set up, and whether it holds a store before
+// the run (else none may exist after a failed run).
+struct Machine {
+  const char* name;
+  void (*arrange)();
+  bool storePlanted;
+};
+
+const Machine kMachines[] = {
+    {"first migration", ArrangeFirstMigration, false},
+    {"store present", ArrangeStorePresent, true},
+};
+
 DeviceIdentityResult RunFailingAllocation(std::size_t failAt) {
   standin::ClearCalls();
   plan = AllocationPlan{};
@@ -115,19 +136,19 @@ bool WhileDecodingALegacyFile(std::size_t callsAtFailure) {
 
 class AllocationSweepTest : public testing::StandinTest {};
 
-TEST_F(AllocationSweepTest, RunningOutOfMemoryAnywhereFailsCleanly) {
-  ArrangeFirstMigration();
+void SweepAllocations(const Machine& machine) {
+  machine.arrange();
   const DeviceIdentityResult undisturbed = RunFailingAllocation(0);
   ASSERT_EQ(undisturbed.status, 0);
   const std::size_t total = plan.count;
   ASSERT_GT(total, 0U);
 
   std::size_t asInvalidData = 0;
-  std::printf("\nallocation sweep: first migration, %zu allocations of the product's own\n", total);
+  std::printf("\nallocation sweep: %s, %zu allocations of the product's own\n", machine.name, total);
   std::printf("%5s  %-8s %-26s %-62s %s\n", "N", "outcome", "last call before", "its path", "written after");
   for (std::size_t n = 1; n <= total; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n));
-    ArrangeFirstMigration();
+    machine.arrange();
     const testing::DiskSnapshot before = testing::SnapshotDisk();
     const DeviceIdentityResult outcome = RunFailingAllocation(n);
     ASSERT_TRUE(plan.failed);
@@ -146,7 +167,7 @@ TEST_F(AllocationSweepTest, RunningOutOfMemoryAnywhereFailsCleanly) {
       writtenAfter = writtenAfter || Writes(standin::Calls()[k]);
     }
     EXPECT_FALSE(writtenAfter) << "something was written after the failure";
-    EXPECT_FALSE(standin::Exists(testing::kMachineStore));
+    EXPECT_EQ(standin::Exists(testing::kMachineStore), machine.storePlanted);
     EXPECT_FALSE(standin::Exists(kMachineTemporary));
     // Folders created before the failure may stay; files are untouched.
     const testing::DiskSnapshot after = testing::SnapshotDisk();
@@ -162,6 +183,13 @@ TEST_F(AllocationSweepTest, RunningOutOfMemoryAnywhereFailsCleanly) {
   }
   std::printf("allocation sweep: %zu failures, %zu reported as malformed content while decoding\n", total,
               asInvalidData);
+}
+
+TEST_F(AllocationSweepTest, RunningOutOfMemoryAnywhereFailsCleanly) {
+  for (const Machine& machine : kMachines) {
+    SCOPED_TRACE(machine.name);
+    SweepAllocations(machine);
+  }
 }
 
 }  // namespace
