@@ -167,32 +167,6 @@ TEST_F(StandinMachineTest, ListNamesFollowsTheListingOrder) {
 
 class StandinDataProtectionTest : public testing::StandinTest {
  protected:
-  // Seals `plain` for the current user; the blob is copied out and the
-  // service's buffer released.
-  std::string Seal(std::string plain, DATA_BLOB* entropy = nullptr) {
-    DATA_BLOB in{static_cast<DWORD>(plain.size()), reinterpret_cast<BYTE*>(plain.data())};
-    DATA_BLOB out{0, nullptr};
-    EXPECT_TRUE(CryptProtectData(&in, L"Vantide license device", entropy, nullptr, nullptr,
-                                 CRYPTPROTECT_UI_FORBIDDEN, &out));
-    std::string blob(reinterpret_cast<const char*>(out.pbData), out.cbData);
-    EXPECT_EQ(LocalFree(out.pbData), nullptr);
-    return blob;
-  }
-
-  // Unseals; on failure returns the last error and leaves `plain` alone.
-  DWORD Unseal(std::string blob, std::string* plain, DATA_BLOB* entropy = nullptr) {
-    DATA_BLOB in{static_cast<DWORD>(blob.size()), reinterpret_cast<BYTE*>(blob.data())};
-    DATA_BLOB out{0, nullptr};
-    SetLastError(kNoError);
-    if (!CryptUnprotectData(&in, nullptr, entropy, nullptr, nullptr, CRYPTPROTECT_UI_FORBIDDEN, &out)) {
-      EXPECT_EQ(out.pbData, nullptr);
-      return GetLastError();
-    }
-    plain->assign(reinterpret_cast<const char*>(out.pbData), out.cbData);
-    EXPECT_EQ(LocalFree(out.pbData), nullptr);
-    return 0;
-  }
-
   const std::string token_ = "van-tide-hud-0123456789abcdef0123456789ABCDEF";
 };
 
