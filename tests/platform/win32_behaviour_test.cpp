@@ -881,8 +881,7 @@ TEST_F(Win32LinkBehaviourTest, OpeningAFileLinkFollowsItUnlessAskedForTheLinkIts
   EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
   const HANDLE dangling =
       Open(P(L"fdangling"), GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT);
-  EXPECT_TRUE(AsOnWindows(WineDeviation::kDanglingLink,
-                          dangling == INVALID_HANDLE_VALUE ? Result{false, GetLastError()} : kDone, kDone));
+  EXPECT_TRUE(AsOnWindows(WineDeviation::kDanglingLink, Opened(dangling), kDone));
   if (dangling != INVALID_HANDLE_VALUE) {
     EXPECT_EQ(HandleAttributes(dangling), kFile | kLink);
     EXPECT_TRUE(CloseHandle(dangling));
@@ -910,8 +909,7 @@ TEST_F(Win32LinkBehaviourTest, FolderLinksOpenWithBackupSemanticsOnly) {
   for (const auto& c : cases) {
     SCOPED_TRACE(Shown(c.path));
     const HANDLE file = Open(P(c.path), GENERIC_READ | GENERIC_WRITE, 0, c.disposition, c.flags);
-    const Result opened = file == INVALID_HANDLE_VALUE ? Refused(GetLastError()) : kDone;
-    EXPECT_TRUE(AsOnWindows(c.wine, opened, Refused(c.error)));
+    EXPECT_TRUE(AsOnWindows(c.wine, Opened(file), Refused(c.error)));
     if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
   }
 }

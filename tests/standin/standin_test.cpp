@@ -29,8 +29,6 @@ using standin::Api;
 
 using namespace testing::win32;  // the tables read as plain calls
 
-constexpr DWORD kNoError = kPlanted;  // planted before a call to see it left alone
-
 std::vector<Api> CallSequence() {
   std::vector<Api> apis;
   for (const standin::Call& call : standin::Calls()) apis.push_back(call.api);
@@ -76,10 +74,10 @@ TEST_F(StandinMachineTest, SharesAndOtherDrivesAnswerLikeWindows) {
     SCOPED_TRACE(c.path);
     EXPECT_EQ(Attributes(c.path), c.expected);
   }
-  SetLastError(kNoError);
+  SetLastError(kPlanted);
   EXPECT_FALSE(CreateDirectoryW(L"\\\\srv\\share", nullptr));
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-  SetLastError(kNoError);
+  SetLastError(kPlanted);
   EXPECT_FALSE(MoveFileExW(L"C:\\a\\f.txt", L"\\\\srv\\share\\f.txt", 0));
   EXPECT_EQ(GetLastError(), ERROR_NOT_SAME_DEVICE);
   EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "abc");
@@ -93,7 +91,7 @@ TEST_F(StandinMachineTest, SharesAndOtherDrivesAnswerLikeWindows) {
 TEST_F(StandinMachineTest, RefusesWhatItDoesNotModel) {
   EXPECT_EQ(Attributes(L"C:\\a\\x:y"), Fails(ERROR_INVALID_NAME));
   EXPECT_EQ(Attributes(L"\\\\?\\C:/a"), Fails(ERROR_PATH_NOT_FOUND));
-  SetLastError(kNoError);
+  SetLastError(kPlanted);
   EXPECT_FALSE(MoveFileExW(L"C:\\a", L"C:\\a\\sub\\inner", 0));
   EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
   EXPECT_TRUE(standin::IsDirectory(L"C:\\a"));
@@ -131,7 +129,7 @@ TEST_F(StandinMachineTest, HandlesAreSmallDistinctValuesAndCloseOnce) {
   EXPECT_EQ(standin::OpenHandleCount(), 0U);
 
   for (const HANDLE bad : {first, INVALID_HANDLE_VALUE, static_cast<HANDLE>(nullptr)}) {
-    SetLastError(kNoError);
+    SetLastError(kPlanted);
     EXPECT_FALSE(CloseHandle(bad));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   }
@@ -291,7 +289,7 @@ TEST_F(StandinMachineTest, FaultsSkipThenFailForTheirCount) {
     standin::AddDirectory(L"C:\\a");
     standin::InjectFault(c.fault);
     for (std::size_t i = 0; i < c.fails.size(); ++i) {
-      SetLastError(kNoError);
+      SetLastError(kPlanted);
       EXPECT_EQ(Attributes(L"C:\\a"), c.fails[i] ? Fails(5) : Is(kDir)) << "call " << i;
     }
     EXPECT_EQ(standin::CallPaths(Api::GetFileAttributesW).size(), 5U);
@@ -321,7 +319,7 @@ TEST_F(StandinMachineTest, AFaultWithErrorZeroStillFails) {
   for (const auto& c : cases) {
     SCOPED_TRACE(standin::ApiName(c.api));
     standin::InjectFault({.api = c.api, .error = 0});
-    SetLastError(kNoError);
+    SetLastError(kPlanted);
     EXPECT_FALSE(c.call());
     EXPECT_EQ(GetLastError(), 0U);
   }
@@ -445,24 +443,24 @@ std::ostream& operator<<(std::ostream& out, const Step& step) {
   return out << (step.ok ? "ok" : "failed") << " (error " << step.error << ")";
 }
 
-constexpr Step kOk{true, kNoError};
+constexpr Step kOk{true, kPlanted};
 
 // Five calls of different APIs and paths, each reported on its own.
 std::vector<Step> RunFiveCalls() {
   std::vector<Step> steps;
   const auto note = [&](bool ok) { steps.push_back({ok, GetLastError()}); };
-  SetLastError(kNoError);
+  SetLastError(kPlanted);
   note(CreateDirectoryW(L"C:\\n", nullptr) != FALSE);
-  SetLastError(kNoError);
+  SetLastError(kPlanted);
   const HANDLE file = Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
   note(file != INVALID_HANDLE_VALUE);
   char buffer[3];
   DWORD count = 0;
-  SetLastError(kNoError);
+  SetLastError(kPlanted);
   note(ReadFile(file, buffer, 3, &count, nullptr) != FALSE);
-  SetLastError(kNoError);
+  SetLastError(kPlanted);
   note(CloseHandle(file) != FALSE);
-  SetLastError(kNoError);
+  SetLastError(kPlanted);
   note(GetFileAttributesW(L"C:\\a") != INVALID_FILE_ATTRIBUTES);
   return steps;
 }
@@ -530,7 +528,7 @@ TEST_F(StandinMachineTest, APartialWriteLandsItsShortCountThenFails) {
     const HANDLE file = Open(L"C:\\a\\f.txt", GENERIC_WRITE, 0, OPEN_EXISTING);
     kind.plant({.api = Api::WriteFile, .error = ERROR_DISK_FULL, .shortBy = 2, .failAfterTransfer = true});
     DWORD written = 99;
-    SetLastError(kNoError);
+    SetLastError(kPlanted);
     EXPECT_FALSE(WriteFile(file, "hello", 5, &written, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_DISK_FULL);
     EXPECT_EQ(written, 3U);
@@ -549,7 +547,7 @@ TEST_F(StandinMachineTest, APartialReadFillsItsShortCountThenFails) {
     kind.plant({.api = Api::ReadFile, .error = ERROR_READ_FAULT, .shortBy = 1, .failAfterTransfer = true});
     char buffer[3] = {'-', '-', '-'};
     DWORD read = 99;
-    SetLastError(kNoError);
+    SetLastError(kPlanted);
     EXPECT_FALSE(ReadFile(file, buffer, 3, &read, nullptr));
     EXPECT_EQ(GetLastError(), ERROR_READ_FAULT);
     EXPECT_EQ(read, 2U);
@@ -628,7 +626,7 @@ TEST_F(StandinMachineTest, ACrashKeepsItsCallThenNothingActsOrIsRecorded) {
   };
   for (const auto& c : later) {
     SCOPED_TRACE(c.name);
-    SetLastError(kNoError);
+    SetLastError(kPlanted);
     EXPECT_FALSE(c.call());
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
   }
@@ -776,7 +774,7 @@ TEST_F(StandinMachineTest, AHookActsJustBeforeItsCallAndOutsideTheRecord) {
   EXPECT_EQ(runs, 1);
   standin::ClearCalls();
   standin::RunBeforeCall(0, [] { standin::AddFile(L"C:\\a\\h.txt", "theirs"); });
-  SetLastError(kNoError);
+  SetLastError(kPlanted);
   EXPECT_FALSE(MoveFileExW(L"C:\\a\\f.txt", L"C:\\a\\h.txt", MOVEFILE_WRITE_THROUGH));
   EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
   EXPECT_EQ(standin::FileContents(L"C:\\a\\h.txt"), "theirs");
@@ -817,7 +815,7 @@ TEST_F(StandinMachineTest, AFileHeldByAnotherProcessMeetsSharingMovesAndDeletes)
     standin::HoldOpen(L"C:\\a\\f.txt", GENERIC_READ, c.heldShare);
     EXPECT_EQ(standin::OpenHandleCount(), 0U);
     EXPECT_TRUE(standin::OpenHandlePaths().empty());
-    SetLastError(kNoError);
+    SetLastError(kPlanted);
     EXPECT_EQ(c.call(), c.error == 0);
     if (c.error != 0) {
       EXPECT_EQ(GetLastError(), c.error);

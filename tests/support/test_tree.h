@@ -56,9 +56,10 @@ class TestTree {
 
  private:
   Path root_;
-  // Links this tree made, removed as links before anything else is deleted:
-  // under Wine a file link does not look like a link, and deleting it through
-  // the Windows API would delete its target instead.
+  // Links this tree made on Windows, removed as links before anything else is
+  // deleted: under Wine a file link does not look like a link, and deleting it
+  // through the Windows API would delete its target instead. (The stand-in's
+  // tree needs none: the next tree resets the machine.)
   std::vector<Path> links_;
   // The current folder before SetCurrentFolder, put back by the destructor.
   Path previousFolder_;

@@ -28,13 +28,11 @@ void TestTree::WriteFile(std::wstring_view relative, std::string_view bytes) {
 
 bool TestTree::MakeDirectoryLink(std::wstring_view relative, std::wstring_view targetRelative) {
   standin::AddDirectoryLink(PathOf(relative), PathOf(targetRelative));
-  links_.push_back(PathOf(relative));
   return true;
 }
 
 bool TestTree::MakeFileLink(std::wstring_view relative, std::wstring_view targetRelative) {
   standin::AddFileLink(PathOf(relative), PathOf(targetRelative));
-  links_.push_back(PathOf(relative));
   return true;
 }
 

@@ -59,6 +59,10 @@ inline std::ostream& operator<<(std::ostream& out, const Result& result) {
 inline Result Report(BOOL ok) { return ok ? Result{true, 0} : Result{false, GetLastError()}; }
 inline constexpr Result kDone{true, 0};
 inline Result Refused(DWORD error) { return {false, error}; }
+// What an open reports: success, or the error it failed with.
+inline Result Opened(HANDLE handle) {
+  return handle == INVALID_HANDLE_VALUE ? Refused(GetLastError()) : kDone;
+}
 
 inline HANDLE Open(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags = 0) {
   return CreateFileW(path.c_str(), access, share, nullptr, disposition, flags, nullptr);
