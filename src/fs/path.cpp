@@ -87,11 +87,56 @@ DeviceTarget ReadDeviceTarget(std::wstring_view rest) noexcept {
   return target;
 }
 
-bool IsDotsOnly(std::wstring_view component) noexcept {
-  return !component.empty() && component.find_first_not_of(L'.') == std::wstring_view::npos;
+// What Windows compares with its device names: the name up to its first
+// period, without the blanks before that period ("nul .txt" is NUL).
+std::wstring_view DeviceStem(std::wstring_view name) noexcept {
+  std::wstring_view stem = name.substr(0, name.find(L'.'));
+  while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
+  return stem;
+}
+
+bool EqualsUpper(std::wstring_view text, std::wstring_view upper) noexcept {
+  if (text.size() != upper.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (AsciiUpper(text[i]) != upper[i]) return false;
+  }
+  return true;
+}
+
+bool IsDeviceName(std::wstring_view name) noexcept {
+  const std::wstring_view stem = DeviceStem(name);
+  for (const std::wstring_view device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+    if (EqualsUpper(stem, device)) return true;
+  }
+  if (stem.size() != 4 ||
+      !(EqualsUpper(stem.substr(0, 3), L"COM") || EqualsUpper(stem.substr(0, 3), L"LPT"))) {
+    return false;
+  }
+  // A digit, or the superscripts one, two and three, which Windows takes for
+  // port numbers too.
+  const wchar_t port = stem[3];
+  return (port >= L'0' && port <= L'9') || port == L'\u00B9' || port == L'\u00B2' || port == L'\u00B3';
+}
+
+bool IsLiteralPath(std::wstring_view path) noexcept {
+  return path.starts_with(L"\\\\?\\") || path.starts_with(L"\\??\\");
+}
+
+// A server name, or a share named behind a device prefix, is never queried
+// on its own and Windows looks for no device there; a trailing period or
+// space, or a colon, is rewritten there as anywhere else.
+bool IsRootMemberReadAsWritten(std::wstring_view name) noexcept {
+  return !name.empty() && name.back() != L'.' && name.back() != L' ' &&
+         name.find(L':') == std::wstring_view::npos;
 }
 
 }  // namespace
+
+bool VantideIsNameReadAsWritten(std::wstring_view name) noexcept {
+  if (name.empty() || name.back() == L'.' || name.back() == L' ') return false;
+  if (name.find(L':') != std::wstring_view::npos) return false;
+  return !IsDeviceName(name);
+}
 
 std::size_t VantideWalkStartLength(std::wstring_view path) noexcept {
   const std::size_t start = VantideRootPathLength(path);
@@ -106,22 +151,23 @@ bool VantideIsWalkablePath(std::wstring_view path) noexcept {
   if (VantideHasDevicePrefix(path)) {
     const DeviceTarget target = ReadDeviceTarget(path.substr(VantideRootPathLength(path)));
     if (target.length == 0) return false;
-    // A share needs both names, and a name made of dots is none the file
-    // system looks up.
-    if (target.isShare && (target.server.empty() || target.share.empty() || IsDotsOnly(target.server) ||
-                           IsDotsOnly(target.share))) {
+    // A share needs both names, each read as written.
+    if (target.isShare &&
+        (!IsRootMemberReadAsWritten(target.server) || !IsRootMemberReadAsWritten(target.share))) {
       return false;
     }
+    // Behind "\\?\" a slash is part of a name, while the walk would take it
+    // for a separator.
+    if (IsLiteralPath(path) && path.find(L'/') != std::wstring_view::npos) return false;
   } else if (rootName > 2) {
     // A server root: "\\." and "\\?" followed by a separator make a device
-    // prefix once a name is joined to them, and a server made of dots names
-    // none at all.
+    // prefix once a name is joined to them.
     const std::wstring_view server = path.substr(2, rootName - 2);
-    if (server == L"?" || IsDotsOnly(server)) return false;
+    if (server == L"?" || !IsRootMemberReadAsWritten(server)) return false;
   }
   for (std::size_t position = VantideWalkStartLength(path); position < path.size();) {
     const std::size_t end = ComponentEnd(path, position);
-    if (IsDotsOnly(path.substr(position, end - position))) return false;
+    if (!VantideIsNameReadAsWritten(path.substr(position, end - position))) return false;
     position = SeparatorRunEnd(path, end);
   }
   return true;

@@ -33,11 +33,26 @@ std::size_t VantideRootPathLength(std::wstring_view path) noexcept;
 // "C:") names something other than the path.
 std::size_t VantideWalkStartLength(std::wstring_view path) noexcept;
 
+// True when Windows reads `name`, as a member of a path, as a file or folder
+// of exactly that name wherever the member stands. A check asks about a
+// member at the end of a shorter path than the open that follows it, and
+// outside "\\?\" Windows rewrites a member differently at the end than in the
+// middle, so a name that either reading would rewrite could send the check
+// and the open to different objects:
+// - a trailing space or period (the last member loses them all, any other a
+//   single period; "." and ".." are resolved away);
+// - a DOS device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9 and the superscript
+//   digits, CONIN$, CONOUT$), also with an extension or blanks before it,
+//   which as the last member names the device instead of the file;
+// - a colon, which the file system reads as a stream ("x::$INDEX_ALLOCATION"
+//   is the folder x itself), even behind "\\?\".
+bool VantideIsNameReadAsWritten(std::wstring_view name) noexcept;
+
 // True when a walk from the top down examines exactly the folders that the file
-// system opens for `path`: no member made of dots alone ("." and ".." are
-// resolved by the file system before it looks at anything, so a walk that
-// stops at a missing "x" in "x\..\y" never sees "y"), and behind a device
-// prefix only a drive or a share.
+// system opens for `path`: every member below the root is read as written (see
+// above), behind a device prefix only a drive or a share follows, and behind
+// "\\?\" or "\??\", where only a backslash separates, no slash stands in a
+// name.
 bool VantideIsWalkablePath(std::wstring_view path) noexcept;
 
 bool VantideIsAbsolutePath(const Path& path);

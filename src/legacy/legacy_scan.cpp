@@ -2,6 +2,7 @@
 
 #include "fs/base_folder.h"
 #include "fs/directory_chain.h"
+#include "fs/path.h"
 #include "legacy/legacy_identity_file.h"
 #include "platform/status.h"
 
@@ -53,8 +54,9 @@ class FolderListing {
   FolderListing(const FolderListing&) = delete;
   FolderListing& operator=(const FolderListing&) = delete;
 
-  // The next entry's name; false once the listing is exhausted.
-  bool Next(Path* name) {
+  // The next entry's name and the attributes the listing reported for it;
+  // false once the listing is exhausted.
+  bool Next(Path* name, DWORD* attributes) {
     for (;;) {
       if (!holdsUnreadEntry_) {
         if (handle_ == INVALID_HANDLE_VALUE) return false;
@@ -72,6 +74,7 @@ class FolderListing {
       const std::wstring_view entry(first, static_cast<std::size_t>(end - first));
       if (entry == L"." || entry == L"..") continue;
       name->assign(entry);
+      *attributes = data_.dwFileAttributes;
       return true;
     }
   }
@@ -116,15 +119,25 @@ HRESULT ScanBaseFolder(const Path& baseFolder, std::string* token) {
 
   FolderListing listing(storageFolder);
   Path name;
-  while (listing.Next(&name)) {
+  DWORD listed = 0;
+  while (listing.Next(&name, &listed)) {
+    // The listing reports the entry under its exact name, which no path
+    // rewriting touches, so it is trusted first. A junction or directory link
+    // could lead anywhere; refuse rather than follow it, even when nothing of
+    // ours lies behind it.
+    if ((listed & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
+    if ((listed & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
+    // A path through "x " or "CON" would be asked about, or opened, as some
+    // other object than the folder listed; such a folder is never the host's.
+    if (!VantideIsNameReadAsWritten(name)) return kStatusInvalidName;
+
     const Path entry = VantideJoinPath(storageFolder, name);
-    // Asked of the entry itself, so a link is seen as a link. An entry that
-    // vanished since it was listed fails the scan like any other lookup.
+    // Asked again of the entry itself, so a folder replaced by a link since it
+    // was listed is seen as a link. An entry that vanished since it was listed
+    // fails the scan like any other lookup.
     const DWORD attributes = GetFileAttributesW(entry.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return VantideFailureFromLastError();
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
-    // A junction or directory link could lead anywhere; refuse rather than
-    // follow it, even when nothing of ours lies behind it.
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
 
     const HRESULT status = ReadCandidates(VantideJoinPath(entry, kPluginDataFolder), token);

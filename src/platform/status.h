@@ -17,6 +17,7 @@ inline constexpr HRESULT kStatusDuplicateName = static_cast<HRESULT>(0x80070034U
 inline constexpr HRESULT kStatusFileTooLarge = static_cast<HRESULT>(0x800700DFU);
 inline constexpr HRESULT kStatusHandleEof = static_cast<HRESULT>(0x80070026U);
 inline constexpr HRESULT kStatusWriteFault = static_cast<HRESULT>(0x8007001DU);
+inline constexpr HRESULT kStatusInvalidName = static_cast<HRESULT>(0x8007007BU);
 
 // What a failed platform call reports when its last error reads 0. The call did
 // fail, so the status must stay negative; E_FAIL says "failed, reason unknown"

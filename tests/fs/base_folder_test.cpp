@@ -46,7 +46,30 @@ const ValueCase kValueCases[] = {
     {L"\\\\?\\GLOBALROOT\\x", L""},
     {L"\\\\.\\pipe\\x", L""},
     {L"\\\\?\\UNC\\server\\share\\me", L"\\\\?\\UNC\\server\\share\\me"},
-    {L"C:\\a.b\\.c\\d..", L"C:\\a.b\\.c\\d.."},
+    {L"C:\\a.b\\.c\\..e", L"C:\\a.b\\.c\\..e"},
+    // Members Windows reads as something other than a folder of that name:
+    // trailing blanks and periods, device names, streams, and a slash inside a
+    // name behind "\\?\".
+    {L"C:\\Users\\me \\Roaming", L""},
+    {L"C:\\Users\\me.\\Roaming", L""},
+    {L"C:\\Users\\me\\Roaming ", L""},
+    {L"C:\\Users\\me\\Roaming.", L""},
+    {L"C:\\Users\\me\\Roaming\\ ", L""},
+    {L"C:\\Users\\CON\\Roaming", L""},
+    {L"C:\\Users\\aux.txt\\Roaming", L""},
+    {L"C:\\Users\\me\\LPT1 ", L""},
+    {L"C:\\Users\\me\\Roaming::$INDEX_ALLOCATION", L""},
+    {L"C:\\Users\\me:x\\Roaming", L""},
+    {L"\\\\?\\C:\\Users\\me\\NUL", L""},
+    {L"\\\\?\\C:\\Users/me", L""},
+    {L"\\\\?\\UNC\\server.\\share\\me", L""},
+    {L"\\\\?\\UNC\\server\\share \\me", L""},
+    {L"\\\\server \\share\\me", L""},
+    {L"\\\\server\\share:x\\me", L""},
+    // Names that merely look alike are read as written.
+    {L"C:\\Users\\CONSOLE\\COM10\\LPT\\nul_\\.x\\x.y", L"C:\\Users\\CONSOLE\\COM10\\LPT\\nul_\\.x\\x.y"},
+    {L"\\\\?\\C:\\Users\\me", L"\\\\?\\C:\\Users\\me"},
+    {L"//server/share/me", L"//server/share/me"},
 };
 
 TEST_F(BaseFolderTest, YieldsOnlyAbsoluteValuesUnchanged) {

@@ -44,8 +44,10 @@ const QueryCase kQueryCases[] = {
     // Behind a device prefix the share belongs to the root as well.
     {L"\\\\?\\UNC\\server\\share\\x", {L"\\\\?\\UNC\\server\\share\\x"}},
     {L"\\\\?\\C:\\", {}},
-    // A component that looks like a drive stays part of the path it is in.
-    {L"C:\\a\\D:b", {L"C:\\a", L"C:\\a\\D:b"}},
+    // A component that looks like a drive is a stream of "D": the walk would
+    // ask about another object than the caller's path names, so nothing is
+    // asked at all.
+    {L"C:\\a\\D:b", {}},
 };
 
 TEST_F(DirectoryChainStandinTest, QueriesEachMemberOnceFromTheTopDown) {
@@ -122,6 +124,26 @@ TEST_F(DirectoryChainStandinTest, RefusesReparsePointsAndNonFoldersWithoutTouchi
       bool missing = before;
       EXPECT_EQ(VantideCheckDirectoryChain(c.dir, &missing), c.status);
       EXPECT_EQ(missing, before);
+    }
+  }
+}
+
+// Asked about at the end of a prefix, these members are rewritten ("me " is
+// "me", "CON" the console), while in the middle of the caller's path they are
+// not: the walk could pass a link the caller then goes through. Such a chain
+// is refused before anything is asked, wherever the member stands.
+TEST_F(DirectoryChainStandinTest, RefusesMembersWindowsWouldNotReadAsWritten) {
+  for (const wchar_t* member : {L"me ", L"me.", L"me. ", L"..", L".", L"CON", L"con.txt", L"Nul ", L"COM1",
+                                L"lpt9.log", L"COM\u00B9", L"CONOUT$", L"me:s", L"me::$INDEX_ALLOCATION"}) {
+    SCOPED_TRACE(member);
+    for (const std::wstring& dir :
+         {std::wstring(L"C:\\") + member, std::wstring(L"C:\\") + member + L"\\Roaming"}) {
+      SCOPED_TRACE(dir);
+      standin::ClearCalls();
+      bool missing = true;
+      EXPECT_EQ(VantideCheckDirectoryChain(dir, &missing), kStatusInvalidName);
+      EXPECT_TRUE(missing);  // not written
+      EXPECT_TRUE(standin::Calls().empty());
     }
   }
 }

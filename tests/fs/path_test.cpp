@@ -159,7 +159,7 @@ const WalkCase kWalkCases[] = {
     {L"\\\\?\\UNC\\server\\share", L"\\\\?\\UNC\\server\\share", true},
     {L"\\\\?\\unc\\server\\share\\me", L"\\\\?\\unc\\server\\share\\", true},
     // Names that merely contain dots are names.
-    {L"C:\\a.b\\.c\\d..\\..e", L"C:\\", true},
+    {L"C:\\a.b\\.c\\..e", L"C:\\", true},
     {L"C:\\Users\\nothing\\..\\Roaming", L"C:\\", false},
     {L"C:\\a\\.\\b", L"C:\\", false},
     {L"C:\\a\\...\\b", L"C:\\", false},
