@@ -96,6 +96,12 @@ Lookup FollowLink(const Node& link, int depth) {
 Lookup Resolve(const Location& location, bool followLast, int depth) {
   Lookup lookup;
   lookup.rootKey = Upper(location.root);
+  if (location.device) {
+    // Whatever the folders above it, the path names the device.
+    lookup.node = NewNode(Kind::File, location.names.back());
+    lookup.node->isDevice = true;
+    return lookup;
+  }
   const auto root = S().roots.find(lookup.rootKey);
   if (root == S().roots.end()) return Failed(MissingRootError(lookup.rootKey));
   NodePtr folder = root->second;
@@ -420,7 +426,7 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
   // Links move as themselves.
   const Lookup source = LookupText(existingFileName, false);
   if (source.error != ERROR_SUCCESS) return Fail(source.error, FALSE);
-  if (source.node->isRoot) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (source.node->isRoot || source.node->isDevice) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (OpenWithoutShare(*source.node, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION, FALSE);
   Location location;
   if (const DWORD error = ParsePath(newFileName, &location); error != ERROR_SUCCESS)
@@ -431,7 +437,7 @@ BOOL MoveFileExW(LPCWSTR existingFileName, LPCWSTR newFileName, DWORD flags) {
       // Only the case of the name changes.
     } else if ((flags & MOVEFILE_REPLACE_EXISTING) == 0) {
       return Fail(ERROR_ALREADY_EXISTS, FALSE);
-    } else if (target.node->isRoot || target.node->kind == Kind::Folder ||
+    } else if (target.node->isRoot || target.node->isDevice || target.node->kind == Kind::Folder ||
                source.node->kind == Kind::Folder || IsOpen(*target.node)) {
       return Fail(ERROR_ACCESS_DENIED, FALSE);
     }
@@ -466,7 +472,7 @@ BOOL DeleteFileW(LPCWSTR fileName) {
   const Lookup lookup = LookupText(fileName, false);
   if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, FALSE);
   const Node& node = *lookup.node;
-  if (node.isRoot || node.kind == Kind::Folder || node.kind == Kind::FolderLink) {
+  if (node.isRoot || node.isDevice || node.kind == Kind::Folder || node.kind == Kind::FolderLink) {
     return Fail(ERROR_ACCESS_DENIED, FALSE);
   }
   if (OpenWithoutShare(node, FILE_SHARE_DELETE)) return Fail(ERROR_SHARING_VIOLATION, FALSE);

@@ -33,10 +33,11 @@ enum class Kind { Folder, File, FolderLink, FileLink };
 struct Node {
   Kind kind = Kind::Folder;
   bool isRoot = false;
-  std::wstring name;    // as written when created: case is kept
-  std::string bytes;    // a file's live contents, what reads see
-  std::string durable;  // what of them a crash leaves
-  std::wstring target;  // a link's target, a full path
+  bool isDevice = false;  // a DOS device a path named; never in the tree
+  std::wstring name;      // as written when created: case is kept
+  std::string bytes;      // a file's live contents, what reads see
+  std::string durable;    // what of them a crash leaves
+  std::wstring target;    // a link's target, a full path
   std::uint64_t index = 0;
   std::map<std::wstring, std::shared_ptr<Node>, ListingOrder> children;  // keyed by the upper-cased name
 };

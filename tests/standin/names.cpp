@@ -18,8 +18,18 @@
 //   separator). "\\.\" paths are normalised too. After "\\?\" or "\??\"
 //   (backslashes exactly) nothing is: only "\" separates, names keep their
 //   periods and spaces, and an empty member, "." or ".." gives
-//   ERROR_INVALID_NAME, as the file system refuses such names. <>:"/|?* or a
+//   ERROR_INVALID_NAME, as the file system refuses such names. <>"/|?* or a
 //   control character in a name give ERROR_INVALID_NAME.
+// - Outside "\\?\" and "\??\", a last member that is a DOS device name ("CON",
+//   "nul.txt", "Com1 ") names the device, wherever the path points: attribute
+//   queries report a plain file (FILE_ATTRIBUTE_ARCHIVE), an open reads
+//   nothing and swallows what is written, as NUL does, and deleting or moving
+//   it is refused (ERROR_ACCESS_DENIED). In the middle of a path the name is a
+//   folder's like any other.
+// - A colon in a member starts a stream, as NTFS reads it, literal paths
+//   included: "x::$DATA" is the file x, "x::$INDEX_ALLOCATION" and
+//   "x:$I30:$INDEX_ALLOCATION" the folder x; the stand-in keeps no named
+//   streams, so any other stream is not found.
 // - Listing gives "." and ".." first (except at a root), then names in the
 //   ordinal order of their upper-cased UTF-16 code units, as NTFS does (a
 //   character beyond the BMP, a surrogate pair there, sorts below U+E000).
@@ -126,6 +136,17 @@ bool IsValidName(std::wstring_view name) {
   return true;
 }
 
+bool IsDeviceName(std::wstring_view name) {
+  std::wstring stem = Upper(name.substr(0, name.find_first_of(L".:")));
+  stem.erase(stem.find_last_not_of(L' ') + 1);
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+    if (stem == device) return true;
+  }
+  if (stem.size() != 4 || (stem.compare(0, 3, L"COM") != 0 && stem.compare(0, 3, L"LPT") != 0)) return false;
+  const wchar_t port = stem[3];
+  return (port >= L'0' && port <= L'9') || port == L'\u00B9' || port == L'\u00B2' || port == L'\u00B3';
+}
+
 std::string Narrow(std::wstring_view text) {
   std::string result;
   for (wchar_t c : text) result += (c > 0 && c < 0x80) ? static_cast<char>(c) : '?';
@@ -147,8 +168,27 @@ bool SameName(std::wstring_view a, std::wstring_view b) { return Upper(a) == Upp
 // path, where "/" is a character of a name.
 bool Separates(wchar_t c, bool literal) { return literal ? c == L'\\' : IsSeparator(c); }
 
-DWORD CheckNames(const Location& location) {
-  for (const std::wstring& name : location.names) {
+// NTFS reads what follows a colon as a stream of the member before it. The
+// default streams name the member itself; the stand-in keeps no others.
+DWORD ApplyStreams(Location* location) {
+  for (std::size_t i = 0; i < location->names.size(); ++i) {
+    std::wstring& name = location->names[i];
+    const std::size_t colon = name.find(L':');
+    if (colon == std::wstring::npos) continue;
+    const std::wstring stream = Upper(std::wstring_view(name).substr(colon));
+    const bool isLast = i + 1 == location->names.size();
+    if (colon == 0 ||
+        (stream != L"::$DATA" && stream != L"::$INDEX_ALLOCATION" && stream != L":$I30:$INDEX_ALLOCATION")) {
+      return isLast ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+    }
+    name.erase(colon);
+  }
+  return ERROR_SUCCESS;
+}
+
+DWORD CheckNames(Location* location) {
+  if (const DWORD error = ApplyStreams(location); error != ERROR_SUCCESS) return error;
+  for (const std::wstring& name : location->names) {
     if (!IsValidName(name)) return ERROR_INVALID_NAME;
   }
   return ERROR_SUCCESS;
@@ -189,7 +229,12 @@ DWORD AppendNormalisedNames(std::wstring_view rest, Location* location) {
       location->trailingSeparator = true;
     }
   }
-  return CheckNames(*location);
+  // Windows looks for a device in the last member only, and before any file
+  // system sees the path.
+  location->device =
+      !location->trailingSeparator && !location->names.empty() && IsDeviceName(location->names.back());
+  if (location->device) return ERROR_SUCCESS;
+  return CheckNames(location);
 }
 
 // The members after \\?\ or \??\ as the file system reads them: each
@@ -207,7 +252,7 @@ DWORD AppendLiteralNames(std::wstring_view rest, Location* location) {
     start = end + 1;
   }
   location->trailingSeparator = !location->names.empty() && rest.back() == L'\\';
-  return CheckNames(*location);
+  return CheckNames(location);
 }
 
 DWORD AppendNames(std::wstring_view rest, bool literal, Location* location) {

@@ -16,6 +16,7 @@ struct Location {
   std::wstring root;
   std::vector<std::wstring> names;
   bool trailingSeparator = false;  // a separator followed the last name
+  bool device = false;             // the last name is a DOS device: the path names the device
 };
 
 // The order of a folder's children, keyed by their upper-cased names: the
@@ -32,6 +33,10 @@ std::wstring Upper(std::wstring_view text);
 bool IsLetter(wchar_t c);
 bool HasDriveDesignator(std::wstring_view text);
 bool IsValidName(std::wstring_view name);
+// CON, PRN, AUX, NUL, COM0-9, LPT0-9 (and the superscript port digits),
+// CONIN$, CONOUT$, in any case, also followed by blanks, an extension or a
+// colon.
+bool IsDeviceName(std::wstring_view name);
 // Text for a message: ASCII as it is, every other character as '?'.
 std::string Narrow(std::wstring_view text);
 bool IsLiteral(std::wstring_view text);

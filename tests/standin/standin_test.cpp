@@ -89,7 +89,9 @@ TEST_F(StandinMachineTest, SharesAndOtherDrivesAnswerLikeWindows) {
 // drive would be NTFS stream syntax; "/" after \\?\ is part of a name, so
 // "C:/..." names nothing; a folder cannot be moved below itself.
 TEST_F(StandinMachineTest, RefusesWhatItDoesNotModel) {
-  EXPECT_EQ(Attributes(L"C:\\a\\x:y"), Fails(ERROR_INVALID_NAME));
+  // Named streams are not kept: one is never found.
+  EXPECT_EQ(Attributes(L"C:\\a\\f.txt:y"), Fails(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(Attributes(L"C:\\a\\x:y\\z"), Fails(ERROR_PATH_NOT_FOUND));
   EXPECT_EQ(Attributes(L"\\\\?\\C:/a"), Fails(ERROR_PATH_NOT_FOUND));
   SetLastError(kPlanted);
   EXPECT_FALSE(MoveFileExW(L"C:\\a", L"C:\\a\\sub\\inner", 0));
