@@ -1,0 +1,201 @@
+// Every way Windows reads a path member other than as it is written, tried
+// where a link could hide behind it: in a base folder, and as an entry of the
+// host's plug-in storage. A link stands at the name Windows would read, or at
+// the name as written, with a valid store and a conflicting legacy file behind
+// it; a whole run must never read, write or create anything through it.
+#include "app/resolve.h"
+
+#include "app/migration_machine.h"
+#include "platform/status.h"
+#include "standin/standin.h"
+#include "support/standin_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+namespace van_tide {
+namespace {
+
+using standin::Api;
+using testing::kMachineLocal;
+using testing::kMachineRoaming;
+using testing::kTokenA;
+using testing::kTokenB;
+using testing::LegacyPlace;
+using testing::PlantLegacyFile;
+using testing::SnapshotDisk;
+
+constexpr wchar_t kElsewhere[] = L"C:\\elsewhere";
+
+// The link's target: what a run that went through the link would find, as a
+// roaming folder (a valid store, a legacy file) or as a plug-in entry.
+void PlantBehindTheLink() {
+  std::string store;
+  ASSERT_EQ(VantideSealIdentity(kTokenB, &store), kStatusOk);
+  const std::wstring roaming = std::wstring(kElsewhere) + L"\\Roaming";
+  standin::AddFile(roaming + L"\\Vantide\\license-device.dat", store);
+  PlantLegacyFile(roaming, L"z", LegacyPlace::kDataFolder, kTokenB);
+  standin::AddFile(std::wstring(kElsewhere) + L"\\External\\com.greywick.van-tide\\license-device.json",
+                   testing::LegacyFile(kTokenB));
+}
+
+// The host's plug-in storage under the local folder, with backslashes only,
+// so that a literal path can name an entry that only a literal path makes.
+const std::wstring kStorage = std::wstring(kMachineLocal) + L"\\Adobe\\UXP\\PluginsStorage\\PHSP";
+
+void PlantEntry(std::wstring_view entry, const std::string& token) {
+  standin::AddFile(L"\\\\?\\" + kStorage + L"\\" + std::wstring(entry) +
+                       L"\\External\\com.greywick.van-tide\\license-device.json",
+                   testing::LegacyFile(token));
+}
+
+// Upper-cased, with every separator a backslash: how names compare.
+std::wstring Folded(std::wstring_view path) {
+  std::wstring folded(path);
+  for (wchar_t& c : folded) {
+    if (c == L'/') c = L'\\';
+    if (c >= L'a' && c <= L'z') c = static_cast<wchar_t>(c - L'a' + L'A');
+  }
+  return folded;
+}
+
+// The calls the run made below `folder` (itself excluded), as written.
+std::vector<std::wstring> CallsBelow(std::wstring_view folder) {
+  const std::wstring prefix = Folded(folder) + L"\\";
+  std::vector<std::wstring> below;
+  for (const standin::Call& call : standin::Calls()) {
+    for (const std::wstring* path : {&call.path, &call.path2}) {
+      if (Folded(*path).starts_with(prefix)) below.push_back(*path);
+    }
+  }
+  return below;
+}
+
+// One rule: a member as written, and the name Windows reads in its place at
+// the end of a path (empty: a device, no name at all).
+struct Spelling {
+  const char* rule;
+  const wchar_t* written;
+  const wchar_t* read;
+};
+
+const Spelling kSpellings[] = {
+    {"a trailing blank", L"me ", L"me"},
+    {"trailing blanks and periods", L"me. .", L"me"},
+    {"a trailing period", L"me.", L"me"},
+    {"two trailing periods", L"me..", L"me"},
+    {"a device name", L"CON", L""},
+    {"a device name with an extension", L"nul.txt", L""},
+    {"a device name with blanks", L"Com1 ", L""},
+    {"a port with a superscript digit", L"LPT\u00B2", L""},
+    {"the console's output", L"conout$", L""},
+};
+
+class NameSpellingTest : public testing::StandinTest {
+ protected:
+  NameSpellingTest() { testing::SetUpProfile(); }
+
+  // A folder link at `path`, whatever Windows would make of the name.
+  static void PlantLink(std::wstring_view path) {
+    standin::AddDirectoryLink(L"\\\\?\\" + std::wstring(path), kElsewhere);
+  }
+};
+
+// A base folder whose member Windows would rewrite is unusable before
+// anything is asked: the chain check's query of the member's prefix and the
+// opens below it would reach different objects.
+TEST_F(NameSpellingTest, ABaseFolderWithSuchAMemberIsUnusableAndNothingIsTouched) {
+  const std::wstring odd = L"C:\\Odd";
+  const struct {
+    const char* rule;
+    std::wstring member;
+    std::wstring read;
+  } extra[] = {
+      {"a stream of the folder", L"me::$INDEX_ALLOCATION", L"me"},
+      {"a named stream", L"me:x", L"me"},
+      {"a member made of dots", L"x\\..\\me", L"me"},
+  };
+  std::vector<Spelling> spellings(std::begin(kSpellings), std::end(kSpellings));
+  for (const auto& e : extra) spellings.push_back({e.rule, e.member.c_str(), e.read.c_str()});
+
+  for (const wchar_t* variable : {L"APPDATA", L"LOCALAPPDATA"}) {
+    for (const Spelling& spelling : spellings) {
+      for (const bool linkAtTheReadName : {false, true}) {
+        const std::wstring linked = linkAtTheReadName ? spelling.read : spelling.written;
+        // No link can bear a colon or a separator in its name, and a device
+        // leaves no name to read.
+        if (linked.empty() || linked.find_first_of(L":\\") != std::wstring::npos) continue;
+        SCOPED_TRACE(testing::Narrow(variable) + ", " + spelling.rule + ", link at " +
+                     testing::Narrow(linked));
+        standin::Reset();
+        testing::SetUpProfile();
+        PlantBehindTheLink();
+        PlantLegacyFile(kMachineLocal, L"a", LegacyPlace::kPluginData, kTokenA);
+        standin::AddDirectory(odd + L"\\x");
+        PlantLink(odd + L"\\" + linked);
+        standin::SetEnvironmentVariable(variable, odd + L"\\" + spelling.written + L"\\Roaming");
+        const testing::DiskSnapshot before = SnapshotDisk();
+        standin::ClearCalls();
+
+        const DeviceIdentityResult outcome = VantideResolveDeviceIdentity();
+        EXPECT_EQ(outcome.status, kStatusEnvironmentVariableNotFound);
+        EXPECT_EQ(outcome.token, "");
+        testing::ExpectNothingWritten();
+        EXPECT_EQ(SnapshotDisk(), before);
+        EXPECT_EQ(CallsBelow(odd), std::vector<std::wstring>{});
+      }
+    }
+  }
+}
+
+// An entry is judged by what the listing reported for its exact name: a link
+// is refused whatever a query of its path would say, and a plain folder whose
+// name a query would rewrite is never read through.
+TEST_F(NameSpellingTest, AStorageEntryWithSuchANameIsNeverReadThrough) {
+  enum class Plant { kLinkAsWritten, kLinkAtTheReadName, kPlainFolderAsWritten };
+  for (const Spelling& spelling : kSpellings) {
+    for (const Plant plant :
+         {Plant::kLinkAsWritten, Plant::kLinkAtTheReadName, Plant::kPlainFolderAsWritten}) {
+      if (plant == Plant::kLinkAtTheReadName && *spelling.read == L'\0') continue;
+      SCOPED_TRACE(std::string(spelling.rule) + ", plant " + std::to_string(static_cast<int>(plant)));
+      standin::Reset();
+      testing::SetUpProfile();
+      PlantBehindTheLink();
+      const std::wstring written = kStorage + L"\\" + spelling.written;
+      const std::wstring atTheReadName = kStorage + L"\\" + spelling.read;
+      HRESULT expected = kStatusCantAccessFile;
+      switch (plant) {
+        case Plant::kLinkAsWritten:
+          // The case: beside a plain entry of the name Windows reads.
+          if (*spelling.read != L'\0') PlantEntry(spelling.read, kTokenA);
+          PlantLink(written);
+          break;
+        case Plant::kLinkAtTheReadName:
+          PlantEntry(spelling.written, kTokenA);
+          PlantLink(atTheReadName);
+          break;
+        case Plant::kPlainFolderAsWritten:
+          PlantEntry(spelling.written, kTokenA);
+          expected = kStatusInvalidName;
+          break;
+      }
+      const testing::DiskSnapshot before = SnapshotDisk();
+      standin::ClearCalls();
+
+      const DeviceIdentityResult outcome = VantideResolveDeviceIdentity();
+      EXPECT_EQ(outcome.status, expected);
+      EXPECT_EQ(outcome.token, "");
+      testing::ExpectNothingWritten();
+      EXPECT_EQ(SnapshotDisk(), before);
+      EXPECT_EQ(CallsBelow(written), std::vector<std::wstring>{});
+      if (plant == Plant::kLinkAtTheReadName) {
+        EXPECT_EQ(CallsBelow(atTheReadName), std::vector<std::wstring>{});
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace van_tide
