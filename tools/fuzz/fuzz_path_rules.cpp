@@ -132,8 +132,10 @@ void CheckDirectoryChain(const Path& dir) {
   VANTIDE_FUZZ_CHECK_STATUS(status <= 0, status);
   VANTIDE_FUZZ_CHECK(van_tide::standin::OpenHandleCount() == 0);
 
+  // A member Windows would rewrite is refused before anything is asked.
+  const bool refusedName = status == van_tide::kStatusInvalidName && van_tide::standin::Calls().empty();
   const bool refusedMember =
-      status == van_tide::kStatusCantAccessFile || status == van_tide::kStatusNotADirectory;
+      status == van_tide::kStatusCantAccessFile || status == van_tide::kStatusNotADirectory || refusedName;
   if (status == 0 || refusedMember) {
     VANTIDE_FUZZ_CHECK_STATUS(missing == before, status);
   } else {
@@ -162,6 +164,13 @@ void CheckDirectoryChain(const Path& dir) {
     VANTIDE_FUZZ_CHECK(queried.size() > root.size());
     VANTIDE_FUZZ_CHECK(queried.size() > previous.size());
     VANTIDE_FUZZ_CHECK(queried.size() == target.size() || IsSeparator(target[queried.size()]));
+    // The member a query ends in is read as written: a query of "x " would
+    // ask about "x".
+    std::wstring_view last = std::wstring_view{call.path}.substr(van_tide::VantideRootPathLength(call.path));
+    while (!last.empty() && IsSeparator(last.back())) last.remove_suffix(1);
+    const std::size_t cut = last.find_last_of(L"\\/");
+    VANTIDE_FUZZ_CHECK(
+        van_tide::VantideIsNameReadAsWritten(cut == std::wstring_view::npos ? last : last.substr(cut + 1)));
     previous = queried;
   }
   if (status == 0 && !previous.empty()) VANTIDE_FUZZ_CHECK(previous == target);

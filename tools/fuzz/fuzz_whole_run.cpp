@@ -35,6 +35,7 @@ namespace standin = van_tide::standin;
 using van_tide::Path;
 
 constexpr HRESULT kConflict = static_cast<HRESULT>(0x80070034U);
+constexpr HRESULT kEnvironmentNotFound = static_cast<HRESULT>(0x800700CBU);
 constexpr char kConflictLine[] = "conflicting legacy device identities";
 constexpr char kFailureLine[] = "device identity owner rejected migration";
 
@@ -76,6 +77,33 @@ constexpr EnvironmentChoice kEnvironment[] = {
     {L"C:\\Redirected\\Roaming", L"C:\\Redirected\\Roaming"},
 };
 constexpr int kEnvironmentCount = static_cast<int>(std::size(kEnvironment));
+
+// Values with a member Windows reads other than as written. Each goes with a
+// link at the written or the read name (made when the value is chosen), so a
+// run that asked about one name and opened through the other would meet it.
+struct OddBaseFolder {
+  EnvironmentChoice choice;
+  const wchar_t* link;  // a folder link made with this literal path, or null
+  const wchar_t* target;
+};
+constexpr OddBaseFolder kOddBaseFolders[] = {
+    {{L"C:\\Users\\me \\AppData\\Roaming", kRoaming}, L"\\\\?\\C:\\Users\\me ", L"C:\\Outside"},
+    {{L"C:\\Users\\me \\AppData\\Local", kLocal}, L"\\\\?\\C:\\Users\\me ", L"C:\\Users\\me"},
+    {{L"C:\\Users\\me.\\AppData\\Roaming", kRoaming}, L"\\\\?\\C:\\Users\\me.", L"C:\\Outside"},
+    {{L"C:\\Users\\CON\\AppData\\Local", kLocal}, L"\\\\?\\C:\\Users\\CON", L"C:\\Users\\me"},
+    {{L"C:\\Users\\me\\AppData\\Roaming::$INDEX_ALLOCATION", kRoaming}, nullptr, nullptr},
+    {{L"C:\\Users\\me\\AppData\\Local. ", kLocal}, nullptr, nullptr},
+    {{L"C:\\Users\\me\\AppData\\nul.txt\\Roaming", kRoaming},
+     L"\\\\?\\C:\\Users\\me\\AppData\\nul.txt",
+     L"C:\\Users\\me\\AppData"},
+    {{L"\\\\?\\C:\\Users\\me \\AppData\\Local", kLocal}, L"\\\\?\\C:\\Users\\me ", L"C:\\Users\\me"},
+    {{L"\\\\server\\share\\Roaming:s", L"\\\\server\\share\\Roaming"}, nullptr, nullptr},
+};
+constexpr int kOddBaseFolderCount = static_cast<int>(std::size(kOddBaseFolders));
+
+// Storage entry names Windows reads other than as written.
+constexpr const wchar_t* kOddEntryNames[] = {L"a ",  L"a.",      L"a. .",  L"b..",
+                                             L"CON", L"nul.txt", L"Com1 ", L"aux"};
 
 // Legacy file texts; 0 is "no file" where a legacy file may be absent and a
 // plain text where a file must have contents.
@@ -283,9 +311,20 @@ struct PlannedFault {
   int kind;
 };
 
+struct OddEntry {
+  bool local;
+  int name;
+  int kind;  // EntryKind
+  int text;  // LegacyText of the file in its plug-in data folder
+};
+
 struct Machine {
   int roaming = 0;
   int local = 0;
+  // 0: none; 1 to kOddBaseFolderCount: APPDATA takes that value; above:
+  // LOCALAPPDATA takes one.
+  int oddBase = 0;
+  std::vector<OddEntry> oddEntries;
   int vantide = 0;
   int store = 0;
   std::uint8_t flipAt = 0;
@@ -337,7 +376,33 @@ Machine DecodeMachine(FuzzedDataProvider& input) {
     fault.kind = Pick(input, static_cast<int>(std::size(kFaultKinds)));
     machine.faults.push_back(fault);
   }
+  // Read last, so that an input that ends before them (every earlier seed)
+  // decodes to the machine it always did.
+  machine.oddBase = Pick(input, 1 + 2 * kOddBaseFolderCount);
+  const int oddEntries = input.ConsumeIntegralInRange<int>(0, 3);
+  for (int i = 0; i < oddEntries; ++i) {
+    OddEntry entry{};
+    entry.local = input.ConsumeBool();
+    entry.name = Pick(input, static_cast<int>(std::size(kOddEntryNames)));
+    entry.kind = Pick(input, kEntryKindCount);
+    entry.text = Pick(input, kLegacyTextCount);
+    machine.oddEntries.push_back(entry);
+  }
   return machine;
+}
+
+const OddBaseFolder* OddBaseOf(const Machine& machine, bool local) {
+  if (machine.oddBase == 0) return nullptr;
+  const int index = machine.oddBase - 1;
+  const bool oddIsLocal = index >= kOddBaseFolderCount;
+  if (oddIsLocal != local) return nullptr;
+  return &kOddBaseFolders[index % kOddBaseFolderCount];
+}
+
+// What APPDATA (or LOCALAPPDATA) holds, and where it leads.
+const EnvironmentChoice& ChoiceOf(const Machine& machine, bool local) {
+  if (const OddBaseFolder* odd = OddBaseOf(machine, local)) return odd->choice;
+  return kEnvironment[local ? machine.local : machine.roaming];
 }
 
 // ---------------------------------------------------------------------------
@@ -346,7 +411,7 @@ Machine DecodeMachine(FuzzedDataProvider& input) {
 
 // The folder things are planted in for one of the two variables.
 std::wstring PlantFolder(const Machine& machine, bool local) {
-  const EnvironmentChoice& choice = kEnvironment[local ? machine.local : machine.roaming];
+  const EnvironmentChoice& choice = ChoiceOf(machine, local);
   if (choice.folder != nullptr) return choice.folder;
   return local ? kLocal : kRoaming;
 }
@@ -354,6 +419,15 @@ std::wstring PlantFolder(const Machine& machine, bool local) {
 std::wstring Under(const std::wstring& folder, std::wstring_view rest) {
   if (rest.empty()) return folder;
   return folder + L"\\" + std::wstring(rest);
+}
+
+// The same place as a literal path, which Windows hands to the file system as
+// written ("\\server\\share" as "\\?\\UNC\\server\\share"); `path` has
+// backslashes only.
+std::wstring Literal(const std::wstring& path) {
+  if (path.starts_with(L"\\\\?\\")) return path;
+  if (path.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + path.substr(2);
+  return L"\\\\?\\" + path;
 }
 
 std::wstring Replace(std::wstring_view pattern, std::wstring_view marker, const std::wstring& with) {
@@ -411,8 +485,15 @@ void PlantMachine(const Machine& machine) {
   standin::AddDirectoryLink(L"C:\\Redirected", L"C:\\Users\\me\\AppData");
 
   for (const bool local : {false, true}) {
-    const EnvironmentChoice& choice = kEnvironment[local ? machine.local : machine.roaming];
+    const EnvironmentChoice& choice = ChoiceOf(machine, local);
     const wchar_t* name = local ? L"LOCALAPPDATA" : L"APPDATA";
+    const OddBaseFolder* odd = OddBaseOf(machine, local);
+    if (odd != nullptr && odd->link != nullptr) {
+      Try([&] {
+        standin::AddDirectory(odd->target);
+        standin::AddDirectoryLink(odd->link, odd->target);
+      });
+    }
     if (choice.value != nullptr) standin::SetEnvironmentVariable(name, choice.value);
     Try([&] { standin::AddDirectory(PlantFolder(machine, local)); });
   }
@@ -470,6 +551,26 @@ void PlantMachine(const Machine& machine) {
     const std::wstring plugin = Under(folder, kPluginFolder);
     PlantLegacy(Under(plugin, L"PluginData/license-device.json"), entry.pluginData);
     PlantLegacy(Under(plugin, L"license-device.json"), entry.dataFolder);
+  }
+
+  // Odd names can only be made with literal paths, where only a backslash
+  // separates.
+  for (const OddEntry& entry : machine.oddEntries) {
+    const std::wstring folder = Literal(PlantFolder(machine, entry.local) +
+                                        L"\\Adobe\\UXP\\PluginsStorage\\PHSP\\" + kOddEntryNames[entry.name]);
+    switch (entry.kind) {
+      case kEntryFile:
+        Try([&] { standin::AddFile(folder, LegacyTexts()[kValidA]); });
+        break;
+      case kEntryLink:
+        Try([&] { standin::AddDirectoryLink(folder, L"C:\\Outside\\PHSP\\x"); });
+        break;
+      default:
+        PlantLegacy(folder + L"\\External\\com.greywick.van-tide\\PluginData\\license-device.json",
+                    entry.text);
+        Try([&] { standin::AddDirectory(folder); });
+        break;
+    }
   }
 
   for (const TreeItem& item : machine.items) {
@@ -534,9 +635,12 @@ constexpr int kMaxSnapshotDepth = 40;
 
 void SnapshotInto(const std::wstring& folder, int depth, Snapshot* snapshot) {
   if (depth > kMaxSnapshotDepth) return;
-  for (const std::wstring& name : standin::ListNames(folder)) {
+  for (const std::wstring& name : standin::ListNames(Literal(folder))) {
     const std::wstring path = folder + L"\\" + name;
-    const DWORD attributes = GetFileAttributesW(path.c_str());
+    // Asked literally, so that a name Windows would rewrite ("a ", "CON") is
+    // seen as what it is.
+    const std::wstring literal = Literal(path);
+    const DWORD attributes = GetFileAttributesW(literal.c_str());
     Item item{Kind::kUnknown, {}};
     if (attributes == INVALID_FILE_ATTRIBUTES) {
       item.kind = Kind::kUnknown;
@@ -546,7 +650,7 @@ void SnapshotInto(const std::wstring& folder, int depth, Snapshot* snapshot) {
       item.kind = Kind::kFolder;
     } else {
       item.kind = Kind::kFile;
-      item.bytes = standin::FileContents(path);
+      item.bytes = standin::FileContents(literal);
     }
     (*snapshot)[Upper(path)] = item;
     if (item.kind == Kind::kFolder) SnapshotInto(path, depth + 1, snapshot);
@@ -563,9 +667,10 @@ Snapshot SnapshotDisk() {
 // the two folders the variables lead to: everything a scan could ever find.
 std::set<std::string> LegacyTokensUnderBases(const Snapshot& snapshot, const Machine& machine) {
   std::set<std::string> tokens;
-  for (const int index : {machine.roaming, machine.local}) {
-    if (kEnvironment[index].folder == nullptr) continue;
-    const std::wstring prefix = Upper(kEnvironment[index].folder) + L"\\";
+  for (const bool local : {false, true}) {
+    const EnvironmentChoice& choice = ChoiceOf(machine, local);
+    if (choice.folder == nullptr) continue;
+    const std::wstring prefix = Upper(choice.folder) + L"\\";
     for (auto it = snapshot.lower_bound(prefix); it != snapshot.end() && it->first.starts_with(prefix);
          ++it) {
       if (it->second.kind != Kind::kFile) continue;
@@ -588,7 +693,7 @@ std::string ExpectedReportLine(HRESULT status) {
 // The store path spelled from APPDATA as it stands; empty when APPDATA gives
 // no folder to put one in.
 Path StorePath(const Machine& machine) {
-  const wchar_t* value = kEnvironment[machine.roaming].value;
+  const wchar_t* value = ChoiceOf(machine, false).value;
   if (value == nullptr || *value == L'\0') return {};
   Path path = value;
   if (path.back() != L'\\' && path.back() != L'/') path.push_back(L'\\');
@@ -598,7 +703,7 @@ Path StorePath(const Machine& machine) {
 // Where the store lies on the disk when no link is on its way, as the
 // snapshot names it.
 std::wstring StoreKey(const Machine& machine) {
-  const wchar_t* folder = kEnvironment[machine.roaming].folder;
+  const wchar_t* folder = ChoiceOf(machine, false).folder;
   return folder == nullptr ? std::wstring() : Upper(folder) + L"\\VANTIDE\\LICENSE-DEVICE.DAT";
 }
 
@@ -661,6 +766,26 @@ std::size_t RunAndCheck(const Machine& machine,
                               status);
   }
   if (status != 0) VANTIDE_FUZZ_CHECK_STATUS(result.token.empty(), status);
+  // A base folder with a member Windows reads other than as written is never
+  // used, whatever stands at either name.
+  if (OddBaseOf(machine, false) != nullptr && !anyFaultFired) {
+    VANTIDE_FUZZ_CHECK_STATUS(status == kEnvironmentNotFound, status);
+  }
+  if (OddBaseOf(machine, true) != nullptr && status == 0) {
+    VANTIDE_FUZZ_CHECK_STATUS(storeBefore.exists, status);
+  }
+  // A migration that succeeded scanned both storage folders whole, so it met
+  // every folder or link listed there; one with an odd name is refused.
+  if (status == 0 && !storeBefore.exists) {
+    for (const OddEntry& entry : machine.oddEntries) {
+      const auto found =
+          before.find(Upper(PlantFolder(machine, entry.local) + L"\\ADOBE\\UXP\\PLUGINSSTORAGE\\PHSP\\" +
+                            kOddEntryNames[entry.name]));
+      if (found == before.end()) continue;
+      VANTIDE_FUZZ_CHECK_STATUS(
+          found->second.kind != Kind::kFolder && found->second.kind != Kind::kFolderLink, status);
+    }
+  }
   // A conflict needs two different identities where a scan can see them.
   if (status == kConflict) VANTIDE_FUZZ_CHECK_STATUS(legacyTokens.size() >= 2, status);
 

@@ -46,7 +46,11 @@ constexpr int kNoTemporary = 0, kTemporaryJunk = 1;
 // LegacyText
 constexpr int kNone = 0, kA = 1, kACaseChanged = 2, kB = 3, kBadJson = 4, kVersionTwo = 6, kOversized = 8;
 // EntryKind, ItemKind, kParents, kLeaves, kTargets
-constexpr int kEntryFolder = 0;
+constexpr int kEntryFolder = 0, kEntryLink = 2;
+// kOddBaseFolders (9 of them), kOddEntryNames
+constexpr int kOddBaseCount = 9;
+constexpr int kRoamingMeBlank = 0, kLocalCon = 3, kRoamingStream = 4;
+constexpr int kOddBlank = 0, kOddPeriod = 1, kOddCon = 4;
 constexpr int kItemFolderLink = 2;
 constexpr int kParentStorage = 5;
 constexpr int kLeafB = 6;
@@ -72,6 +76,13 @@ struct Fault {
   int kind;
 };
 
+struct OddEntry {
+  bool local;
+  int name;
+  int kind;
+  int text;
+};
+
 struct WholeRun {
   int roaming = kRoaming;
   int local = kLocal;
@@ -83,6 +94,10 @@ struct WholeRun {
   std::vector<Entry> entries;
   std::vector<Item> items;
   std::vector<Fault> faults;
+  // Read after everything else: 0, or 1 + an index of kOddBaseFolders for
+  // APPDATA, or 1 + its count + an index for LOCALAPPDATA.
+  int oddBase = 0;
+  std::vector<OddEntry> oddEntries;
 };
 
 Bytes Encode(const WholeRun& run) {
@@ -101,6 +116,13 @@ Bytes Encode(const WholeRun& run) {
   for (const Fault& fault : run.faults) {
     // A 16-bit integer takes two bytes from the end, the high one first.
     choices.insert(choices.end(), {fault.position >> 8, fault.position & 0xFF, fault.kind});
+  }
+  if (run.oddBase != 0 || !run.oddEntries.empty()) {
+    choices.push_back(run.oddBase);
+    choices.push_back(static_cast<int>(run.oddEntries.size()));
+    for (const OddEntry& entry : run.oddEntries) {
+      choices.insert(choices.end(), {entry.local ? 1 : 0, entry.name, entry.kind, entry.text});
+    }
   }
   Bytes bytes;
   for (const int choice : choices) bytes.insert(bytes.begin(), static_cast<std::uint8_t>(choice));
@@ -161,6 +183,29 @@ bool WriteWholeRunSeeds(const std::filesystem::path& folder) {
   faulted.entries = {{false, 0, kA, kNone}};
   faulted.faults = {{0x30, kShortByOne}, {0x33, kDiskFull}};
   seed("migration-with-write-faults", faulted);
+
+  WholeRun blankMember;
+  blankMember.entries = {{true, 0, kA, kNone}};
+  blankMember.oddBase = 1 + kRoamingMeBlank;
+  seed("roaming-through-a-blank-member", blankMember);
+
+  WholeRun deviceMember;
+  deviceMember.entries = {{false, 0, kA, kNone}};
+  deviceMember.oddBase = 1 + kOddBaseCount + kLocalCon;
+  seed("local-through-a-device-member", deviceMember);
+
+  WholeRun streamMember;
+  streamMember.vantide = kVantideFolder;
+  streamMember.store = kStoreA;
+  streamMember.oddBase = 1 + kRoamingStream;
+  seed("roaming-as-a-stream", streamMember);
+
+  WholeRun oddEntries;
+  oddEntries.entries = {{true, 0, kA, kNone}};
+  oddEntries.oddEntries = {{true, kOddBlank, kEntryLink, kNone},
+                           {false, kOddPeriod, kEntryFolder, kA},
+                           {true, kOddCon, kEntryFolder, kB}};
+  seed("storage-entries-with-odd-names", oddEntries);
   return ok;
 }
 
