@@ -46,6 +46,7 @@ enum class WineDeviation {
   kMissingDrive,
   kPathThroughAFile,
   kDeleteWhileOpen,
+  kStreams,
 };
 
 struct DeviationText {
@@ -87,6 +88,8 @@ DeviationText TextOf(WineDeviation deviation) {
       return {"delete_while_open",
               "Wine keeps a deleted file's name until its last handle closes, as Windows did before "
               "DeleteFileW took POSIX semantics on NTFS (Windows 10 1809 and later)"};
+    case WineDeviation::kStreams:
+      return {"streams", "Wine keeps no NTFS streams, so a member with a colon names nothing it knows"};
   }
   return {"none", ""};
 }
@@ -411,6 +414,69 @@ TEST_F(Win32BehaviourTest, LiteralPathsAreNotNormalised) {
   EXPECT_TRUE(List(literal + P(L"a\\..\\*"), &error).empty());
   EXPECT_EQ(error, ERROR_INVALID_NAME);
   EXPECT_EQ(StoredName(literal + P(L"a\\space ")), L"space ");
+}
+
+// Outside a literal path, a last member that names a DOS device ("CON",
+// "nul.txt", "Com1 ") is the device, while the same name in the middle of a
+// path is a folder's. What Windows reports for the device itself is not
+// relied on here, only that the folder of that name is not what answers.
+TEST_F(Win32BehaviourTest, ADeviceNameAsTheLastMemberIsTheDevice) {
+  const std::wstring literal = L"\\\\?\\";
+  ASSERT_TRUE(CreateDirectoryW((literal + P(L"a\\CON")).c_str(), nullptr));
+  tree_.WriteFile(L"a\\CON\\f.txt", "x");
+  for (const wchar_t* member : {L"CON", L"con.txt", L"Con ", L"nul", L"COM1", L"lpt9.log", L"AUX"}) {
+    const std::wstring path = P(L"a\\") + member;
+    SCOPED_TRACE(Shown(path));
+    const Outcome outcome = Attributes(path);
+    EXPECT_FALSE(outcome.error == 0 && (outcome.attributes & kDir) != 0) << outcome;
+  }
+  EXPECT_EQ(Attributes(P(L"a\\CON\\f.txt")), Is(kFile));
+  EXPECT_EQ(Attributes(P(L"a\\CON\\")), Is(kDir));
+  EXPECT_EQ(Attributes(literal + P(L"a\\CON")), Is(kDir));
+  // Names that only look like devices are names.
+  for (const wchar_t* name : {L"CONSOLE", L"COM10", L"LPT", L"nul_"}) {
+    SCOPED_TRACE(Shown(name));
+    EXPECT_EQ(Attributes(P(L"a\\") + name), Fails(ERROR_FILE_NOT_FOUND));
+  }
+}
+
+// NTFS reads a colon in a member as the start of a stream, literal paths
+// included: the default streams name the item itself.
+TEST_F(Win32BehaviourTest, AColonStartsAStream) {
+  const struct {
+    std::wstring path;
+    Outcome expected;
+  } cases[] = {
+      {P(L"a\\sub::$INDEX_ALLOCATION"), Is(kDir)},
+      {P(L"a\\sub:$I30:$INDEX_ALLOCATION"), Is(kDir)},
+      {P(L"a\\sub::$INDEX_ALLOCATION\\"), Is(kDir)},
+      {L"\\\\?\\" + P(L"a\\sub::$INDEX_ALLOCATION"), Is(kDir)},
+      {P(L"a\\f.txt::$DATA"), Is(kFile)},
+      {P(L"a::$INDEX_ALLOCATION\\f.txt"), Is(kFile)},
+      {P(L"a\\f.txt:none"), Fails(ERROR_FILE_NOT_FOUND)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(Shown(c.path));
+    EXPECT_TRUE(AsOnWindows(WineDeviation::kStreams, Attributes(c.path), c.expected));
+  }
+}
+
+// A long name that does not fit 8.3 may have a short alias (NTFS makes them
+// unless the volume is told not to); where it has one, the alias reaches the
+// same item, and a search by it reports the long name.
+TEST_F(Win32BehaviourTest, AShortNameReachesTheSameItem) {
+  tree_.WriteFile(L"a\\Long folder name\\f.txt", "x");
+  WIN32_FIND_DATAW data{};
+  const HANDLE find = FindFirstFileExW(P(L"a\\Long folder name").c_str(), FindExInfoStandard, &data,
+                                       FindExSearchNameMatch, nullptr, 0);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(FindClose(find));
+  const std::wstring alias = data.cAlternateFileName;
+  if (alias.empty()) GTEST_SKIP() << "this volume makes no short names";
+  EXPECT_NE(alias, L"Long folder name");
+  EXPECT_EQ(Attributes(P(L"a\\") + alias), Is(kDir));
+  EXPECT_EQ(Attributes(P(L"a\\") + alias + L"\\f.txt"), Is(kFile));
+  EXPECT_EQ(StoredName(P(L"a\\") + alias), L"Long folder name");
 }
 
 TEST_F(Win32BehaviourTest, ExtendedAttributesReportTheItemWithItsSize) {

@@ -12,6 +12,11 @@
 //   A trailing separator names a folder: after a folder link it reaches the
 //   target (reported without the reparse bit, as on Wine), after a file it
 //   gives ERROR_INVALID_NAME. A link cycle ends in ERROR_CANT_RESOLVE_FILENAME.
+// - A long name that does not fit 8.3 gets a short alias when it is placed in
+//   a folder ("Long folder name" becomes LONGFO~1, the number the first free
+//   one), as NTFS makes them: a lookup or a listing pattern reaches the item
+//   by either name, and a listing at FindExInfoStandard reports the alias in
+//   cAlternateFileName.
 // - Error codes follow Windows: a missing last member gives
 //   ERROR_FILE_NOT_FOUND, a missing or non-folder member above it
 //   ERROR_PATH_NOT_FOUND, a move onto an existing name ERROR_ALREADY_EXISTS.
@@ -59,8 +64,14 @@ DWORD VolumeSerial(std::wstring_view rootKey) {
 }
 
 NodePtr FindChild(const Node& folder, std::wstring_view name) {
-  const auto found = folder.children.find(Upper(name));
-  return found == folder.children.end() ? nullptr : found->second;
+  const std::wstring key = Upper(name);
+  const auto found = folder.children.find(key);
+  if (found != folder.children.end()) return found->second;
+  // A short name reaches the same item as its long name.
+  for (const auto& [childKey, child] : folder.children) {
+    if (!child->alias.empty() && child->alias == key) return child;
+  }
+  return nullptr;
 }
 
 namespace {
@@ -176,7 +187,60 @@ NodePtr NewNode(Kind kind, std::wstring name) {
   return node;
 }
 
-void Insert(Node& folder, const NodePtr& node) { folder.children[Upper(node->name)] = node; }
+namespace {
+
+bool IsShortNameCharacter(wchar_t c) {
+  return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z') ||
+         (c != 0 && std::wstring_view(L"$%'-_@~`!(){}^#&").find(c) != std::wstring_view::npos);
+}
+
+// A name of at most 8 characters, optionally a period and at most 3 more, all
+// of them allowed in a short name: NTFS gives it no alias.
+bool FitsShortName(std::wstring_view name) {
+  const std::size_t dot = name.find(L'.');
+  const std::wstring_view base = name.substr(0, dot);
+  const std::wstring_view extension =
+      dot == std::wstring_view::npos ? std::wstring_view{} : name.substr(dot + 1);
+  if (base.empty() || base.size() > 8 || extension.size() > 3) return false;
+  if (dot != std::wstring_view::npos && extension.empty()) return false;
+  const auto allowed = [](std::wstring_view part) {
+    return std::all_of(part.begin(), part.end(), IsShortNameCharacter);
+  };
+  return allowed(base) && allowed(extension);
+}
+
+// The characters of `part` a short name keeps, upper-cased, at most `limit`:
+// blanks and periods go, anything else not allowed becomes "_".
+std::wstring ShortPart(std::wstring_view part, std::size_t limit) {
+  std::wstring kept;
+  for (wchar_t c : part) {
+    if (kept.size() == limit) break;
+    if (c == L' ' || c == L'.') continue;
+    kept.push_back(IsShortNameCharacter(c) ? UpperUnit(c) : L'_');
+  }
+  return kept;
+}
+
+// NTFS's alias for a long name: up to six characters of it, "~" and the
+// first number free in the folder, and up to three of its extension.
+std::wstring MakeAlias(const Node& folder, std::wstring_view name) {
+  const std::size_t dot = name.find_last_of(L'.');
+  const bool hasExtension = dot != std::wstring_view::npos && dot > 0;
+  const std::wstring base = ShortPart(hasExtension ? name.substr(0, dot) : name, 6);
+  const std::wstring extension = hasExtension ? ShortPart(name.substr(dot + 1), 3) : std::wstring();
+  for (int number = 1;; ++number) {
+    std::wstring alias = (base.empty() ? std::wstring(L"_") : base) + L"~" + std::to_wstring(number);
+    if (!extension.empty()) alias += L"." + extension;
+    if (FindChild(folder, alias) == nullptr) return alias;
+  }
+}
+
+}  // namespace
+
+void Insert(Node& folder, const NodePtr& node) {
+  node->alias = FitsShortName(node->name) ? std::wstring() : MakeAlias(folder, node->name);
+  folder.children[Upper(node->name)] = node;
+}
 void Detach(Node& folder, const Node& node) { folder.children.erase(Upper(node.name)); }
 
 namespace {
@@ -544,7 +608,15 @@ HANDLE FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID f
     }
   }
   for (const auto& [key, child] : folder.node->children) {
-    if (Matches(pattern, child->name)) find.entries.push_back(FindEntry(child->name, *child));
+    // A pattern matches the long name or the short one, as on Windows.
+    if (Matches(pattern, child->name) || (!child->alias.empty() && Matches(pattern, child->alias))) {
+      find.entries.push_back(FindEntry(child->name, *child));
+      if (infoLevel == FindExInfoStandard) {
+        const std::size_t length = std::min<std::size_t>(child->alias.size(), 13);
+        std::copy_n(child->alias.begin(), length, find.entries.back().cAlternateFileName);
+        find.entries.back().cAlternateFileName[length] = L'\0';
+      }
+    }
   }
   if (find.entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   *static_cast<WIN32_FIND_DATAW*>(findFileData) = find.entries[0];

@@ -35,6 +35,7 @@ struct Node {
   bool isRoot = false;
   bool isDevice = false;  // a DOS device a path named; never in the tree
   std::wstring name;      // as written when created: case is kept
+  std::wstring alias;     // the 8.3 short name NTFS gives a long name, upper case; empty when it fits 8.3
   std::string bytes;      // a file's live contents, what reads see
   std::string durable;    // what of them a crash leaves
   std::wstring target;    // a link's target, a full path
