@@ -54,6 +54,8 @@ TEST_F(ExecutableResources, ManifestRunsAsTheInvokingUser) {
   EXPECT_EQ(manifest.find("highestAvailable"), std::string::npos);
   // Windows 10 and 11.
   EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
+  // Plain paths past 260 characters, where the system allows long paths.
+  EXPECT_NE(manifest.find("<ws2:longPathAware>true</ws2:longPathAware>"), std::string::npos);
 }
 
 TEST_F(ExecutableResources, HoldsExactlyOneManifest) {

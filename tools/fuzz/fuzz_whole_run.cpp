@@ -774,9 +774,10 @@ std::size_t RunAndCheck(const Machine& machine,
   if (OddBaseOf(machine, true) != nullptr && status == 0) {
     VANTIDE_FUZZ_CHECK_STATUS(storeBefore.exists, status);
   }
-  // A migration that succeeded scanned both storage folders whole, so it met
-  // every folder or link listed there; one with an odd name is refused.
-  if (status == 0 && !storeBefore.exists) {
+  // A migration that succeeded without faults scanned both storage folders
+  // whole, so it met every folder or link listed there, and one with an odd
+  // name is refused. (A fault may make a folder above them read as missing.)
+  if (status == 0 && !storeBefore.exists && !anyFaultFired) {
     for (const OddEntry& entry : machine.oddEntries) {
       const auto found =
           before.find(Upper(PlantFolder(machine, entry.local) + L"\\ADOBE\\UXP\\PLUGINSSTORAGE\\PHSP\\" +
