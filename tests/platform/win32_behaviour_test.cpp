@@ -422,8 +422,11 @@ TEST_F(Win32BehaviourTest, LiteralPathsAreNotNormalised) {
 // relied on here, only that the folder of that name is not what answers.
 TEST_F(Win32BehaviourTest, ADeviceNameAsTheLastMemberIsTheDevice) {
   const std::wstring literal = L"\\\\?\\";
+  // Only a literal path makes them: a plain one would ask the console.
   ASSERT_TRUE(CreateDirectoryW((literal + P(L"a\\CON")).c_str(), nullptr));
-  tree_.WriteFile(L"a\\CON\\f.txt", "x");
+  const HANDLE file = Open(literal + P(L"a\\CON\\f.txt"), GENERIC_WRITE, 0, CREATE_NEW);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(CloseHandle(file));
   for (const wchar_t* member : {L"CON", L"con.txt", L"Con ", L"nul", L"COM1", L"lpt9.log", L"AUX"}) {
     const std::wstring path = P(L"a\\") + member;
     SCOPED_TRACE(Shown(path));
