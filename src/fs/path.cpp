@@ -1,5 +1,8 @@
 #include "fs/path.h"
 
+#include <algorithm>
+#include <iterator>
+
 namespace van_tide {
 namespace {
 
@@ -105,8 +108,10 @@ bool EqualsUpper(std::wstring_view text, std::wstring_view upper) noexcept {
 
 bool IsDeviceName(std::wstring_view name) noexcept {
   const std::wstring_view stem = DeviceStem(name);
-  for (const std::wstring_view device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
-    if (EqualsUpper(stem, device)) return true;
+  constexpr std::wstring_view kDevices[] = {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"};
+  if (std::any_of(std::begin(kDevices), std::end(kDevices),
+                  [stem](std::wstring_view device) { return EqualsUpper(stem, device); })) {
+    return true;
   }
   if (stem.size() != 4 ||
       !(EqualsUpper(stem.substr(0, 3), L"COM") || EqualsUpper(stem.substr(0, 3), L"LPT"))) {
