@@ -71,6 +71,27 @@ bool HasDotsOnlyMember(std::wstring_view path) {
   return false;
 }
 
+// Also counted here: a member Windows rewrites at the end of a path (a
+// trailing blank or period) or reads as a stream (a colon), anywhere after a
+// drive designator that starts the path or follows a device prefix.
+bool HasMemberWindowsRewrites(std::wstring_view path) {
+  std::size_t position = 0;
+  bool first = true;
+  while (position < path.size()) {
+    while (position < path.size() && IsSeparator(path[position])) ++position;
+    const std::size_t begin = position;
+    while (position < path.size() && !IsSeparator(path[position])) ++position;
+    const std::wstring_view member = path.substr(begin, position - begin);
+    const bool drive = member.size() == 2 && member[1] == L':' && (first || begin == 4);
+    first = false;
+    if (member.empty() || drive || member == L"?" || member == L"??" || member == L".") continue;
+    if (member.back() == L' ' || member.back() == L'.' || member.find(L':') != std::wstring_view::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
 bool IsDotsOnly(std::wstring_view member) {
   return !member.empty() && member.find_first_not_of(L'.') == std::wstring_view::npos;
 }
@@ -157,6 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // dots-share).
     VANTIDE_FUZZ_CHECK(!HasDotsOnlyNameInRoot(result));
     VANTIDE_FUZZ_CHECK(!HasDotsOnlyMember(result));
+    VANTIDE_FUZZ_CHECK(!HasMemberWindowsRewrites(result));
   }
   // And nothing usable is lost on the way: a stored absolute, walkable value
   // comes back whole, however long and whatever it holds.
