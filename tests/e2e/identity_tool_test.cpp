@@ -686,6 +686,94 @@ INSTANTIATE_TEST_SUITE_P(
                       DotMemberCase{"TrailingCurrentFolder", L"Roaming\\.", false, nullptr}),
     CaseName<DotMemberCase>);
 
+// --- Names that Windows reads otherwise than written ---------------------------
+// Outside "\\?\" Windows drops a single trailing period from every member and
+// the trailing blanks and periods from the end of the whole path, and takes
+// CON for the console. A check that asks about a shorter path than the open
+// that follows would then look at another object than the one opened. Each
+// case puts a link at such a name beside a plain folder of the rewritten
+// name; the link leads to Elsewhere, inside the profile, so the snapshot of
+// the profile (which names every item as written and never enters a link)
+// also shows that nothing was written behind the link or into the plain
+// folder. What was read cannot be seen from outside: a valid store behind
+// the link that is read would end in success, not in the report.
+
+struct RewrittenBaseCase {
+  const char* name;
+  const wchar_t* link;  // in Users, beside the plain Users\me; leads to Elsewhere
+  const wchar_t* appData;
+  const wchar_t* localAppData;
+  std::wstring legacyFile;  // names kToken; empty: none
+  const wchar_t* store;     // a valid store; nullptr: none
+};
+void PrintTo(const RewrittenBaseCase& tested, std::ostream* out) { *out << tested.name; }
+
+class RewrittenBaseFolderTest : public IdentityToolTest,
+                                public ::testing::WithParamInterface<RewrittenBaseCase> {};
+
+TEST_P(RewrittenBaseFolderTest, RefusesTheFolderAndNeverGoesThroughTheLink) {
+  for (const wchar_t* folder :
+       {L"Users\\me\\Roaming", L"Users\\me\\Local", L"Elsewhere\\Roaming", L"Elsewhere\\Local"}) {
+    profile_.MakeDirectory(folder);
+  }
+  if (!GetParam().legacyFile.empty()) profile_.WriteFile(GetParam().legacyFile, LegacyFile(kToken));
+  if (GetParam().store != nullptr) profile_.WriteFile(GetParam().store, Seal(kToken));
+  if (!profile_.MakeDirectoryLink(std::wstring(L"Users\\") + GetParam().link, L"Elsewhere")) {
+    GTEST_SKIP() << "this machine cannot make directory links";
+  }
+  ExpectFailure(RunLeavingProfileUnchanged(InProfile(GetParam().appData), InProfile(GetParam().localAppData)),
+                kNoBaseFolderLine);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, RewrittenBaseFolderTest,
+    ::testing::Values(RewrittenBaseCase{"TrailingBlank", L"me ", L"Users\\me \\Roaming", L"Local",
+                                        kLocalPluginData, nullptr},
+                      RewrittenBaseCase{"TrailingBlankStoreBehindLink", L"me ", L"Users\\me \\Roaming",
+                                        L"Local", kLocalPluginData,
+                                        L"Elsewhere\\Roaming\\Vantide\\license-device.dat"},
+                      RewrittenBaseCase{"TrailingBlankLastMember", L"me ", L"Users\\me ", L"Local",
+                                        kLocalPluginData, nullptr},
+                      RewrittenBaseCase{"TrailingBlankLocalAppData", L"me ", L"Roaming", L"Users\\me \\Local",
+                                        L"Elsewhere\\" + kLocalPluginData, nullptr},
+                      RewrittenBaseCase{"TrailingPeriod", L"me.", L"Users\\me.\\Roaming", L"Local",
+                                        kLocalPluginData, nullptr},
+                      RewrittenBaseCase{"TrailingPeriodStoreInPlainFolder", L"me.", L"Users\\me.\\Roaming",
+                                        L"Local", kLocalPluginData,
+                                        L"Users\\me\\Roaming\\Vantide\\license-device.dat"},
+                      RewrittenBaseCase{"DeviceNameMember", L"CON", L"Users\\CON\\Roaming", L"Local",
+                                        kLocalPluginData, nullptr}),
+    CaseName<RewrittenBaseCase>);
+
+struct RewrittenEntryCase {
+  const char* name;
+  const wchar_t* link;  // an entry of the roaming plug-in storage, beside the plain entry "x"
+};
+void PrintTo(const RewrittenEntryCase& tested, std::ostream* out) { *out << tested.name; }
+
+class RewrittenStorageEntryTest : public IdentityToolTest,
+                                  public ::testing::WithParamInterface<RewrittenEntryCase> {};
+
+TEST_P(RewrittenStorageEntryTest, RefusesTheLinkedEntryAndAdoptsNothingBehindIt) {
+  // The plain "x" holds the plug-in's folders but no identity; the link leads
+  // to an entry whose identity would be adopted if the scan followed it.
+  profile_.MakeDirectory(PluginStorage(L"Roaming") + L"x\\External\\com.greywick.van-tide\\PluginData");
+  profile_.WriteFile(PluginFile(L"Elsewhere", L"25", L"license-device.json"), LegacyFile(kToken));
+  if (!profile_.MakeDirectoryLink(PluginStorage(L"Roaming") + GetParam().link,
+                                  PluginStorage(L"Elsewhere") + L"25")) {
+    GTEST_SKIP() << "this machine cannot make directory links";
+  }
+  ExpectFailure(RunLeavingProfileUnchanged(InProfile(L"Roaming"), InProfile(L"Local")), kRedirectedLine);
+}
+
+INSTANTIATE_TEST_SUITE_P(E2e, RewrittenStorageEntryTest,
+                         ::testing::Values(RewrittenEntryCase{"TrailingBlank", L"x "},
+                                           RewrittenEntryCase{"TrailingPeriod", L"x."},
+                                           RewrittenEntryCase{"DeviceName", L"CON"},
+                                           // The same link under a name read as written.
+                                           RewrittenEntryCase{"PlainName", L"y"}),
+                         CaseName<RewrittenEntryCase>);
+
 // --- Two runs at the same moment ---------------------------------------------
 
 TEST(ConcurrentMigrationTest, ExactlyOneStoreAndEachRunSilentOrReported) {

@@ -142,6 +142,17 @@ HANDLE OpenInheritable(const Path& path, DWORD access, DWORD disposition) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// The literal form of an absolute path: every name below it is then read as
+// written. Otherwise "me " at the end of a path would be asked about as "me",
+// and "me.\*" would list "me", so the snapshot would take a link for the
+// plain folder beside it and enter it.
+Path LiteralForm(const Path& path) {
+  if (path.starts_with(L"\\\\?\\")) return path;
+  if (path.starts_with(L"\\\\.\\")) return L"\\\\?\\" + path.substr(4);
+  if (path.starts_with(L"\\\\")) return L"\\\\?\\UNC" + path.substr(1);
+  return L"\\\\?\\" + path;
+}
+
 void SnapshotInto(const Path& root, const std::wstring& relative, TreeSnapshot* snapshot) {
   const Path folder = relative.empty() ? root : root + L"\\" + relative;
   WIN32_FIND_DATAW entry;
@@ -299,7 +310,7 @@ std::vector<ToolOutcome> VantideRunToolsAtOnce(const std::vector<EnvironmentEntr
 
 TreeSnapshot VantideSnapshotTree(const Path& root) {
   TreeSnapshot snapshot;
-  SnapshotInto(root, L"", &snapshot);
+  SnapshotInto(LiteralForm(root), L"", &snapshot);
   return snapshot;
 }
 

@@ -259,7 +259,9 @@ void RemoveMadeLinks(const Path& root, const std::vector<Path>& links) {
     return;
   }
   for (const Path& link : links) {
-    if (IsLink(link) && !RemoveLink(link)) {
+    // Literal, as it was made.
+    const Path literal = L"\\\\?\\" + link;
+    if (IsLink(literal) && !RemoveLink(literal)) {
       ADD_FAILURE() << Describe(L"removing the link", link, GetLastError());
     }
   }
@@ -305,15 +307,18 @@ void RemoveTree(const Path& path) {
 
 // Under Wine the host's ln makes either kind (Wine tells them apart by what
 // the link points to); on Windows a symbolic link, or for a folder a junction
-// where this account may not make symbolic links.
+// where this account may not make symbolic links. On Windows the link is named
+// through the literal form, so that a name Windows would otherwise rewrite
+// ("x ", "x.") is made as written beside the plain "x".
 bool MakeLink(const Path& link, const Path& target, bool folder) {
   if (const WineUnixFileName convert = FindWineUnixFileName()) return MakeUnixLink(convert, link, target);
+  const Path literal = L"\\\\?\\" + link;
   const DWORD kind = folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
-  if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
+  if (CreateSymbolicLinkW(literal.c_str(), target.c_str(),
                           kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
-    return IsLink(link);
+    return IsLink(literal);
   }
-  return folder && MakeJunction(link, target);
+  return folder && MakeJunction(literal, target);
 }
 
 std::atomic<unsigned> treeCounter{0};
