@@ -1,5 +1,5 @@
-// Memory running out at every allocation of a run in turn: a first migration,
-// and a run that finds its store; and the strict JSON decoder on documents it
+// Memory running out at every allocation of a run in turn, once or for good: a
+// first migration, and a run that finds its store; and the strict JSON decoder on documents it
 // refuses, with memory failing once or for good. This binary replaces the
 // global allocation functions, so it stands apart from the other tests.
 #include "app/resolve.h"
@@ -106,10 +106,11 @@ const Machine kMachines[] = {
     {"store present", ArrangeStorePresent, true},
 };
 
-DeviceIdentityResult RunFailingAllocation(std::size_t failAt) {
+DeviceIdentityResult RunFailingAllocation(std::size_t failAt, bool persistent) {
   standin::ClearCalls();
   plan = AllocationPlan{};
   plan.failAt = failAt;
+  plan.persistent = persistent;
   plan.armed = true;
   DeviceIdentityResult outcome = VantideResolveDeviceIdentity();
   plan.armed = false;
@@ -142,21 +143,22 @@ bool WhileDecodingALegacyFile(std::size_t callsAtFailure) {
 
 class AllocationSweepTest : public testing::StandinTest {};
 
-void SweepAllocations(const Machine& machine) {
+void SweepAllocations(const Machine& machine, bool persistent) {
   machine.arrange();
-  const DeviceIdentityResult undisturbed = RunFailingAllocation(0);
+  const DeviceIdentityResult undisturbed = RunFailingAllocation(0, false);
   ASSERT_EQ(undisturbed.status, 0);
   const std::size_t total = plan.count;
   ASSERT_GT(total, 0U);
 
   std::size_t asInvalidData = 0;
-  std::printf("\nallocation sweep: %s, %zu allocations of the product's own\n", machine.name, total);
+  std::printf("\nallocation sweep: %s, %zu allocations of the product's own, failing %s\n", machine.name,
+              total, persistent ? "from the N-th on" : "only the N-th");
   std::printf("%5s  %-8s %-26s %-62s %s\n", "N", "outcome", "last call before", "its path", "written after");
   for (std::size_t n = 1; n <= total; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n));
     machine.arrange();
     const testing::DiskSnapshot before = testing::SnapshotDisk();
-    const DeviceIdentityResult outcome = RunFailingAllocation(n);
+    const DeviceIdentityResult outcome = RunFailingAllocation(n, persistent);
     ASSERT_TRUE(plan.failed);
     EXPECT_EQ(standin::OpenHandleCount(), 0U);
     EXPECT_EQ(standin::OutstandingLocalBuffers(), 0U);
@@ -194,7 +196,8 @@ void SweepAllocations(const Machine& machine) {
 TEST_F(AllocationSweepTest, RunningOutOfMemoryAnywhereFailsCleanly) {
   for (const Machine& machine : kMachines) {
     SCOPED_TRACE(machine.name);
-    SweepAllocations(machine);
+    SweepAllocations(machine, false);
+    SweepAllocations(machine, true);
   }
 }
 
