@@ -63,13 +63,16 @@ class StrictDocumentBuilder {
     return true;
   }
 
-  bool parse_error(std::size_t /*position*/, const std::string& /*token*/, const Json::exception& /*error*/) {
+  static bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                          const Json::exception& /*error*/) {
     return false;
   }
 
  private:
   // A value or a member name with more containers than the limit around it.
-  bool TooDeep() const noexcept { return open_.size() > static_cast<std::size_t>(kVantideMaxJsonDepth); }
+  [[nodiscard]] bool TooDeep() const noexcept {
+    return open_.size() > static_cast<std::size_t>(kVantideMaxJsonDepth);
+  }
 
   // Puts `value` where the parse stands: after the innermost array's last
   // element, or into the slot of the member name just read. On a failed
