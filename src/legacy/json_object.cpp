@@ -1,8 +1,7 @@
 #include "legacy/json_object.h"
 
+#include <cstddef>
 #include <exception>
-#include <functional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,11 +10,114 @@ namespace van_tide {
 
 namespace {
 
-using ParseEvent = nlohmann::json::parse_event_t;
+using Json = nlohmann::json;
 
-// The messages only stop the parse; nobody ever sees them.
-constexpr const char* kTooDeep = "JSON nesting is too deep";
-constexpr const char* kDuplicateField = "duplicate JSON field";
+// Builds the document from the library's SAX events, applying the rules as
+// each event arrives, in a tree of its own. The library holds no part of the
+// tree at any time, so however a parse ends (a refusal, a syntax error or
+// memory running out in the middle of it) the only tree left to let go of is
+// this one, and it is dismantled first: letting go of it allocates nothing.
+//
+// Every `false` below stops the parse at once; the document is then refused.
+class StrictDocumentBuilder {
+ public:
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
+
+  // One slot more than the limit: a container with the limit around it may
+  // open (it must stay empty), so the stack never grows during the parse.
+  StrictDocumentBuilder() { open_.reserve(kVantideMaxJsonDepth + 1); }
+  ~StrictDocumentBuilder() { VantideDismantleJson(root_); }
+  StrictDocumentBuilder(const StrictDocumentBuilder&) = delete;
+  StrictDocumentBuilder& operator=(const StrictDocumentBuilder&) = delete;
+
+  // The document once the parse has succeeded. Whatever it holds when the
+  // builder goes is dismantled, so the caller may swap its old value in.
+  Json& Document() noexcept { return root_; }
+
+  bool null() { return AddValue(nullptr); }
+  bool boolean(bool value) { return AddValue(value); }
+  bool number_integer(number_integer_t value) { return AddValue(value); }
+  bool number_unsigned(number_unsigned_t value) { return AddValue(value); }
+  bool number_float(number_float_t value, const string_t& /*text*/) { return AddValue(value); }
+  bool string(string_t& value) { return AddValue(value); }
+  // JSON text has no binary values; here for the library's interface only.
+  bool binary(binary_t& value) { return AddValue(std::move(value)); }
+
+  bool start_object(std::size_t /*size*/) { return Open(Json::value_t::object); }
+  bool start_array(std::size_t /*size*/) { return Open(Json::value_t::array); }
+  bool end_object() { return Close(); }
+  bool end_array() { return Close(); }
+
+  bool key(string_t& name) {
+    if (TooDeep()) return false;
+    // The name arrives with its escapes decoded, so "a" and "\u0061" meet in
+    // the same slot, as they should: a slot that is already there is a name
+    // given twice.
+    auto [slot, added] = open_.back()->get_ref<Json::object_t&>().try_emplace(name);
+    if (!added) return false;
+    member_ = &slot->second;
+    return true;
+  }
+
+  static bool parse_error(std::size_t /*position*/, const std::string& /*token*/,
+                          const Json::exception& /*error*/) {
+    return false;
+  }
+
+ private:
+  // A value or a member name with more containers than the limit around it.
+  [[nodiscard]] bool TooDeep() const noexcept {
+    return open_.size() > static_cast<std::size_t>(kVantideMaxJsonDepth);
+  }
+
+  // Puts `value` where the parse stands: after the innermost array's last
+  // element, or into the slot of the member name just read. On a failed
+  // allocation nothing is half added: the array is as it was, the slot null.
+  template <typename Value>
+  Json* Place(Value&& value) {
+    Json& container = *open_.back();
+    if (container.is_array())
+      return &container.get_ref<Json::array_t&>().emplace_back(std::forward<Value>(value));
+    *member_ = Json(std::forward<Value>(value));
+    return member_;
+  }
+
+  template <typename Value>
+  bool AddValue(Value&& value) {
+    // At the top, anything but an object is refused before it is built.
+    if (open_.empty() || TooDeep()) return false;
+    Place(std::forward<Value>(value));
+    return true;
+  }
+
+  bool Open(Json::value_t type) {
+    if (open_.empty()) {
+      if (type != Json::value_t::object) return false;
+      root_ = Json(type);
+      open_.push_back(&root_);
+      return true;
+    }
+    if (TooDeep()) return false;
+    // Within the reserved capacity: the push allocates nothing.
+    open_.push_back(Place(type));
+    return true;
+  }
+
+  bool Close() noexcept {
+    open_.pop_back();
+    return true;
+  }
+
+  Json root_;
+  // The containers open at the current point of the parse, innermost last.
+  std::vector<Json*> open_;
+  // The slot of the member name just read in the innermost object.
+  Json* member_ = nullptr;
+};
 
 }  // namespace
 
@@ -28,51 +130,20 @@ bool VantideDecodeJsonObject(std::string_view text, nlohmann::json* out) noexcep
   if (text.find('\0') != std::string_view::npos) return false;
 
   try {
-    // The number of member names met in each object that is open at the
-    // current point of the parse, innermost last. The library files a member
-    // under its name as soon as the name is read, so a name given twice takes
-    // the slot it had: an object that ends with fewer members than names met
-    // repeated one. Counting costs nothing per name; a set of names would cost
-    // a copy and a node for each. Arrays carry no names, so they have no count.
-    std::vector<std::size_t> openObjectNames;
-    openObjectNames.reserve(kVantideMaxJsonDepth + 1);
-
-    const nlohmann::json::parser_callback_t callback = [&openObjectNames](int depth, ParseEvent event,
-                                                                          nlohmann::json& parsed) -> bool {
-      // Checked before anything else, so that no event of a too-deep
-      // container, key or value gets any further.
-      if (depth > kVantideMaxJsonDepth) throw std::runtime_error(kTooDeep);
-      switch (event) {
-        case ParseEvent::object_start:
-          openObjectNames.push_back(0);
-          break;
-        case ParseEvent::key:
-          // The name arrives with its escapes decoded, so "a" and "\u0061"
-          // land in the same slot as they should.
-          ++openObjectNames.back();
-          break;
-        case ParseEvent::object_end:
-          if (parsed.size() != openObjectNames.back()) throw std::runtime_error(kDuplicateField);
-          openObjectNames.pop_back();
-          break;
-        case ParseEvent::array_start:
-        case ParseEvent::array_end:
-        case ParseEvent::value:
-          break;
-      }
-      // Never drop an element: what the parse accepts is kept whole.
-      return true;
-    };
-
-    nlohmann::json parsed = nlohmann::json::parse(text, callback, /*allow_exceptions=*/false,
-                                                  /*ignore_comments=*/false);
-    // A syntax error yields the discarded value, which is no object either.
-    if (!parsed.is_object()) return false;
-    *out = std::move(parsed);
+    StrictDocumentBuilder builder;
+    // Strict: the object must be all there is, white space aside.
+    if (!Json::sax_parse(text, &builder, Json::input_format_t::json, /*strict=*/true,
+                         /*ignore_comments=*/false)) {
+      return false;
+    }
+    if (!builder.Document().is_object()) return false;
+    // The previous value goes to the builder, which dismantles it.
+    out->swap(builder.Document());
     return true;
   } catch (const std::exception&) {
-    // Our own two refusals, the library's errors and running out of memory
-    // all mean the same thing to the caller: not a valid object.
+    // Running out of memory anywhere in the parse means the same thing to
+    // the caller as any refusal: not a valid object. The builder, and with
+    // it the partial tree, is gone by now, dismantled.
     return false;
   }
 }

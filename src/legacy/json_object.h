@@ -8,13 +8,16 @@
 
 namespace van_tide {
 
-// Nesting deeper than this (as the JSON library counts depth in its parse
-// events) is refused.
+// A member name or a value with more containers than this around it is
+// refused, and so is a container that would open there: the top-level object
+// counts as one, so a container 65 levels down may exist but must be empty.
 inline constexpr int kVantideMaxJsonDepth = 64;
 
 // True when `text` is exactly one JSON object that keeps the rules above;
-// `*out` then holds it. On false, `*out` is left exactly as it was. Never
-// throws, whatever the input.
+// `*out` then holds it, and its previous value is let go of as
+// VantideDismantleJson does. On false, `*out` is left exactly as it was.
+// Never throws and never ends the process, whatever the input, memory
+// running out included: that is one more reason for false.
 bool VantideDecodeJsonObject(std::string_view text, nlohmann::json* out) noexcept;
 
 // Destroying a JSON object or array that still holds members allocates (the

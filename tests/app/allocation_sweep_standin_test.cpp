@@ -1,7 +1,9 @@
-// Memory running out at every allocation of a run in turn: a first migration,
-// and a run that finds its store. This binary replaces the global allocation functions, so it stands apart
-// from the other tests.
+// Memory running out at every allocation of a run in turn, once or for good: a
+// first migration, and a run that finds its store; and the strict JSON decoder on documents it
+// refuses, with memory failing once or for good. This binary replaces the
+// global allocation functions, so it stands apart from the other tests.
 #include "app/resolve.h"
+#include "legacy/json_object.h"
 #include "store/protected_identity.h"
 
 #include "app/migration_machine.h"
@@ -14,7 +16,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <new>
+#include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -26,6 +30,7 @@ struct AllocationPlan {
   bool armed = false;
   std::size_t count = 0;
   std::size_t failAt = 0;          // 1-based; 0: none fails
+  bool persistent = false;         // every allocation from failAt on fails, not just that one
   std::size_t callsAtFailure = 0;  // the size of the call record when it failed
   bool failed = false;
 };
@@ -34,7 +39,8 @@ AllocationPlan plan;
 bool ShouldFail() {
   if (!plan.armed || van_tide::standin::InPlatformCall()) return false;
   ++plan.count;
-  if (plan.count != plan.failAt) return false;
+  if (plan.failAt == 0 || plan.count < plan.failAt) return false;
+  if (plan.count > plan.failAt && !plan.persistent) return false;
   plan.failed = true;
   plan.callsAtFailure = van_tide::standin::Calls().size();
   return true;
@@ -100,10 +106,11 @@ const Machine kMachines[] = {
     {"store present", ArrangeStorePresent, true},
 };
 
-DeviceIdentityResult RunFailingAllocation(std::size_t failAt) {
+DeviceIdentityResult RunFailingAllocation(std::size_t failAt, bool persistent) {
   standin::ClearCalls();
   plan = AllocationPlan{};
   plan.failAt = failAt;
+  plan.persistent = persistent;
   plan.armed = true;
   DeviceIdentityResult outcome = VantideResolveDeviceIdentity();
   plan.armed = false;
@@ -136,21 +143,22 @@ bool WhileDecodingALegacyFile(std::size_t callsAtFailure) {
 
 class AllocationSweepTest : public testing::StandinTest {};
 
-void SweepAllocations(const Machine& machine) {
+void SweepAllocations(const Machine& machine, bool persistent) {
   machine.arrange();
-  const DeviceIdentityResult undisturbed = RunFailingAllocation(0);
+  const DeviceIdentityResult undisturbed = RunFailingAllocation(0, false);
   ASSERT_EQ(undisturbed.status, 0);
   const std::size_t total = plan.count;
   ASSERT_GT(total, 0U);
 
   std::size_t asInvalidData = 0;
-  std::printf("\nallocation sweep: %s, %zu allocations of the product's own\n", machine.name, total);
+  std::printf("\nallocation sweep: %s, %zu allocations of the product's own, failing %s\n", machine.name,
+              total, persistent ? "from the N-th on" : "only the N-th");
   std::printf("%5s  %-8s %-26s %-62s %s\n", "N", "outcome", "last call before", "its path", "written after");
   for (std::size_t n = 1; n <= total; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n));
     machine.arrange();
     const testing::DiskSnapshot before = testing::SnapshotDisk();
-    const DeviceIdentityResult outcome = RunFailingAllocation(n);
+    const DeviceIdentityResult outcome = RunFailingAllocation(n, persistent);
     ASSERT_TRUE(plan.failed);
     EXPECT_EQ(standin::OpenHandleCount(), 0U);
     EXPECT_EQ(standin::OutstandingLocalBuffers(), 0U);
@@ -188,9 +196,105 @@ void SweepAllocations(const Machine& machine) {
 TEST_F(AllocationSweepTest, RunningOutOfMemoryAnywhereFailsCleanly) {
   for (const Machine& machine : kMachines) {
     SCOPED_TRACE(machine.name);
-    SweepAllocations(machine);
+    SweepAllocations(machine, false);
+    SweepAllocations(machine, true);
   }
 }
+
+// The decoder holds trees of its own while it works: whatever it refuses, an
+// allocation failing on the way must end in a false answer with the caller's
+// document untouched, never in a destructor that runs out of memory (which
+// ends the process).
+std::string Nested(int levels, std::string_view innermost) {
+  std::string text;
+  for (int i = 0; i < levels; ++i) text += "{\"a\":[1,";
+  text += innermost;
+  for (int i = 0; i < levels; ++i) text += "]}";
+  return text;
+}
+
+struct Document {
+  const char* name;
+  std::string text;
+  bool accepted;
+};
+
+const Document kDocuments[] = {
+    {"top-level array", "[1,2,3]", false},
+    {"top-level array of objects", R"([{"a":[1]},{"b":{"c":2}}])", false},
+    {"repeated member name", R"({"x":[1,2,3],"y":{"z":"long enough to be allocated"},"x":0})", false},
+    {"repeated name deep down", R"({"x":[1,{"y":{"a":[1,2],"a":3}}],"z":4})", false},
+    {"nesting 70 deep", Nested(35, "2"), false},
+    {"too deep, then more", Nested(35, "2") + R"(,"b":[1,2])", false},
+    {"cut short", R"({"x":[1,2,3],"y":{"z":"long enough to be allocated")", false},
+    {"text after the object", R"({"x":[1,2,3],"y":{"z":true}} trailing)", false},
+    {"broken escape late", R"({"x":[1,2,3],"y":"\uD800"})", false},
+    {"accepted", R"({"version":1,"x":[1,{"y":null}],"z":"long enough to be allocated"})", true},
+};
+
+struct DecodeRun {
+  bool decoded;
+  bool failed;
+};
+
+DecodeRun DecodeFailing(const Document& document, std::size_t failAt, bool persistent, nlohmann::json* out) {
+  plan = AllocationPlan{};
+  plan.failAt = failAt;
+  plan.persistent = persistent;
+  plan.armed = true;
+  const bool decoded = VantideDecodeJsonObject(document.text, out);
+  plan.armed = false;
+  return {decoded, plan.failed};
+}
+
+// Memory failing once at each allocation in turn, then failing for good from
+// each allocation on. The number of runs is printed as it goes, so a run that
+// ends the process names its allocation.
+void SweepDecoding(const Document& document, bool persistent) {
+  // The caller's document holds a tree, so that letting go of it on success
+  // is counted and swept too.
+  nlohmann::json undisturbed = {{"keep", nlohmann::json::array({1, 2})}};
+  ASSERT_EQ(DecodeFailing(document, 0, false, &undisturbed).decoded, document.accepted);
+  const std::size_t total = plan.count;
+  ASSERT_GT(total, 0U);
+
+  for (std::size_t n = 1; n <= total; ++n) {
+    SCOPED_TRACE("allocation " + std::to_string(n));
+    std::printf("\r  %-30s %-10s failing at %3zu of %zu", document.name, persistent ? "for good" : "once", n,
+                total);
+    std::fflush(stdout);
+    nlohmann::json out = {{"keep", nlohmann::json::array({1, 2})}};
+    const nlohmann::json before = out;
+    const DecodeRun run = DecodeFailing(document, n, persistent, &out);
+    EXPECT_TRUE(run.failed);
+    EXPECT_FALSE(run.decoded);
+    EXPECT_EQ(out, before);
+  }
+  std::printf("\r  %-30s %-10s %3zu runs, each ended in false\n", document.name,
+              persistent ? "for good" : "once", total);
+}
+
+std::ostream& operator<<(std::ostream& os, const Document& document) { return os << document.name; }
+
+// On the stand-in's fixture only so that the stand-in exists before the
+// first allocation asks it whether a platform call is under way.
+class AllocationSweepDecoding : public testing::StandinTest,
+                                public ::testing::WithParamInterface<Document> {};
+
+TEST_P(AllocationSweepDecoding, RunningOutOfMemoryEndsInARefusal) {
+  std::printf("\n");
+  SweepDecoding(GetParam(), false);
+  SweepDecoding(GetParam(), true);
+}
+
+INSTANTIATE_TEST_SUITE_P(Documents, AllocationSweepDecoding, ::testing::ValuesIn(kDocuments),
+                         [](const ::testing::TestParamInfo<Document>& param) {
+                           std::string name;
+                           for (const char c : std::string_view(param.param.name)) {
+                             if (c != ' ' && c != ',' && c != '-') name += c;
+                           }
+                           return name;
+                         });
 
 }  // namespace
 }  // namespace van_tide

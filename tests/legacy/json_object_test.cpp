@@ -112,8 +112,8 @@ const DecodeCase kDecodeCases[] = {
     {"TruncatedByteOrderMark", "\xEF\xBB{}", false},
     {"OnlyByteOrderMark", "\xEF\xBB\xBF", false},
 
-    // Depth as the parse events count it: a container at level 65 (counting
-    // the top-level object as 1) may exist but must be empty.
+    // Depth: a container at level 65 (counting the top-level object as 1)
+    // may exist but must be empty.
     {"Objects64DeepWithMember", NestedObjects(64, "\"x\":1"), true},
     {"Objects65DeepEmpty", NestedObjects(65, ""), true},
     {"Objects65DeepWithMember", NestedObjects(65, "\"x\":1"), false},

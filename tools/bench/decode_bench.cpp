@@ -1,8 +1,10 @@
-// The strict decoder against its two floors. The decoder is the library's
-// callback parser with a callback that checks depth and counts names, so the
-// same parse with a callback that only says yes is the least it can cost;
-// the plain parse (no callback) shows what the callback mechanism itself
-// costs. The three run on the same inputs, interleaved, in one run.
+// The strict decoder against two floors. The decoder builds the document
+// from the library's SAX events in a handler of its own, checking the rules
+// on the way, so the plain parse (the library's own handler building the same
+// tree from the same events) is the least it can cost. The parse with a
+// callback that only says yes shows what the library's callback mechanism
+// would cost instead. The three run on the same inputs, interleaved, in one
+// run.
 #include <cstddef>
 #include <cstdio>
 #include <iterator>
@@ -19,7 +21,7 @@ namespace {
 
 constexpr std::size_t kKiB = 1024;
 constexpr std::size_t kInputSize = 64 * kKiB;
-// The decoder must stay within this factor of the parse with a trivial callback.
+// The decoder must stay within this factor of the plain parse.
 constexpr double kGoal = 1.2;
 
 // Inputs live for the whole program: the registered benchmarks refer to them.
@@ -130,6 +132,18 @@ Input EmptyObjects(std::size_t size) {
           "(e) " + std::to_string(count) + " empty objects", PadTo(text, size), count};
 }
 
+// (f) An object of empty objects: {"0":{},"1":{},...}.
+Input EmptyObjectMembers() {
+  std::string text = "{";
+  const std::size_t count = FillMembers(&text, "}", kInputSize, [](std::size_t i) {
+    std::string member("\"");
+    member.append(std::to_string(i)).append("\":{}");
+    return member;
+  });
+  return {"f_empty_members", "(f) " + std::to_string(count) + " members, each {}", PadTo(text, kInputSize),
+          count};
+}
+
 constexpr std::size_t kGrowthSizes[] = {8 * kKiB, 16 * kKiB, 32 * kKiB, 64 * kKiB};
 
 bool YesToAll(int /*depth*/, nlohmann::json::parse_event_t /*event*/, nlohmann::json& /*parsed*/) {
@@ -236,7 +250,7 @@ double TimeOf(const CollectingReporter& results, const std::string& name, double
 
 bool RegisterDecodeBenchmarks() {
   std::vector<Input>& inputs = Inputs();
-  inputs = {SmallMembers(), DeepNesting(), EscapedStrings(), TypicalLegacyFile()};
+  inputs = {SmallMembers(), DeepNesting(), EscapedStrings(), TypicalLegacyFile(), EmptyObjectMembers()};
   for (std::size_t size : kGrowthSizes) inputs.push_back(EmptyObjects(size));
   if (!CheckNestingIsNearTheLimit()) return false;
   for (const Input& input : inputs) {
@@ -254,12 +268,16 @@ void PrintDecodeTables(const CollectingReporter& results) {
   std::printf("\n== 1. Strict decoding against its floors (time per call)\n");
   std::printf(
       "decoder = VantideDecodeJsonObject; trivial = json::parse(text, callback returning true, false,\n"
-      "false); plain = json::parse(text, nullptr, false, false). Goal: decoder <= %.1fx trivial.\n",
+      "false); plain = json::parse(text, nullptr, false, false). Goal: decoder <= %.1fx plain.\n",
       kGoal);
   std::printf("%-32s %6s %11s %11s %11s %8s %8s %6s %6s\n", "input", "bytes", "decoder", "trivial", "plain",
               "dec/triv", "dec/plain", "goal", "spread");
-  const std::string mainKeys[] = {"a_members", "b_nesting", "c_escapes", "d_legacy",
-                                  "e_empty_objects_" + std::to_string(kInputSize / kKiB) + "KiB"};
+  const std::string mainKeys[] = {"a_members",
+                                  "b_nesting",
+                                  "c_escapes",
+                                  "d_legacy",
+                                  "e_empty_objects_" + std::to_string(kInputSize / kKiB) + "KiB",
+                                  "f_empty_members"};
   for (const std::string& key : mainKeys) {
     const Input* input = FindInput(key);
     if (input == nullptr) continue;
@@ -267,7 +285,7 @@ void PrintDecodeTables(const CollectingReporter& results) {
     const double decoder = TimeOf(results, NameOf(*input, "decoder"), &spread);
     const double trivial = TimeOf(results, NameOf(*input, "trivial"), &spread);
     const double plain = TimeOf(results, NameOf(*input, "plain"), &spread);
-    const char* verdict = decoder < 0 || trivial <= 0 ? "n/a" : decoder <= kGoal * trivial ? "met" : "MISSED";
+    const char* verdict = decoder < 0 || plain <= 0 ? "n/a" : decoder <= kGoal * plain ? "met" : "MISSED";
     std::printf("%-32s %6zu %11s %11s %11s %8s %8s %6s %6s\n", input->label.c_str(), input->text.size(),
                 FormatDuration(decoder).c_str(), FormatDuration(trivial).c_str(),
                 FormatDuration(plain).c_str(), Ratio(decoder, trivial).c_str(), Ratio(decoder, plain).c_str(),
@@ -278,7 +296,8 @@ void PrintDecodeTables(const CollectingReporter& results) {
   std::printf("\n-- (e) growth: an array of empty objects at 8, 16, 32 and 64 KiB\n");
   std::printf(
       "The library's callback parser walks the parent container at every object end, looking\n"
-      "for a discarded value to erase, so each of the n objects costs a walk over those before it.\n");
+      "for a discarded value to erase, so each of the n objects costs a walk over those before it.\n"
+      "The decoder does not go through it.\n");
   std::printf("%-8s %8s %11s %7s %11s %7s %11s %7s\n", "size", "objects", "decoder", "growth", "trivial",
               "growth", "plain", "growth");
   double previous[std::size(kVariants)] = {-1, -1, -1};

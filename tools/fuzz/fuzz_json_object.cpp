@@ -1,7 +1,7 @@
-// The strict decoder against a second opinion. The library's SAX parser reads
-// the same text through a different door; a small handler of our own applies
-// the three rules (one object, no name twice within an object, bounded
-// nesting) on its events. The decoder must answer exactly as the two together
+// The strict decoder against a second opinion: a small handler of our own
+// that builds nothing and only applies the three rules (one object, no name
+// twice within an object, bounded nesting) to the library's SAX events,
+// keeping a set of the names of each open object. The decoder must answer exactly as the two together
 // do, keep `*out` untouched when it refuses, and hand back the very object a
 // plain parse builds when it accepts.
 #include "fuzz_check.h"
