@@ -27,9 +27,12 @@ class SmallFileTest : public ::testing::Test {
 };
 
 TEST_F(SmallFileTest, ReturnsTheBytesExactlyUpToTheBound) {
+  // Both ends of the allowed range, 1 and 65,536 bytes, and binary between.
+  const std::string smallest("\x80", 1);
   const std::string binary("\0\x01\xff\r\n\x80 end\0", 10);
   const std::string largest(65536, 'a');
-  for (const std::string* contents : {&binary, &largest}) {
+  for (const std::string* contents : {&smallest, &binary, &largest}) {
+    SCOPED_TRACE(contents->size());
     tree_.WriteFile(L"f", *contents);
     EXPECT_EQ(Read(L"f"), kStatusOk);
     EXPECT_EQ(bytes_, *contents);
