@@ -78,7 +78,8 @@ const JoinCase kJoinCases[] = {
     {L"C:\\a\\b", L"\\x", L"C:\\x"},  // rooted right keeps left's drive
     {L"C:\\a", L"/b", L"C:/b"},
     {L"\\\\server", L"share", L"\\\\server\\share"},
-    {L"C:", L"x", L"C:x"},  // a drive alone takes no separator
+    {L"\\\\s", L"x", L"\\\\s\\x"},  // the shortest server name, as long as "C:\\"
+    {L"C:", L"x", L"C:x"},          // a drive alone takes no separator
     {L"", L"x", L"x"},
     {L"C:\\a\\", L"b", L"C:\\a\\b"},
     {L"C:\\", L"b", L"C:\\b"},
