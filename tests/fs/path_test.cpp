@@ -222,5 +222,30 @@ TEST(PathWalk, RefusesAnIncompleteShareBehindADevicePrefix) {
   }
 }
 
+// Callers hand in pieces of longer paths. Each piece below is what the
+// functions see as a whole string, yet a peek at the element after the view
+// finds the separator that follows it in the buffer and reads a different
+// root: a drive, a drive with its root folder, no device prefix, a share, a
+// drive behind a device prefix.
+TEST(PathView, ReadsOnlyInsideTheViewItIsGiven) {
+  const struct {
+    const wchar_t* buffer;
+    std::size_t length;
+  } cases[] = {
+      {L"C:\\x", 1}, {L"C:\\x", 2}, {L"\\\\?\\\\x", 4}, {L"\\\\?\\UNC\\s\\h", 7}, {L"\\\\?\\C:\\x", 6},
+  };
+  for (const auto& c : cases) {
+    const std::wstring_view piece(c.buffer, c.length);
+    const std::wstring whole(piece);
+    SCOPED_TRACE(std::wstring(L"piece: ") + whole + L" of " + c.buffer);
+    EXPECT_EQ(VantideStartsWithDriveDesignator(piece), VantideStartsWithDriveDesignator(whole));
+    EXPECT_EQ(VantideHasDevicePrefix(piece), VantideHasDevicePrefix(whole));
+    EXPECT_EQ(VantideRootNameLength(piece), VantideRootNameLength(whole));
+    EXPECT_EQ(VantideRootPathLength(piece), VantideRootPathLength(whole));
+    EXPECT_EQ(VantideWalkStartLength(piece), VantideWalkStartLength(whole));
+    EXPECT_EQ(VantideIsWalkablePath(piece), VantideIsWalkablePath(whole));
+  }
+}
+
 }  // namespace
 }  // namespace van_tide
