@@ -1,5 +1,6 @@
-// Contents too large for the single write call that creation makes: refused
-// before anything is written, never cut down to what a 32-bit length keeps.
+// Contents at the edge of the single write call that creation makes: the
+// largest a 32-bit length holds is written whole, anything larger is refused
+// before anything is written, never cut down to what such a length keeps.
 #include "fs/atomic_file.h"
 
 #include "standin/standin.h"
@@ -49,21 +50,41 @@ class UntouchedContents {
 
 class AtomicFileSizeLimitTest : public testing::StandinTest {};
 
-// A length that wraps to 0 would write nothing and report an empty file as
-// created.
-TEST_F(AtomicFileSizeLimitTest, FourGibibytesAreRefusedWithoutWritingAndLeaveNoFile) {
-  const UntouchedContents contents(kFourGiB);
-  if (!contents.Mapped()) GTEST_SKIP() << "no 4 GiB of address space to map";
-  standin::AddDirectory(L"C:\\Roaming");
+// The largest length one write call takes goes in that one call; only beyond
+// it is the contents refused, before anything is written: a length that
+// wraps to 0 would write nothing and report an empty file as created. The
+// write of the largest is failed by plan, so no 4 GiB are ever copied; its
+// disk-full status shows it was tried.
+TEST_F(AtomicFileSizeLimitTest, OneWriteTakesUpToTheLargestLengthAndLargerIsRefused) {
+  const struct {
+    std::size_t size;
+    HRESULT status;
+    std::vector<std::vector<DWORD>> writes;  // the lengths each write call was given
+  } cases[] = {
+      {kFourGiB - 1, static_cast<HRESULT>(0x80070070U), {{0xFFFFFFFFU}}},
+      {kFourGiB, static_cast<HRESULT>(0x8007001DU), {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    const UntouchedContents contents(c.size);
+    if (!contents.Mapped()) GTEST_SKIP() << "no 4 GiB of address space to map";
+    standin::Reset();
+    standin::AddDirectory(L"C:\\Roaming");
+    standin::InjectFault({.api = Api::WriteFile, .error = ERROR_DISK_FULL});
 
-  EXPECT_EQ(VantideCreateFileAtomically(kTarget, contents.View()), static_cast<HRESULT>(0x8007001DU));
-  EXPECT_EQ(standin::CallPaths(Api::CreateFileW), std::vector<std::wstring>{kTemporary});
-  EXPECT_TRUE(standin::CallPaths(Api::WriteFile).empty());
-  EXPECT_TRUE(standin::CallPaths(Api::FlushFileBuffers).empty());
-  EXPECT_TRUE(standin::CallPaths(Api::MoveFileExW).empty());
-  EXPECT_EQ(standin::CallPaths(Api::DeleteFileW), std::vector<std::wstring>{kTemporary});
-  EXPECT_FALSE(standin::Exists(kTemporary));
-  EXPECT_FALSE(standin::Exists(kTarget));
+    EXPECT_EQ(VantideCreateFileAtomically(kTarget, contents.View()), c.status);
+    EXPECT_EQ(standin::CallPaths(Api::CreateFileW), std::vector<std::wstring>{kTemporary});
+    std::vector<std::vector<DWORD>> writes;
+    for (const standin::Call& call : standin::Calls()) {
+      if (call.api == Api::WriteFile) writes.push_back(call.args);
+    }
+    EXPECT_EQ(writes, c.writes);
+    EXPECT_TRUE(standin::CallPaths(Api::FlushFileBuffers).empty());
+    EXPECT_TRUE(standin::CallPaths(Api::MoveFileExW).empty());
+    EXPECT_EQ(standin::CallPaths(Api::DeleteFileW), std::vector<std::wstring>{kTemporary});
+    EXPECT_FALSE(standin::Exists(kTemporary));
+    EXPECT_FALSE(standin::Exists(kTarget));
+  }
 }
 
 }  // namespace
