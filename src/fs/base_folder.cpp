@@ -3,15 +3,14 @@
 #include "platform/win32.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <memory>
 #include <new>
 
 namespace van_tide {
 namespace {
 
-struct FreeDeleter {
-  void operator()(wchar_t* buffer) const noexcept { std::free(buffer); }
+struct EnvCopyDeleter {
+  void operator()(wchar_t* copy) const noexcept { platform::FreeEnvCopy(copy); }
 };
 
 }  // namespace
@@ -20,7 +19,7 @@ Path VantideGetBaseFolder(const wchar_t* name) {
   wchar_t* buffer = nullptr;
   std::size_t count = 0;
   const errno_t error = platform::WideDupEnv(&buffer, &count, name);
-  const std::unique_ptr<wchar_t, FreeDeleter> copy(buffer);
+  const std::unique_ptr<wchar_t, EnvCopyDeleter> copy(buffer);
 
   if (error == ENOMEM) throw std::bad_alloc();
   // The count includes the terminating zero: 0 or 1 means unset or empty.

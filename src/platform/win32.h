@@ -24,9 +24,14 @@ namespace van_tide::platform {
 // A private copy of an environment variable's value, with the contract of the
 // C run-time's _wdupenv_s: the name is matched without regard to case; an unset
 // variable yields 0 with a null buffer and a count of 0; a set one yields a
-// buffer from malloc (release it with free) and a count that includes the
+// buffer (give it back with FreeEnvCopy) and a count that includes the
 // terminating zero, so an empty value has a count of 1. Running out of memory
 // yields ENOMEM.
 errno_t WideDupEnv(wchar_t** buffer, std::size_t* count, const wchar_t* name);
+
+// Gives back a copy that WideDupEnv made; null is allowed. The copy comes from
+// malloc, but releasing it through the same door as it came lets the stand-in
+// count copies never given back.
+void FreeEnvCopy(wchar_t* copy) noexcept;
 
 }  // namespace van_tide::platform

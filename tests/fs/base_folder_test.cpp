@@ -13,7 +13,11 @@ constexpr wchar_t kVariable[] = L"VANTIDE_TEST_BASE";
 
 class BaseFolderTest : public ::testing::Test {
  protected:
-  void TearDown() override { TestTree::SetEnvironment(kVariable, nullptr); }
+  void TearDown() override {
+    TestTree::SetEnvironment(kVariable, nullptr);
+    // Every way out of the lookup gives its copy back, a refused value too.
+    EXPECT_EQ(TestTree::OutstandingEnvCopies(), 0U);
+  }
   TestTree tree_;  // a clean environment natively
 };
 

@@ -21,7 +21,7 @@ class EnvironmentOverride {
     if (platform::WideDupEnv(&buffer, &count, name) == 0 && buffer != nullptr) {
       previous_ = std::wstring(buffer, count > 0 ? count - 1 : 0);
     }
-    std::free(buffer);
+    platform::FreeEnvCopy(buffer);
     Set(value);
   }
   ~EnvironmentOverride() {

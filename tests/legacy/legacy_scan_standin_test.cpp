@@ -316,13 +316,55 @@ TEST_F(LegacyScanStandinTest, AListingFailureIsRaisedWithItsWin32Code) {
   }
 }
 
-TEST_F(LegacyScanStandinTest, AnEmptyListingIsNoError) {
-  // What FindFirstFileExW reports when nothing at all matches.
-  standin::AddDirectory(Storage(kRoaming));
-  standin::InjectFault({Api::FindFirstFileExW, ERROR_FILE_NOT_FOUND, Storage(kRoaming) + L"\\*"});
+// Windows promises no place for "." and "..": a volume's root has neither,
+// and network file systems order entries their own way. Whatever comes first
+// is an entry like any other.
+TEST_F(LegacyScanStandinTest, EveryEntryIsReadWhereverTheDotEntriesStand) {
+  standin::AddFile(FirstPlace(kRoaming, L"a"), LegacyFile(kTokenA));
+  standin::AddDirectory(Entry(kRoaming, L"b") + L"\\External\\com.greywick.van-tide\\PluginData");
+  for (const standin::DotEntries where :
+       {standin::DotEntries::kFirst, standin::DotEntries::kNone, standin::DotEntries::kLast}) {
+    SCOPED_TRACE(static_cast<int>(where));
+    standin::SetDotEntries(where);
+    EXPECT_EQ(Scan(), kStatusOk);
+    EXPECT_EQ(token_, kTokenA);
+    EXPECT_EQ(standin::CallPaths(Api::CreateFileW),
+              (std::vector<std::wstring>{FirstPlace(kRoaming, L"a"), SecondPlace(kRoaming, L"a"),
+                                         FirstPlace(kRoaming, L"b"), SecondPlace(kRoaming, L"b")}));
+  }
+}
+
+// A listing with nothing in it leads nowhere: no entry without a name, so no
+// candidate under the storage folder itself, and the next base is still read.
+TEST_F(LegacyScanStandinTest, AnEmptyListingReadsNothing) {
   standin::AddFile(FirstPlace(kLocal, L"p"), LegacyFile(kTokenA));
-  EXPECT_EQ(Scan(), kStatusOk);
-  EXPECT_EQ(token_, kTokenA);
+  const struct {
+    const char* name;
+    standin::DotEntries where;
+    bool reportedAsNoMatch;
+  } cases[] = {
+      {"the dot entries alone", standin::DotEntries::kFirst, false},
+      {"no dot entries either", standin::DotEntries::kNone, false},
+      // What FindFirstFileExW reports when nothing at all matches, over a
+      // folder whose own candidates only an unnamed entry would reach.
+      {"reported as no match", standin::DotEntries::kFirst, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::Remove(kRoaming);
+    standin::AddDirectory(Storage(kRoaming));
+    standin::SetDotEntries(c.where);
+    if (c.reportedAsNoMatch) {
+      standin::AddFile(Storage(kRoaming) + L"\\External\\com.greywick.van-tide\\license-device.json",
+                       LegacyFile(testing::kTokenACaseChanged));
+      standin::InjectFault({Api::FindFirstFileExW, ERROR_FILE_NOT_FOUND, Storage(kRoaming) + L"\\*"});
+    }
+    EXPECT_EQ(Scan(), kStatusOk);
+    EXPECT_EQ(token_, kTokenA);
+    for (const standin::Call* call : CallsOf({Api::GetFileAttributesW, Api::CreateFileW})) {
+      EXPECT_NE(call->path.rfind(Storage(kRoaming) + L"\\", 0), 0U) << standin::ApiName(call->api);
+    }
+  }
 }
 
 TEST_F(LegacyScanStandinTest, TheFirstFaultMetEndsTheScan) {

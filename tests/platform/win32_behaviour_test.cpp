@@ -1139,7 +1139,7 @@ class Win32EnvironmentTest : public ::testing::Test {
       EXPECT_EQ(std::wstring(buffer), value);
       EXPECT_EQ(count, std::wcslen(value) + 1);
     }
-    if (buffer != planted) std::free(buffer);
+    if (buffer != planted) platform::FreeEnvCopy(buffer);
   }
 
   TestTree tree_;  // natively, a fresh stand-in with an empty environment

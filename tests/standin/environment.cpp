@@ -22,6 +22,8 @@ void SetEnvironmentVariable(std::wstring_view name, std::wstring_view value) {
 
 void UnsetEnvironmentVariable(std::wstring_view name) { S().environment.erase(Upper(name)); }
 
+std::size_t OutstandingEnvCopies() { return S().envCopies.size(); }
+
 }  // namespace van_tide::standin
 
 using namespace van_tide::standin;  // machine.h
@@ -48,9 +50,16 @@ errno_t WideDupEnv(wchar_t** buffer, std::size_t* count, const wchar_t* name) {
   if (copy == nullptr) return ENOMEM;
   std::copy(value.begin(), value.end(), copy);
   copy[value.size()] = L'\0';
+  S().envCopies.insert(copy);
   *buffer = copy;
   *count = value.size() + 1;
   return 0;
+}
+
+// A copy the stand-in never gave, or gave to a process that has since ended
+// (which freed it), is left alone rather than freed twice.
+void FreeEnvCopy(wchar_t* copy) noexcept {
+  if (S().envCopies.erase(copy) != 0) std::free(copy);
 }
 
 }  // namespace van_tide::platform

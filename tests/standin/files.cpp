@@ -410,6 +410,8 @@ std::string FileContents(std::wstring_view path) {
   return lookup.node->bytes;
 }
 
+void SetDotEntries(DotEntries where) { S().dotEntries = where; }
+
 std::vector<std::wstring> ListNames(std::wstring_view folder) {
   std::vector<std::wstring> names;
   const Lookup lookup = InspectionLookup(folder, true);
@@ -553,6 +555,14 @@ HANDLE FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID f
   const std::wstring text = Text(fileName);
   Record(Api::FindFirstFileExW, text,
          {static_cast<DWORD>(infoLevel), static_cast<DWORD>(searchOp), additionalFlags});
+  // What a failed call leaves in the entry is not promised. The stand-in
+  // leaves a folder without a name there, so that code reading it anyway
+  // treats the listed folder itself as one of its entries and is caught.
+  if (findFileData != nullptr) {
+    WIN32_FIND_DATAW unnamed{};
+    unnamed.dwFileAttributes = FILE_ATTRIBUTE_DIRECTORY;
+    *static_cast<WIN32_FIND_DATAW*>(findFileData) = unnamed;
+  }
   if (const Fault* fault = DueFault(Api::FindFirstFileExW, text))
     return Fail(fault->error, INVALID_HANDLE_VALUE);
   if (fileName == nullptr || findFileData == nullptr || searchFilter != nullptr ||
@@ -601,12 +611,14 @@ HANDLE FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID f
 
   OpenFind find;
   find.path = text;
-  if (!folder.node->isRoot) {
-    // NTFS lists the two dot entries first in every folder but a root.
+  // NTFS lists the two dot entries first in every folder but a root.
+  const auto listDotEntries = [&] {
+    if (folder.node->isRoot) return;
     for (const wchar_t* dots : {L".", L".."}) {
       if (Matches(pattern, dots)) find.entries.push_back(FindEntry(dots, *folder.node));
     }
-  }
+  };
+  if (S().dotEntries == DotEntries::kFirst) listDotEntries();
   for (const auto& [key, child] : folder.node->children) {
     // A pattern matches the long name or the short one, as on Windows.
     if (Matches(pattern, child->name) || (!child->alias.empty() && Matches(pattern, child->alias))) {
@@ -618,6 +630,7 @@ HANDLE FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID f
       }
     }
   }
+  if (S().dotEntries == DotEntries::kLast) listDotEntries();
   if (find.entries.empty()) return Fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   *static_cast<WIN32_FIND_DATAW*>(findFileData) = find.entries[0];
   find.next = 1;

@@ -105,6 +105,8 @@ void ReleaseHeld() { S().held.clear(); }
 
 std::size_t OpenHandleCount() { return S().files.size() + S().finds.size(); }
 
+std::size_t InvalidHandleCloses() { return S().invalidHandleCloses; }
+
 std::vector<std::wstring> OpenHandlePaths() {
   std::map<std::uintptr_t, std::wstring> byAge;
   for (const auto& [value, file] : S().files) byAge[value] = file.path;
@@ -264,6 +266,7 @@ BOOL CloseHandle(HANDLE object) {
   if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   const std::wstring path = HandlePath(object);
   Record(Api::CloseHandle, path);
+  if (object == INVALID_HANDLE_VALUE) ++S().invalidHandleCloses;
   const Fault* fault = DueFault(Api::CloseHandle, path);
   const bool known = S().files.erase(FromHandle(object)) != 0;
   if (fault != nullptr) return Fail(fault->error, FALSE);
@@ -311,6 +314,7 @@ BOOL FindClose(HANDLE findFile) {
   if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
   const std::wstring path = HandlePath(findFile);
   Record(Api::FindClose, path);
+  if (findFile == INVALID_HANDLE_VALUE) ++S().invalidHandleCloses;
   const Fault* fault = DueFault(Api::FindClose, path);
   const bool known = S().finds.erase(FromHandle(findFile)) != 0;
   if (fault != nullptr) return Fail(fault->error, FALSE);

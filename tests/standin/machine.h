@@ -88,6 +88,7 @@ struct State {
   Location current;
   std::map<std::wstring, EnvironmentEntry> environment;  // keyed upper-cased
   std::wstring user;
+  DotEntries dotEntries = DotEntries::kFirst;
   std::vector<PendingMove> pendingMoves;
   std::uint64_t nextIndex = 1;
 
@@ -108,6 +109,8 @@ struct State {
   std::vector<OpenFile> held;  // by other processes
   std::uintptr_t nextHandle = kFirstHandle;
   std::set<void*> localBuffers;
+  std::set<wchar_t*> envCopies;  // from WideDupEnv, not yet given back
+  std::size_t invalidHandleCloses = 0;
   DWORD lastError = 0;
 
   // A process starts on the machine that Reset gives.
@@ -119,6 +122,8 @@ struct State {
   void ReleaseBuffers() {
     for (void* buffer : localBuffers) std::free(buffer);
     localBuffers.clear();
+    for (wchar_t* copy : envCopies) std::free(copy);
+    envCopies.clear();
   }
 
   // A new process: nothing of the old one is left but the machine.
@@ -137,6 +142,7 @@ struct State {
     finds.clear();
     held.clear();
     nextHandle = kFirstHandle;
+    invalidHandleCloses = 0;
     lastError = 0;
   }
 
@@ -147,6 +153,7 @@ struct State {
     pendingMoves.clear();
     nextIndex = 1;
     user = kFirstUser;
+    dotEntries = DotEntries::kFirst;
     current = Location{L"C:", {}, false};
     auto drive = std::make_shared<Node>();
     drive->name = L"C:";

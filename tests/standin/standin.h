@@ -16,7 +16,7 @@
 // - handles.cpp: opening, sharing, reading, writing, flushing and closing;
 //   the handles other processes hold.
 // - data_protection.cpp: sealing for the current user, and LocalFree.
-// - environment.cpp: environment variables and WideDupEnv.
+// - environment.cpp: environment variables, WideDupEnv and FreeEnvCopy.
 // - call_record.cpp: the call record, planned faults, hooks, the last error,
 //   Reset.
 // - crashes.cpp: durability, crashes and Restart.
@@ -130,6 +130,12 @@ void AddFile(std::wstring_view path, std::string_view bytes);
 void AddDirectoryLink(std::wstring_view path, std::wstring_view target);
 void AddFileLink(std::wstring_view path, std::wstring_view target);
 void SetCurrentFolder(std::wstring_view path);  // an existing folder
+// Where listings of a folder other than a root give "." and "..". NTFS gives
+// them first, and so does the stand-in unless told otherwise; Windows promises
+// no order, a volume's root has neither, and network file systems order
+// entries their own way, so code that lists must not count on them.
+enum class DotEntries { kFirst, kNone, kLast };
+void SetDotEntries(DotEntries where);
 // An item and all below it; links are not followed; nothing happens when it
 // does not exist. Handles open on it stay usable.
 void Remove(std::wstring_view path);
@@ -169,6 +175,11 @@ std::vector<std::wstring> CallPaths(Api api);
 // Resources still held by the code under test.
 std::size_t OpenHandleCount();          // file and find handles not yet closed
 std::size_t OutstandingLocalBuffers();  // LocalAlloc'd outputs not yet freed
+std::size_t OutstandingEnvCopies();     // WideDupEnv copies not given to FreeEnvCopy
+// CloseHandle or FindClose calls given INVALID_HANDLE_VALUE, which is what a
+// failed open returns: on Windows that value is also the current process's
+// pseudo-handle, so closing it is never a harmless no-op to rely on.
+std::size_t InvalidHandleCloses();
 // The path texts the open handles were opened with, oldest first: tells a
 // failing test which handle leaked.
 std::vector<std::wstring> OpenHandlePaths();

@@ -139,6 +139,14 @@ TEST_F(StandinMachineTest, HandlesAreSmallDistinctValuesAndCloseOnce) {
   char byte = 0;
   EXPECT_FALSE(ReadFile(first, &byte, 1, &read, nullptr));
   EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+  // Only the value a failed open returns counts as a fault the fixture
+  // reports, whichever close is given it; a new process starts without any.
+  EXPECT_EQ(standin::InvalidHandleCloses(), 1U);
+  EXPECT_FALSE(FindClose(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(standin::InvalidHandleCloses(), 2U);
+  standin::Restart();
+  EXPECT_EQ(standin::InvalidHandleCloses(), 0U);
 }
 
 // The inspection the other stand-in tests rely on gives the listing order.
@@ -159,6 +167,58 @@ TEST_F(StandinMachineTest, ListNamesFollowsTheListingOrder) {
   EXPECT_EQ(listed,
             (std::vector<std::wstring>{L"A", L"zebra", L"_x", L"\u00e4rger", L"\U0001F600", L"\uff21"}));
   EXPECT_EQ(standin::ListNames(L"C:\\d"), listed);
+}
+
+// Listings that put the dot entries elsewhere, or leave them out, as other
+// file systems do; a pattern still decides whether they match at all.
+TEST_F(StandinMachineTest, ListsTheDotEntriesWhereItIsTold) {
+  standin::AddFile(L"C:\\d\\b", "");
+  standin::AddFile(L"C:\\d\\a", "");
+  const struct {
+    standin::DotEntries where;
+    const wchar_t* pattern;
+    std::vector<std::wstring> listed;
+  } cases[] = {
+      {standin::DotEntries::kFirst, L"C:\\d\\*", {L".", L"..", L"a", L"b"}},
+      {standin::DotEntries::kNone, L"C:\\d\\*", {L"a", L"b"}},
+      {standin::DotEntries::kLast, L"C:\\d\\*", {L"a", L"b", L".", L".."}},
+      {standin::DotEntries::kLast, L"C:\\d\\?", {L"a", L"b", L"."}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(static_cast<int>(&c - cases));
+    standin::SetDotEntries(c.where);
+    std::vector<std::wstring> listed;
+    WIN32_FIND_DATAW data{};
+    const HANDLE find =
+        FindFirstFileExW(c.pattern, FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    do {
+      listed.emplace_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    EXPECT_TRUE(FindClose(find));
+    EXPECT_EQ(listed, c.listed);
+  }
+  // A root has none, wherever they would go.
+  WIN32_FIND_DATAW data{};
+  const HANDLE root = FindFirstFileExW(L"C:\\*", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  ASSERT_NE(root, INVALID_HANDLE_VALUE);
+  do {
+    EXPECT_NE(data.cFileName[0], L'.');
+  } while (FindNextFileW(root, &data));
+  EXPECT_TRUE(FindClose(root));
+  // An empty folder without dot entries lists nothing at all.
+  standin::SetDotEntries(standin::DotEntries::kNone);
+  standin::AddDirectory(L"C:\\empty");
+  EXPECT_EQ(FindFirstFileExW(L"C:\\empty\\*", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  standin::Reset();
+  standin::AddDirectory(L"C:\\empty");
+  const HANDLE find =
+      FindFirstFileExW(L"C:\\empty\\*", FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);  // a fresh machine lists them first again
+  EXPECT_EQ(std::wstring(data.cFileName), L".");
+  EXPECT_TRUE(FindClose(find));
 }
 
 // ---------------------------------------------------------------------------
@@ -254,7 +314,14 @@ TEST_F(StandinMachineTest, EnvironmentCopiesAreRecordedAndFailAsPlanned) {
   EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"EMPTY"), 0);
   ASSERT_NE(buffer, nullptr);
   EXPECT_EQ(count, 1U);
-  std::free(buffer);
+  // Counted until given back; only a copy it made is released, once.
+  EXPECT_EQ(standin::OutstandingEnvCopies(), 1U);
+  wchar_t unrelated[1] = {};
+  platform::FreeEnvCopy(unrelated);
+  platform::FreeEnvCopy(nullptr);
+  EXPECT_EQ(standin::OutstandingEnvCopies(), 1U);
+  platform::FreeEnvCopy(buffer);
+  EXPECT_EQ(standin::OutstandingEnvCopies(), 0U);
   EXPECT_EQ(standin::CallPaths(Api::WideDupEnv), (std::vector<std::wstring>{L"appdata", L"EMPTY", L"EMPTY"}));
 }
 
@@ -889,7 +956,7 @@ TEST_F(StandinMachineTest, RestartKeepsTheDiskAndStartsANewProcess) {
   ASSERT_EQ(platform::WideDupEnv(&value, &count, L"APPDATA"), 0);
   ASSERT_NE(value, nullptr);
   EXPECT_EQ(std::wstring(value), L"C:\\Users\\me");
-  std::free(value);
+  platform::FreeEnvCopy(value);
   const HANDLE file = Open(L"f.txt", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING);  // nothing held
   EXPECT_NE(file, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(CloseHandle(file));
@@ -937,7 +1004,7 @@ TEST(StandinTestTree, MakesFoldersFilesAndLinks) {
   std::size_t count = 0;
   EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"LocalAppData"), 0);
   EXPECT_EQ(count, 1U);
-  std::free(buffer);
+  platform::FreeEnvCopy(buffer);
   testing::TestTree::SetEnvironment(L"LOCALAPPDATA", nullptr);
   EXPECT_EQ(platform::WideDupEnv(&buffer, &count, L"LOCALAPPDATA"), 0);
   EXPECT_EQ(buffer, nullptr);

@@ -1,6 +1,7 @@
 // Base fixture for tests that drive the product's failure paths through the
 // stand-in: a fresh machine for every test, and a check that the code under
-// test released every handle and every data-protection buffer.
+// test released every handle, every data-protection buffer and every
+// environment copy, and closed nothing a failed open returned.
 #pragma once
 
 #include "platform/win32.h"
@@ -40,6 +41,9 @@ class StandinTest : public ::testing::Test {
     EXPECT_EQ(standin::OpenHandleCount(), 0U) << "handles left open, first: " << FirstOpenHandle();
     EXPECT_EQ(standin::OutstandingLocalBuffers(), 0U)
         << "data-protection buffers not released with LocalFree";
+    EXPECT_EQ(standin::OutstandingEnvCopies(), 0U) << "environment copies not released with FreeEnvCopy";
+    EXPECT_EQ(standin::InvalidHandleCloses(), 0U)
+        << "INVALID_HANDLE_VALUE, what a failed open returns, was closed";
   }
 
  private:

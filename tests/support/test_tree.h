@@ -5,6 +5,7 @@
 
 #include "fs/path.h"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,6 +49,9 @@ class TestTree {
   // The process environment as the code under test reads it. A null value
   // removes the variable.
   static void SetEnvironment(const wchar_t* name, const wchar_t* value);
+  // Copies of environment values handed out and not yet given back. Only the
+  // stand-in counts them; on Windows this is always 0.
+  static std::size_t OutstandingEnvCopies();
 
   // A drive letter that names no drive on this machine.
   static wchar_t FreeDriveLetter();

@@ -65,4 +65,6 @@ wchar_t TestTree::FreeDriveLetter() { return L'Q'; }
 
 bool TestTree::UnderWine() { return false; }
 
+std::size_t TestTree::OutstandingEnvCopies() { return standin::OutstandingEnvCopies(); }
+
 }  // namespace van_tide::testing

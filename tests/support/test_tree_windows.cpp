@@ -466,6 +466,8 @@ wchar_t TestTree::FreeDriveLetter() {
   return L'Q';
 }
 
+std::size_t TestTree::OutstandingEnvCopies() { return 0; }
+
 bool TestTree::UnderWine() {
   static const bool wine = [] {
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");

@@ -56,4 +56,6 @@ errno_t WideDupEnv(wchar_t** buffer, std::size_t* count, const wchar_t* name) {
 
 #endif
 
+void FreeEnvCopy(wchar_t* copy) noexcept { std::free(copy); }
+
 }  // namespace van_tide::platform
