@@ -163,6 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   VANTIDE_FUZZ_CHECK(!raisedSomethingElse);
   VANTIDE_FUZZ_CHECK(outOfMemory == (fault == kOutOfMemory));
+  VANTIDE_FUZZ_CHECK(standin::OutstandingEnvCopies() == 0);
   if (outOfMemory) return 0;
 
   const bool found = setting != kUnset && SameName(setName, lookupName);

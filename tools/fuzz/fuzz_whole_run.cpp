@@ -746,6 +746,8 @@ std::size_t RunAndCheck(const Machine& machine,
 
   VANTIDE_FUZZ_CHECK_STATUS(standin::OpenHandleCount() == 0, status);
   VANTIDE_FUZZ_CHECK_STATUS(standin::OutstandingLocalBuffers() == 0, status);
+  VANTIDE_FUZZ_CHECK_STATUS(standin::OutstandingEnvCopies() == 0, status);
+  VANTIDE_FUZZ_CHECK_STATUS(standin::InvalidHandleCloses() == 0, status);
 
   const std::vector<standin::Call>& calls = standin::Calls();
   const std::size_t callCount = calls.size();
