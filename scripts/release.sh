@@ -2,21 +2,33 @@
 # Builds the release executable from scratch (preset "release": cross-built,
 # -Os, static, reproducible) and packages it in OUT (build/release/dist unless
 # given):
-#   vantide-identity.exe                 stripped; a GNU debug link names
-#   vantide-identity.exe.debug           its debug information
-#   vantide-identity.exe.sha256          sha256sum format
-#   vantide-identity-<version>.tar.gz    the .exe, its .sha256 and README.md
+#   vantide-identity.exe                    stripped; a GNU debug link names
+#   vantide-identity.exe.debug              its debug information
+#   vantide-identity.exe.sha256             sha256sum format
+#   vantide-identity-<version>.spdx.json    what is linked into the .exe (SPDX 2.3)
+#   vantide-identity-<version>.zip          the .exe, its .sha256, the SBOM and
+#                                           README.txt for users
 # Then it checks the stripped .exe: no time in its PE header, its manifest and
-# version resources, only system DLLs imported, the debug link.
+# version resources, only system DLLs imported, the debug link; and the SBOM.
 #
 #   scripts/release.sh [--smoke] [OUT]
 #
 # --smoke also runs the stripped .exe under Wine with APPDATA unset and expects
 # its one failure line and exit status 3.
 #
-# SOURCE_DATE_EPOCH (the time written into the archive) defaults to the time
-# of the checked-out commit. Building the same commit again, in any folder,
-# gives the same bytes: scripts/check-reproducible.sh proves it.
+# Authenticode: given VANTIDE_SIGN_PFX (a PKCS#12 file with the certificate and
+# its private key) and VANTIDE_SIGN_PASSWORD (its password, empty for none),
+# the .exe is signed with osslsigncode before it is checksummed and packaged;
+# VANTIDE_SIGN_TIMESTAMP_URL optionally names an RFC 3161 time-stamp server.
+# The certificate is tried before the build, and any failure to sign stops the
+# release: it never ships unsigned when it was asked to sign. Without
+# VANTIDE_SIGN_PFX the release is unsigned.
+#
+# SOURCE_DATE_EPOCH (the time written into the archive and the SBOM) defaults
+# to the time of the checked-out commit. Building the same commit again, in
+# any folder, gives the same bytes: scripts/check-reproducible.sh proves it.
+# A signed .exe is those bytes plus the signature: `osslsigncode
+# remove-signature` gives the unsigned .exe back exactly.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
