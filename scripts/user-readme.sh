@@ -48,7 +48,7 @@ fi
       }
       $0 = $0 text
     }
-    /^\| *Status *\|/ || /^\|[-| ]+\|$/ { next }
+    /^\| *Status *\|/ || /^\|[-| ]+\|$/ || /^<!--.*-->$/ { next }
     /^\|/ {
       count = split($0, cells, / *\| */)
       print "  " cells[2]
