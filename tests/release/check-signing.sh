@@ -238,10 +238,11 @@ if [[ ${#statuses[@]} -gt 0 && ${#missing[@]} -eq 0 ]]; then
 else
   fail "README.txt lacks ${missing[*]:-the table}"
 fi
-# Extra fields would carry owners and times; every entry's time is
-# SOURCE_DATE_EPOCH (to the minute: zip keeps two-second steps).
+# Extra fields would carry owners and times; every entry's time is the
+# release's SOURCE_DATE_EPOCH, which its SBOM records as its time of creation
+# (compared to the minute: zip keeps two-second steps).
 extra=$(zipinfo -v "$reference/$archive" | grep -c 'length of extra field: *[1-9]' || true)
-when=$(date -u -d "@$SOURCE_DATE_EPOCH" +%Y%m%d.%H%M)
+when=$(sed -n 's/^ *"created": "\(....\)-\(..\)-\(..\)T\(..\):\(..\):..Z",*$/\1\2\3.\4\5/p' "$good")
 times=$(TZ=UTC zipinfo -T "$reference/$archive" | awk '$7 ~ /^[0-9]+\.[0-9]+$/ { print substr($7, 1, 13) }' | sort -u | paste -sd ' ')
 if [[ $extra -eq 0 && "$times" == "$when" ]]; then
   pass "$archive: no extra fields, every entry dated $when (UTC)"
