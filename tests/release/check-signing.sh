@@ -2,7 +2,8 @@
 # Signs a release with a throwaway certificate and checks what a signed
 # release promises:
 #   - a certificate that cannot be used stops scripts/release.sh before it
-#     builds, and leaves no .exe behind;
+#     builds, and leaves no .exe behind; a failure while signing, after the
+#     build, leaves nothing;
 #   - the signed .exe verifies (osslsigncode verify, the throwaway certificate
 #     as the trusted root) and fails against another root;
 #   - removing the signature gives back, byte for byte, the .exe of an
@@ -124,6 +125,25 @@ if ! VANTIDE_SIGN_PFX=$work/signer.pfx VANTIDE_SIGN_PASSWORD=$password \
 fi
 sed -n '/^=== release: sign /p; /^=== release: .*, signed$/,$p' "$work/signed.log" | sed 's/^/    /'
 exe=$signed/$name.exe
+
+echo "=== signing: a failure after the build (a time-stamp server that refuses) releases nothing"
+# Nothing listens on the discard port of this machine: osslsigncode fails
+# while signing, past every check release.sh makes before it builds.
+failed_out=$work/unstamped
+status=0
+VANTIDE_SIGN_PFX=$work/signer.pfx VANTIDE_SIGN_PASSWORD=$password VANTIDE_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/ \
+  bash scripts/release.sh "$failed_out" >"$work/unstamped.log" 2>&1 || status=$?
+grep -E '^release: |Connecting to|timestamping failed' "$work/unstamped.log" | sed 's/^/    /'
+left=$(find "$failed_out" -type f -printf '%f ' 2>/dev/null || true)
+if [[ $status -eq 0 ]]; then
+  fail "release.sh succeeded although signing failed"
+elif ! grep -q '^release: signing failed' "$work/unstamped.log"; then
+  fail "release.sh failed (exit status $status) without saying that signing failed"
+elif [[ -n "$left" ]]; then
+  fail "signing failed, yet release.sh left $left"
+else
+  pass "signing failed: exit status $status, nothing left in the output folder"
+fi
 
 echo "=== signing: osslsigncode verify, the throwaway certificate as the trusted root"
 status=0
