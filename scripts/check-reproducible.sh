@@ -2,16 +2,27 @@
 # Proves that the release build is reproducible: copies the working tree (the
 # files git tracks or would track) to two temporary folders at different
 # absolute paths, runs scripts/release.sh in each, from scratch, and compares
-# the .exe, its debug file, its .sha256 and the archive byte for byte.
-# Prints their SHA-256s; exits non-zero when a build fails or any file differs.
-# The second build runs with another umask, time zone and locale, which must
-# not matter either.
+# every file it writes (the .exe, its debug file, its .sha256, the SBOM, the
+# zip) byte for byte. Prints their SHA-256s; exits non-zero when a build fails,
+# any file differs, or a build's folder holds other files than the ones
+# release.sh says it wrote. The second build runs with another umask, time
+# zone and locale, which must not matter either.
+#
+#   scripts/check-reproducible.sh [--keep DIR]
+#
+# --keep DIR copies the first build's files to DIR when both agree, for tests
+# that need an unsigned release of this tree without building one more.
 #
 # SOURCE_DATE_EPOCH defaults to the time of the checked-out commit, the same
 # for both builds. Builds are kept for inspection when they differ.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-root=$PWD
+
+keep=""
+if [[ "${1:-}" == --keep ]]; then
+  keep=${2:?check-reproducible: --keep needs a folder}
+  [[ "$keep" == /* ]] || keep=$PWD/$keep
+fi
 
 bash scripts/setup.sh
 started=$SECONDS
@@ -59,30 +70,43 @@ for index in 0 1; do
 done
 
 dist=("${trees[0]}/build/release/dist" "${trees[1]}/build/release/dist")
+# What release.sh wrote, as its summary names it.
+expected=()
+read -r -a expected < <(sed -n 's/^files: *//p' "$scratch/build-0.log" | tail -n 1) || true
 different=0
-compared=0
-for file in "${dist[0]}"/*; do
-  name=${file##*/}
-  compared=$((compared + 1))
-  first=$(sha256sum <"$file" | cut -d' ' -f1)
-  if [[ ! -f "${dist[1]}/$name" ]]; then
-    printf '%-36s %s  build 2 has none\n' "$name" "$first"
-    different=1
-    continue
-  fi
+if [[ ${#expected[@]} -eq 0 ]]; then
+  echo "build 1 names no files it wrote (no \"files:\" line in its output)"
+  different=1
+fi
+for name in "${expected[@]}"; do
+  for index in 0 1; do
+    if [[ ! -f "${dist[$index]}/$name" ]]; then
+      printf '%-36s build %d has none\n' "$name" $((index + 1))
+      different=1
+    fi
+  done
+  [[ -f "${dist[0]}/$name" && -f "${dist[1]}/$name" ]] || continue
+  first=$(sha256sum <"${dist[0]}/$name" | cut -d' ' -f1)
   second=$(sha256sum <"${dist[1]}/$name" | cut -d' ' -f1)
-  if cmp -s "$file" "${dist[1]}/$name"; then
+  if cmp -s "${dist[0]}/$name" "${dist[1]}/$name"; then
     printf '%-36s %s  both builds\n' "$name" "$first"
   else
     printf '%-36s %s  build 1\n%-36s %s  build 2: %s\n' "$name" "$first" "" "$second" \
-      "$(cmp "$file" "${dist[1]}/$name" 2>&1 | sed 's#.*differ: ##')"
+      "$(cmp "${dist[0]}/$name" "${dist[1]}/$name" 2>&1 | sed 's#.*differ: ##')"
     different=1
   fi
 done
-if [[ $compared -ne 4 || $(find "${dist[1]}" -type f | wc -l) -ne 4 ]]; then
-  echo "expected 4 files in each build: $(ls "${dist[0]}" | paste -sd ' ') / $(ls "${dist[1]}" | paste -sd ' ')"
-  different=1
-fi
+# Nothing else may lie in either folder: a file release.sh writes but does not
+# name would go uncompared.
+for index in 0 1; do
+  while IFS= read -r -d '' file; do
+    name=${file##*/}
+    if [[ " ${expected[*]} " != *" $name "* ]]; then
+      printf '%-36s build %d wrote it, but release.sh does not name it\n' "$name" $((index + 1))
+      different=1
+    fi
+  done < <(find "${dist[$index]}" -mindepth 1 -print0)
+done
 
 seconds=$((SECONDS - started))
 if [[ $different -ne 0 ]]; then
@@ -90,5 +114,11 @@ if [[ $different -ne 0 ]]; then
   echo "reproducible: FAILED, the two builds differ (kept in $scratch; diffoscope shows where) ($seconds s)"
   exit 1
 fi
+if [[ -n "$keep" ]]; then
+  # Only what an earlier run left there is replaced.
+  mkdir -p "$keep"
+  find "$keep" -maxdepth 1 -type f -name 'vantide-identity*' -delete
+  cp -p "${dist[0]}"/* "$keep/"
+fi
 exe_sum=$(cut -d' ' -f1 "${dist[0]}/vantide-identity.exe.sha256")
-echo "reproducible: yes, 4 files identical in 2 builds, vantide-identity.exe sha256 $exe_sum ($seconds s)"
+echo "reproducible: yes, ${#expected[@]} files identical in 2 builds, vantide-identity.exe sha256 $exe_sum ($seconds s)"

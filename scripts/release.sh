@@ -2,21 +2,33 @@
 # Builds the release executable from scratch (preset "release": cross-built,
 # -Os, static, reproducible) and packages it in OUT (build/release/dist unless
 # given):
-#   vantide-identity.exe                 stripped; a GNU debug link names
-#   vantide-identity.exe.debug           its debug information
-#   vantide-identity.exe.sha256          sha256sum format
-#   vantide-identity-<version>.tar.gz    the .exe, its .sha256 and README.md
+#   vantide-identity.exe                    stripped; a GNU debug link names
+#   vantide-identity.exe.debug              its debug information
+#   vantide-identity.exe.sha256             sha256sum format
+#   vantide-identity-<version>.spdx.json    what is linked into the .exe (SPDX 2.3)
+#   vantide-identity-<version>.zip          the .exe, its .sha256, the SBOM and
+#                                           README.txt for users
 # Then it checks the stripped .exe: no time in its PE header, its manifest and
-# version resources, only system DLLs imported, the debug link.
+# version resources, only system DLLs imported, the debug link; and the SBOM.
 #
 #   scripts/release.sh [--smoke] [OUT]
 #
 # --smoke also runs the stripped .exe under Wine with APPDATA unset and expects
 # its one failure line and exit status 3.
 #
-# SOURCE_DATE_EPOCH (the time written into the archive) defaults to the time
-# of the checked-out commit. Building the same commit again, in any folder,
-# gives the same bytes: scripts/check-reproducible.sh proves it.
+# Authenticode: given VANTIDE_SIGN_PFX (a PKCS#12 file with the certificate and
+# its private key) and VANTIDE_SIGN_PASSWORD (its password, empty for none),
+# the .exe is signed with osslsigncode before it is checksummed and packaged;
+# VANTIDE_SIGN_TIMESTAMP_URL optionally names an RFC 3161 time-stamp server.
+# The certificate is tried before the build, and any failure to sign stops the
+# release: it never ships unsigned when it was asked to sign. Without
+# VANTIDE_SIGN_PFX the release is unsigned.
+#
+# SOURCE_DATE_EPOCH (the time written into the archive and the SBOM) defaults
+# to the time of the checked-out commit. Building the same commit again, in
+# any folder, gives the same bytes: scripts/check-reproducible.sh proves it.
+# A signed .exe is those bytes plus the signature: `osslsigncode
+# remove-signature` gives the unsigned .exe back exactly.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
@@ -46,6 +58,33 @@ build=$root/build/release
 tools=x86_64-w64-mingw32
 name=vantide-identity
 
+die() {
+  echo "release: $*" >&2
+  exit 1
+}
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+# The certificate is tried before a build of some minutes, so that a wrong
+# path or password fails at once.
+sign=0
+if [[ -n "${VANTIDE_SIGN_PFX:-}" ]]; then
+  [[ -f "$VANTIDE_SIGN_PFX" ]] || die "VANTIDE_SIGN_PFX names no file: $VANTIDE_SIGN_PFX"
+  [[ -n "${VANTIDE_SIGN_PASSWORD+set}" ]] ||
+    die "VANTIDE_SIGN_PFX is set but VANTIDE_SIGN_PASSWORD is not (set it empty for a PFX without a password)"
+  # The password reaches the tools through a file only this user can read,
+  # never on a command line that anyone on the machine can list.
+  (umask 077 && printf '%s' "$VANTIDE_SIGN_PASSWORD" >"$scratch/password")
+  # OpenSSL 3 opens a PFX of the older ciphers only with its legacy provider,
+  # which osslsigncode loads by itself.
+  if ! openssl pkcs12 -in "$VANTIDE_SIGN_PFX" -passin "file:$scratch/password" -noout 2>/dev/null &&
+    ! openssl pkcs12 -legacy -in "$VANTIDE_SIGN_PFX" -passin "file:$scratch/password" -noout 2>/dev/null; then
+    die "cannot open $VANTIDE_SIGN_PFX with VANTIDE_SIGN_PASSWORD: not a PFX, or the wrong password"
+  fi
+  pfx=$(realpath "$VANTIDE_SIGN_PFX")
+  sign=1
+fi
+
 echo "=== release: configure and build from scratch (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
 rm -rf "$build"
 cmake --preset release >/dev/null
@@ -53,36 +92,99 @@ cmake --build --preset release --parallel "${VANTIDE_JOBS:-2}"
 
 version=$(sed -n 's/^#define VANTIDE_VERSION_TEXT "\(.*\)"$/\1/p' "$build/src/app/vantide_version.h")
 if [[ -z "$version" ]]; then
-  echo "release: no version in $build/src/app/vantide_version.h" >&2
-  exit 1
+  die "no version in $build/src/app/vantide_version.h"
 fi
+sbom=$name-$version.spdx.json
+archive=$name-$version.zip
+shipped=("$name.exe" "$name.exe.debug" "$name.exe.sha256" "$sbom" "$archive")
 
 echo "=== release: package $name $version in ${out#"$root"/}"
-# OUT may be any folder: only what an earlier run put there is removed.
+# OUT may be any folder: only what an earlier run put there is removed (and
+# the .tar.gz that releases used to hold).
 mkdir -p "$out"
-rm -f "$out/$name.exe" "$out/$name.exe.debug" "$out/$name.exe.sha256" "$out/$name"-*.tar.gz
-(
-  cd "$out"
-  built=$build/src/app/$name.exe
-  # objcopy writes a new PE header, stamped with SOURCE_DATE_EPOCH or else the
-  # current time; 0 keeps the linker's "no time".
-  SOURCE_DATE_EPOCH=0 "$tools-objcopy" --only-keep-debug "$built" "$name.exe.debug"
-  # The link holds the debug file's name and CRC, so the debug file comes first.
-  SOURCE_DATE_EPOCH=0 "$tools-objcopy" --strip-all --add-gnu-debuglink="$name.exe.debug" "$built" "$name.exe"
-  chmod 0755 "$name.exe"
-  chmod 0644 "$name.exe.debug"
-  sha256sum "$name.exe" >"$name.exe.sha256"
+rm -f "$out/$name.exe" "$out/$name.exe.debug" "$out/$name.exe.sha256" "$out/$name"-*.spdx.json \
+  "$out/$name"-*.zip "$out/$name"-*.tar.gz
+cd "$out"
+built=$build/src/app/$name.exe
+# objcopy writes a new PE header, stamped with SOURCE_DATE_EPOCH or else the
+# current time; 0 keeps the linker's "no time".
+SOURCE_DATE_EPOCH=0 "$tools-objcopy" --only-keep-debug "$built" "$name.exe.debug"
+# The link holds the debug file's name and CRC, so the debug file comes first.
+SOURCE_DATE_EPOCH=0 "$tools-objcopy" --strip-all --add-gnu-debuglink="$name.exe.debug" "$built" "$name.exe"
 
-  stage=$(mktemp -d)
-  trap 'rm -rf "$stage"' EXIT
-  folder=$name-$version
-  mkdir "$stage/$folder"
-  cp "$name.exe" "$name.exe.sha256" "$root/README.md" "$stage/$folder/"
-  chmod 0644 "$stage/$folder/README.md" "$stage/$folder/$name.exe.sha256"
-  chmod 0755 "$stage/$folder"
-  tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 --numeric-owner --format=gnu \
-    -C "$stage" -cf - "$folder" | gzip -9n >"$folder.tar.gz"
-)
+# Signing appends the signature at the next 8-byte boundary and sets the PE
+# checksum; removing the signature keeps that padding and sets the checksum
+# of what is left. The unsigned .exe gets both here, zero bytes up to the
+# boundary and its own checksum (the sum of its 16-bit words with the field
+# taken as zero, carries folded, plus its length), so that signed and
+# unsigned again it is the same bytes. The field lies 88 bytes into the PE
+# header, whose offset is at 0x3c.
+perl -e '
+  my $path = shift;
+  open(my $in, "<:raw", $path) or die "$path: $!\n";
+  my $image = do { local $/; <$in> };
+  close($in);
+  $image .= "\0" x ((8 - length($image) % 8) % 8);
+  my $field = unpack("V", substr($image, 0x3c, 4)) + 88;
+  substr($image, $field, 4) = pack("V", 0);
+  my $sum = 0;
+  for my $word (unpack("v*", $image)) { $sum += $word; $sum = ($sum & 0xffff) + ($sum >> 16); }
+  substr($image, $field, 4) = pack("V", $sum + length($image));
+  open(my $out, ">:raw", $path) or die "$path: $!\n";
+  print {$out} $image or die "$path: $!\n";
+  close($out) or die "$path: $!\n";
+' "$name.exe"
+chmod 0755 "$name.exe"
+chmod 0644 "$name.exe.debug"
+
+unsigned_sha256=""
+if [[ $sign -eq 1 ]]; then
+  echo "=== release: sign $name.exe with $pfx${VANTIDE_SIGN_TIMESTAMP_URL:+, time stamp from $VANTIDE_SIGN_TIMESTAMP_URL}"
+  # Until it is signed, the .exe is not in OUT: a failure leaves no unsigned
+  # .exe where the signed one belongs.
+  mv "$name.exe" "$scratch/unsigned.exe"
+  unsigned_sha256=$(sha256sum <"$scratch/unsigned.exe" | cut -d' ' -f1)
+  arguments=(sign -pkcs12 "$pfx" -readpass "$scratch/password" -h sha256
+    -n "Vantide device identity" -in "$scratch/unsigned.exe" -out "$scratch/signed.exe")
+  if [[ -n "${VANTIDE_SIGN_TIMESTAMP_URL:-}" ]]; then
+    arguments+=(-ts "$VANTIDE_SIGN_TIMESTAMP_URL")
+  fi
+  if ! osslsigncode "${arguments[@]}" >"$scratch/sign.log" 2>&1; then
+    cat "$scratch/sign.log" >&2
+    rm -f "$name.exe.debug"
+    die "signing failed; nothing is released"
+  fi
+  # What makes a signed release checkable against the source.
+  osslsigncode remove-signature -in "$scratch/signed.exe" -out "$scratch/unsigned-again.exe" >/dev/null
+  if ! cmp -s "$scratch/unsigned.exe" "$scratch/unsigned-again.exe"; then
+    rm -f "$name.exe.debug"
+    die "removing the signature does not give back the unsigned .exe"
+  fi
+  cp "$scratch/signed.exe" "$name.exe"
+  chmod 0755 "$name.exe"
+fi
+sha256sum "$name.exe" >"$name.exe.sha256"
+
+# The JSON library is compiled in from the host's headers, whose folder the
+# build recorded.
+json_dir=$(sed -n 's/^VANTIDE_HOST_JSON_DIR:PATH=//p' "$build/CMakeCache.txt")
+[[ -n "$json_dir" ]] || die "no VANTIDE_HOST_JSON_DIR in $build/CMakeCache.txt"
+bash "$root/scripts/sbom.sh" "$build/$name.map" "$name.exe" "$version" "$json_dir" "$unsigned_sha256" >"$sbom"
+chmod 0644 "$name.exe.sha256" "$sbom"
+
+# The zip: files in a fixed order, every time SOURCE_DATE_EPOCH (zip keeps
+# local time, and TZ is UTC here), fixed permissions, and no extra fields
+# (-X), which would carry owners and further times.
+stage=$scratch/zip
+mkdir "$stage"
+cp "$name.exe" "$name.exe.sha256" "$sbom" "$stage/"
+bash "$root/scripts/user-readme.sh" "$version" >"$stage/README.txt"
+chmod 0644 "$stage"/*
+chmod 0755 "$stage/$name.exe"
+touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
+(cd "$stage" && zip -X -D -9 -q "$out/$archive" README.txt "$name.exe" "$name.exe.sha256" "$sbom")
+chmod 0644 "$archive"
+cd "$root"
 
 # --- checks of the stripped executable ---------------------------------------
 exe=$out/$name.exe
@@ -114,8 +216,6 @@ imports=$(sed -n 's/^\tDLL Name: //p' <<<"$dump" | sort -f | paste -sd ' ')
 cmake -DOBJDUMP="$(command -v "$tools-objdump")" -DEXECUTABLE="$exe" \
   -P tests/e2e/check_imports.cmake >/dev/null || fail "imports DLLs that Windows does not ship: $imports"
 # The debug link: the debug file's name, ended by a zero byte, then its CRC.
-scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
 link=""
 if "$tools-objcopy" --dump-section .gnu_debuglink="$scratch/link" "$exe" "$scratch/copy.exe" 2>/dev/null; then
   link=$(tr '\0' '\n' <"$scratch/link" | head -n 1)
@@ -124,6 +224,15 @@ fi
 # No absolute path of this machine may be left in what is shipped.
 for file in "$exe" "$exe.debug"; do
   if grep -Faq "$root" "$file"; then fail "${file##*/} holds the path $root"; fi
+done
+# The bill of materials describes the .exe as shipped.
+sbom_summary=$(cmake -DSBOM="$out/$sbom" -DEXECUTABLE="$exe" -P tests/release/check_sbom.cmake 2>&1) ||
+  fail "$sbom does not describe $name.exe: $sbom_summary"
+# The zip holds the same files as OUT, and nothing else.
+listed=$(unzip -Z1 "$out/$archive" | paste -sd ' ')
+[[ "$listed" == "README.txt $name.exe $name.exe.sha256 $sbom" ]] || fail "$archive holds $listed"
+for file in "$name.exe" "$name.exe.sha256" "$sbom"; do
+  unzip -p "$out/$archive" "$file" | cmp -s - "$out/$file" || fail "$file in $archive differs from $file"
 done
 
 if [[ $smoke -eq 1 ]]; then
@@ -144,12 +253,22 @@ if [[ $smoke -eq 1 ]]; then
 fi
 
 echo
-echo "=== release: $name $version"
+if [[ $sign -eq 1 ]]; then
+  echo "=== release: $name $version, signed"
+else
+  echo "=== release: $name $version, unsigned"
+fi
 echo "imports:  $imports"
 echo "size:     $(stat -c %s "$exe") bytes (${name}.exe, stripped), debug file $(stat -c %s "$exe.debug") bytes"
 echo "sha256:   $(cut -d' ' -f1 "$exe.sha256")  $name.exe"
-for file in "$exe" "$exe.debug" "$exe.sha256" "$out/$name-$version.tar.gz"; do
-  printf '          %s  %s\n' "$(sha256sum <"$file" | cut -d' ' -f1)" "${file##*/}"
+if [[ $sign -eq 1 ]]; then
+  echo "unsigned: $unsigned_sha256  $name.exe without its signature (osslsigncode remove-signature)"
+fi
+echo "${sbom_summary:-sbom: not checked}"
+# scripts/check-reproducible.sh expects exactly the files this line names.
+echo "files:    ${shipped[*]}"
+for file in "${shipped[@]}"; do
+  printf '          %s %9s  %s\n' "$(sha256sum <"$out/$file" | cut -d' ' -f1)" "$(stat -c %s "$out/$file")" "$file"
 done
 if [[ $problems -ne 0 ]]; then
   echo "release: $problems check(s) failed" >&2

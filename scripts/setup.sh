@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12: the native tool chain,
 # clang with libFuzzer's run-time, the mingw-w64 cross compiler, Wine, CMake,
-# Ninja, nlohmann/json, GoogleTest; Google Benchmark, hyperfine and GNU time
-# for the measurements; gcovr, clang-tidy, cppcheck and clang-format for
-# coverage and static checks. Safe to run again: when everything is
+# Ninja, nlohmann/json, GoogleTest; zip, unzip, osslsigncode and openssl for
+# the release package and its Authenticode signature; Google Benchmark,
+# hyperfine and GNU time for the measurements; gcovr, clang-tidy, cppcheck and
+# clang-format for coverage and static checks. Safe to run again: when everything is
 # present it changes nothing.
 set -euo pipefail
 
@@ -11,6 +12,7 @@ packages=(
   g++ cmake ninja-build
   clang libclang-rt-14-dev
   g++-mingw-w64-x86-64-posix
+  zip unzip osslsigncode openssl
   wine wine64
   nlohmann-json3-dev googletest libgtest-dev
   libbenchmark-dev hyperfine time

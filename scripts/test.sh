@@ -8,6 +8,9 @@
 #             (scripts/lint.sh)
 #   release   the release build, twice from scratch, must come out byte for byte
 #             the same (scripts/check-reproducible.sh)
+#   signing   a release signed with a throwaway certificate verifies, and without
+#             its signature is the unsigned release byte for byte; the SBOM
+#             check and the zip (tests/release/check-signing.sh)
 # Exits non-zero if any build or test fails.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -75,10 +78,30 @@ echo
 echo "=== release: two clean builds, compared byte for byte"
 total_run=$((total_run + 1))
 log=build/release-check.log
-if bash scripts/check-reproducible.sh 2>&1 | tee "$log"; then
+# The first build is kept as the unsigned release the signing test compares with.
+reference=build/release-reference
+rm -rf "$reference"
+if bash scripts/check-reproducible.sh --keep "$reference" 2>&1 | tee "$log"; then
   summary+=("release: $(tail -n 1 "$log")")
 else
   summary+=("release: $(grep -E '^reproducible: ' "$log" | tail -n 1 || echo 'reproducible: FAILED')")
+  total_failed=$((total_failed + 1))
+  failed=1
+fi
+
+echo
+echo "=== signing: a throwaway certificate, verified, and the signature removed again"
+total_run=$((total_run + 1))
+log=build/release-signing.log
+signing=(bash tests/release/check-signing.sh)
+# Without the kept release the test builds its own unsigned one.
+if [[ -f "$reference/vantide-identity.exe" ]]; then
+  signing+=("$reference")
+fi
+if "${signing[@]}" 2>&1 | tee "$log"; then
+  summary+=("$(tail -n 1 "$log")")
+else
+  summary+=("$(grep -E '^signing: ' "$log" | tail -n 1 || echo 'signing: FAILED')")
   total_failed=$((total_failed + 1))
   failed=1
 fi
