@@ -3,8 +3,8 @@
 # clang with libFuzzer's run-time, the mingw-w64 cross compiler, Wine, CMake,
 # Ninja, nlohmann/json, GoogleTest; Google Benchmark, hyperfine and GNU time
 # for the measurements; gcovr, clang-tidy, cppcheck and clang-format for
-# coverage and static checks. Safe to run again: when everything is
-# present it changes nothing.
+# coverage and static checks; Node.js and npm for the workflow check. Safe to
+# run again: when everything is present it changes nothing.
 set -euo pipefail
 
 packages=(
@@ -16,6 +16,11 @@ packages=(
   libbenchmark-dev hyperfine time
   gcovr clang-tidy cppcheck clang-format
 )
+# Node.js and npm run the workflow check (scripts/check-workflows.sh). Where
+# they are already there, from Debian or elsewhere, those serve.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
