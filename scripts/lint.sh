@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Static analysis of the product code: clang-tidy with the checks in
 # .clang-tidy, and cppcheck (the in-memory stand-in is test infrastructure and
-# stays out); and the house format (.clang-format) of every C++ file in the
-# tree. Exits non-zero on any finding. To format: git ls-files '*.cpp' '*.h' |
+# stays out); the house format (.clang-format) of every C++ file in the tree;
+# and actionlint on the CI workflows (scripts/check-workflows.sh). Exits
+# non-zero on any finding. To format: git ls-files '*.cpp' '*.h' |
 # xargs clang-format -i
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -28,6 +29,11 @@ fi
 
 echo "clang-format"
 if ! git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror --style=file; then
+  status=1
+fi
+
+echo "workflows"
+if ! bash scripts/check-workflows.sh; then
   status=1
 fi
 

@@ -4,8 +4,9 @@
 # Ninja, nlohmann/json, GoogleTest; zip, unzip, osslsigncode and openssl for
 # the release package and its Authenticode signature; Google Benchmark,
 # hyperfine and GNU time for the measurements; gcovr, clang-tidy, cppcheck and
-# clang-format for coverage and static checks. Safe to run again: when everything is
-# present it changes nothing.
+# clang-format for coverage and static checks; Node.js and npm for the
+# workflow check. Safe to run again: when everything is present it changes
+# nothing.
 set -euo pipefail
 
 packages=(
@@ -18,6 +19,11 @@ packages=(
   libbenchmark-dev hyperfine time
   gcovr clang-tidy cppcheck clang-format
 )
+# Node.js and npm run the workflow check (scripts/check-workflows.sh). Where
+# they are already there, from Debian or elsewhere, those serve.
+if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
+  packages+=(nodejs npm)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -189,12 +189,25 @@ constexpr DWORD kStartRetryMilliseconds = 250;
 }  // namespace
 
 Path VantideToolPath() {
-  const std::string_view built(VANTIDE_TOOL_PATH);
-  Path path;
-  if (!built.empty() && built.front() == '/') path = L"Z:";
-  for (const char c : built)
-    path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
-  return path;
+  static const Path tool = [] {
+    const std::string_view built(VANTIDE_TOOL_PATH);
+    Path path;
+    if (!built.empty() && built.front() == '/') path = L"Z:";
+    for (const char c : built)
+      path.push_back(c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(c)));
+    if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return path;
+    // The test programs copied to another machine (built on Linux, run on
+    // Windows) carry the tool beside them; the build folder is not there.
+    std::wstring own(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, own.data(), static_cast<DWORD>(own.size()));
+    if (length == 0 || length >= own.size()) return path;
+    own.resize(length);
+    const std::size_t folder = own.find_last_of(L'\\');
+    if (folder == std::wstring::npos) return path;
+    Path beside = own.substr(0, folder + 1) + L"vantide-identity.exe";
+    return GetFileAttributesW(beside.c_str()) != INVALID_FILE_ATTRIBUTES ? beside : path;
+  }();
+  return tool;
 }
 
 ToolOutcome VantideRunTool(const std::vector<EnvironmentEntry>& variables, const std::wstring& arguments,

@@ -14,7 +14,8 @@
 namespace van_tide::testing {
 
 // The tool's path in Windows form (a Unix path from a Wine build is mapped to
-// drive Z:, which Wine maps to the Unix root).
+// drive Z:, which Wine maps to the Unix root). Where the build's own path does
+// not exist, the vantide-identity.exe beside the running test program.
 Path VantideToolPath();
 
 // One environment variable of the child: no value means the variable is left

@@ -29,12 +29,14 @@ class TestTree {
   void WriteFile(std::wstring_view relative, std::string_view bytes);
   // A directory symbolic link (a junction where links cannot be made) at
   // `relative` that points to the folder `targetRelative` of this tree.
-  // Returns false when this machine cannot make one; the test then skips.
+  // Returns false when this machine cannot make one; the test then skips (and
+  // fails where VANTIDE_TEST_LINKS_REQUIRED=1 says that links must work).
   // The target need not exist: a missing one makes a dangling link.
   bool MakeDirectoryLink(std::wstring_view relative, std::wstring_view targetRelative);
   // A file symbolic link at `relative` to the file `targetRelative` of this
   // tree, which need not exist either. Returns false when this machine cannot
-  // make one (Windows without the right to make links); the test then skips.
+  // make one (Windows without the right to make links); the test then skips,
+  // as above.
   // Under Wine the link is a Unix one, which Wine shows as its target file.
   bool MakeFileLink(std::wstring_view relative, std::wstring_view targetRelative);
   // Makes the folder `relative` of this tree the process's current folder,
