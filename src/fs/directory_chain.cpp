@@ -32,19 +32,6 @@ HRESULT QueryMember(const Path& prefix, bool* missing) {
   return kStatusOk;
 }
 
-// A member that Windows rewrites would be asked about under another name
-// than the one the caller then opens through: at the end of a prefix "me "
-// is "me", in the middle of the caller's path it stays "me ".
-bool EveryMemberReadAsWritten(std::wstring_view view, std::size_t position) noexcept {
-  while (position < view.size()) {
-    const std::size_t begin = position;
-    while (position < view.size() && !VantideIsSeparator(view[position])) ++position;
-    if (!VantideIsNameReadAsWritten(view.substr(begin, position - begin))) return false;
-    while (position < view.size() && VantideIsSeparator(view[position])) ++position;
-  }
-  return true;
-}
-
 }  // namespace
 
 HRESULT VantideCheckDirectoryChain(const Path& dir, bool* missing) {
@@ -55,7 +42,10 @@ HRESULT VantideCheckDirectoryChain(const Path& dir, bool* missing) {
   // "C:x" relative to that drive's current folder, and "\\?\UNC" is no folder
   // at all; either way the folders that are opened would go unexamined.
   std::size_t position = VantideWalkStartLength(view);
-  if (!EveryMemberReadAsWritten(view, position)) return kStatusInvalidName;
+  // A member that Windows rewrites would be asked about under another name
+  // than the one the caller then opens through: at the end of a prefix "me "
+  // is "me", in the middle of the caller's path it stays "me ".
+  if (!VantideAreMembersReadAsWritten(view, position)) return kStatusInvalidName;
   Path prefix{view.substr(0, position)};
   prefix.reserve(dir.size() + 1);
 

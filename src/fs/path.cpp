@@ -138,9 +138,16 @@ bool IsRootMemberReadAsWritten(std::wstring_view name) noexcept {
 }  // namespace
 
 bool VantideIsNameReadAsWritten(std::wstring_view name) noexcept {
-  if (name.empty() || name.back() == L'.' || name.back() == L' ') return false;
-  if (name.find(L':') != std::wstring_view::npos) return false;
-  return !IsDeviceName(name);
+  return IsRootMemberReadAsWritten(name) && !IsDeviceName(name);
+}
+
+bool VantideAreMembersReadAsWritten(std::wstring_view path, std::size_t from) noexcept {
+  for (std::size_t position = from; position < path.size();) {
+    const std::size_t end = ComponentEnd(path, position);
+    if (!VantideIsNameReadAsWritten(path.substr(position, end - position))) return false;
+    position = SeparatorRunEnd(path, end);
+  }
+  return true;
 }
 
 std::size_t VantideWalkStartLength(std::wstring_view path) noexcept {
@@ -170,12 +177,7 @@ bool VantideIsWalkablePath(std::wstring_view path) noexcept {
     const std::wstring_view server = path.substr(2, rootName - 2);
     if (server == L"?" || !IsRootMemberReadAsWritten(server)) return false;
   }
-  for (std::size_t position = VantideWalkStartLength(path); position < path.size();) {
-    const std::size_t end = ComponentEnd(path, position);
-    if (!VantideIsNameReadAsWritten(path.substr(position, end - position))) return false;
-    position = SeparatorRunEnd(path, end);
-  }
-  return true;
+  return VantideAreMembersReadAsWritten(path, VantideWalkStartLength(path));
 }
 
 bool VantideIsAbsolutePath(const Path& path) {

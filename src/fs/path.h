@@ -48,6 +48,10 @@ std::size_t VantideWalkStartLength(std::wstring_view path) noexcept;
 //   is the folder x itself), even behind "\\?\".
 bool VantideIsNameReadAsWritten(std::wstring_view name) noexcept;
 
+// True when every member of `path` from `from` on (a position at the start of
+// a member, such as VantideWalkStartLength gives) is read as written.
+bool VantideAreMembersReadAsWritten(std::wstring_view path, std::size_t from) noexcept;
+
 // True when a walk from the top down examines exactly the folders that the file
 // system opens for `path`: every member below the root is read as written (see
 // above), behind a device prefix only a drive or a share follows, and behind

@@ -36,6 +36,14 @@ struct AllocationPlan {
 };
 AllocationPlan plan;
 
+// Counting starts afresh; with `failAt` 0 nothing fails, only the count runs.
+void ArmPlan(std::size_t failAt, bool persistent) {
+  plan = AllocationPlan{};
+  plan.failAt = failAt;
+  plan.persistent = persistent;
+  plan.armed = true;
+}
+
 bool ShouldFail() {
   if (!plan.armed || van_tide::standin::InPlatformCall()) return false;
   ++plan.count;
@@ -108,10 +116,7 @@ const Machine kMachines[] = {
 
 DeviceIdentityResult RunFailingAllocation(std::size_t failAt, bool persistent) {
   standin::ClearCalls();
-  plan = AllocationPlan{};
-  plan.failAt = failAt;
-  plan.persistent = persistent;
-  plan.armed = true;
+  ArmPlan(failAt, persistent);
   DeviceIdentityResult outcome = VantideResolveDeviceIdentity();
   plan.armed = false;
   return outcome;
@@ -238,10 +243,7 @@ struct DecodeRun {
 };
 
 DecodeRun DecodeFailing(const Document& document, std::size_t failAt, bool persistent, nlohmann::json* out) {
-  plan = AllocationPlan{};
-  plan.failAt = failAt;
-  plan.persistent = persistent;
-  plan.armed = true;
+  ArmPlan(failAt, persistent);
   const bool decoded = VantideDecodeJsonObject(document.text, out);
   plan.armed = false;
   return {decoded, plan.failed};

@@ -174,7 +174,7 @@ TEST_F(NameSpellingTest, AStorageEntryWithSuchANameIsNeverReadThrough) {
       HRESULT expected = kStatusCantAccessFile;
       switch (plant) {
         case Plant::kLinkAsWritten:
-          // The case: beside a plain entry of the name Windows reads.
+          // As met in the field: beside a plain entry of the name Windows reads.
           if (*spelling.read != L'\0') PlantEntry(spelling.read, kTokenA);
           PlantLink(written);
           break;

@@ -1,5 +1,7 @@
 #include "e2e/tool_process.h"
 
+#include "support/test_tree.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -140,17 +142,6 @@ HANDLE OpenInheritable(const Path& path, DWORD access, DWORD disposition) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, disposition,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
-}
-
-// The literal form of an absolute path: every name below it is then read as
-// written. Otherwise "me " at the end of a path would be asked about as "me",
-// and "me.\*" would list "me", so the snapshot would take a link for the
-// plain folder beside it and enter it.
-Path LiteralForm(const Path& path) {
-  if (path.starts_with(L"\\\\?\\")) return path;
-  if (path.starts_with(L"\\\\.\\")) return L"\\\\?\\" + path.substr(4);
-  if (path.starts_with(L"\\\\")) return L"\\\\?\\UNC" + path.substr(1);
-  return L"\\\\?\\" + path;
 }
 
 void SnapshotInto(const Path& root, const std::wstring& relative, TreeSnapshot* snapshot) {
@@ -323,6 +314,9 @@ std::vector<ToolOutcome> VantideRunToolsAtOnce(const std::vector<EnvironmentEntr
 
 TreeSnapshot VantideSnapshotTree(const Path& root) {
   TreeSnapshot snapshot;
+  // Named as written: otherwise "me " at the end of a path would be asked
+  // about as "me", and "me.\*" would list "me", so the snapshot would take a
+  // link for the plain folder beside it and enter it.
   SnapshotInto(LiteralForm(root), L"", &snapshot);
   return snapshot;
 }

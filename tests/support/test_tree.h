@@ -12,6 +12,16 @@
 
 namespace van_tide::testing {
 
+// The literal ("\\?\") form of an absolute path, in which every name below
+// the root is read as written: no trailing blank or period dropped, no device
+// name, "x " beside "x" reachable.
+inline Path LiteralForm(const Path& absolute) {
+  if (absolute.starts_with(L"\\\\?\\")) return absolute;
+  if (absolute.starts_with(L"\\\\.\\")) return L"\\\\?\\" + absolute.substr(4);
+  if (absolute.starts_with(L"\\\\")) return L"\\\\?\\UNC" + absolute.substr(1);
+  return L"\\\\?\\" + absolute;
+}
+
 class TestTree {
  public:
   TestTree();

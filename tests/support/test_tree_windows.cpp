@@ -260,7 +260,7 @@ void RemoveMadeLinks(const Path& root, const std::vector<Path>& links) {
   }
   for (const Path& link : links) {
     // Literal, as it was made.
-    const Path literal = L"\\\\?\\" + link;
+    const Path literal = LiteralForm(link);
     if (IsLink(literal) && !RemoveLink(literal)) {
       ADD_FAILURE() << Describe(L"removing the link", link, GetLastError());
     }
@@ -312,7 +312,7 @@ void RemoveTree(const Path& path) {
 // ("x ", "x.") is made as written beside the plain "x".
 bool MakeLink(const Path& link, const Path& target, bool folder) {
   if (const WineUnixFileName convert = FindWineUnixFileName()) return MakeUnixLink(convert, link, target);
-  const Path literal = L"\\\\?\\" + link;
+  const Path literal = LiteralForm(link);
   const DWORD kind = folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
   if (CreateSymbolicLinkW(literal.c_str(), target.c_str(),
                           kind | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
@@ -380,7 +380,7 @@ TestTree::~TestTree() {
   RemoveMadeLinks(root_, links_);
   // Through the literal form, so that names only a literal path can make
   // (with a trailing period or space) are reached as they are.
-  const Path literalRoot = L"\\\\?\\" + root_;
+  const Path literalRoot = LiteralForm(root_);
   RemoveLinks(literalRoot);
   RemoveTree(literalRoot);
 }

@@ -476,6 +476,21 @@ void PlantLegacy(const std::wstring& file, int text) {
   Try([&] { standin::AddFile(file, LegacyTexts()[static_cast<std::size_t>(text)]); });
 }
 
+// A storage entry that is a file, or a folder link leading outside; false for
+// a folder entry, whose contents the caller plants.
+bool PlantFileOrLinkEntry(const std::wstring& entry, int kind) {
+  switch (kind) {
+    case kEntryFile:
+      Try([&] { standin::AddFile(entry, LegacyTexts()[kValidA]); });
+      return true;
+    case kEntryLink:
+      Try([&] { standin::AddDirectoryLink(entry, L"C:\\Outside\\PHSP\\x"); });
+      return true;
+    default:
+      return false;
+  }
+}
+
 void PlantMachine(const Machine& machine) {
   standin::Reset();
   // Outside both base folders: a store folder with a valid store and a
@@ -538,16 +553,7 @@ void PlantMachine(const Machine& machine) {
   for (const LegacyEntry& entry : machine.entries) {
     const std::wstring folder =
         Under(Under(PlantFolder(machine, entry.local), kStorage), kEntryNames[entry.name]);
-    switch (entry.kind) {
-      case kEntryFile:
-        Try([&] { standin::AddFile(folder, LegacyTexts()[kValidA]); });
-        continue;
-      case kEntryLink:
-        Try([&] { standin::AddDirectoryLink(folder, L"C:\\Outside\\PHSP\\x"); });
-        continue;
-      default:
-        break;
-    }
+    if (PlantFileOrLinkEntry(folder, entry.kind)) continue;
     const std::wstring plugin = Under(folder, kPluginFolder);
     PlantLegacy(Under(plugin, L"PluginData/license-device.json"), entry.pluginData);
     PlantLegacy(Under(plugin, L"license-device.json"), entry.dataFolder);
@@ -558,19 +564,9 @@ void PlantMachine(const Machine& machine) {
   for (const OddEntry& entry : machine.oddEntries) {
     const std::wstring folder = Literal(PlantFolder(machine, entry.local) +
                                         L"\\Adobe\\UXP\\PluginsStorage\\PHSP\\" + kOddEntryNames[entry.name]);
-    switch (entry.kind) {
-      case kEntryFile:
-        Try([&] { standin::AddFile(folder, LegacyTexts()[kValidA]); });
-        break;
-      case kEntryLink:
-        Try([&] { standin::AddDirectoryLink(folder, L"C:\\Outside\\PHSP\\x"); });
-        break;
-      default:
-        PlantLegacy(folder + L"\\External\\com.greywick.van-tide\\PluginData\\license-device.json",
-                    entry.text);
-        Try([&] { standin::AddDirectory(folder); });
-        break;
-    }
+    if (PlantFileOrLinkEntry(folder, entry.kind)) continue;
+    PlantLegacy(folder + L"\\External\\com.greywick.van-tide\\PluginData\\license-device.json", entry.text);
+    Try([&] { standin::AddDirectory(folder); });
   }
 
   for (const TreeItem& item : machine.items) {
