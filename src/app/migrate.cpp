@@ -10,9 +10,9 @@
 
 namespace van_tide {
 
-DeviceIdentityResult VantideMigrateLegacyIdentity(const Path& roamingFolder, const Path& storePath) {
+DeviceIdentityResult VantideMigrateLegacyIdentity(const VantideStoreChain& chain) {
   std::string token;
-  const HRESULT scanStatus = VantideScanLegacyIdentities(roamingFolder, &token);
+  const HRESULT scanStatus = VantideScanLegacyIdentities(chain.roamingExists ? &chain.roaming : nullptr, &token);
   if (scanStatus < 0) return {std::string(), scanStatus};
   // The tool never makes up an identity: with none to take over, nothing is
   // written, not even the store's folder, and the next run searches again.
@@ -22,7 +22,16 @@ DeviceIdentityResult VantideMigrateLegacyIdentity(const Path& roamingFolder, con
   const HRESULT sealStatus = VantideSealIdentity(token, &storeBytes);
   if (sealStatus < 0) return {std::string(), sealStatus};
 
-  const HRESULT createStatus = VantideCreateFileAtomically(storePath, storeBytes);
+  // Not even the root of the roaming folder exists: there is nothing to
+  // create the store's folders in.
+  if (!chain.Deepest().IsOpen()) return {std::string(), VantideFailureFromWin32(ERROR_PATH_NOT_FOUND)};
+  VantideFolder created;
+  if (!chain.missingFolders.empty()) {
+    const HRESULT folderStatus = VantideCreateFoldersBelow(chain.Deepest(), chain.missingFolders, &created);
+    if (folderStatus < 0) return {std::string(), folderStatus};
+  }
+  const VantideFolder& storeFolder = created.IsOpen() ? created : chain.Deepest();
+  const HRESULT createStatus = VantideCreateFileAtomically(storeFolder, kVantideStoreName, storeBytes);
   if (createStatus < 0) return {std::string(), createStatus};
   return {std::move(token), kStatusOk};
 }

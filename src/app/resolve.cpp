@@ -2,7 +2,7 @@
 
 #include "app/migrate.h"
 #include "fs/base_folder.h"
-#include "fs/directory_chain.h"
+#include "fs/folder_walk.h"
 #include "fs/path.h"
 #include "platform/status.h"
 #include "store/protected_identity.h"
@@ -21,23 +21,31 @@ constexpr HRESULT kStatusUnexpected = static_cast<HRESULT>(0x8000FFFFU);  // E_U
 DeviceIdentityResult Failure(HRESULT status) noexcept { return {std::string(), status}; }
 
 DeviceIdentityResult Resolve() {
-  const Path roamingFolder = VantideGetBaseFolder(L"APPDATA");
-  if (roamingFolder.empty()) return Failure(kStatusEnvironmentVariableNotFound);
+  const Path roamingPath = VantideGetBaseFolder(L"APPDATA");
+  if (roamingPath.empty()) return Failure(kStatusEnvironmentVariableNotFound);
 
-  const Path storePath = VantideJoinPath(VantideJoinPath(roamingFolder, L"Vantide"), L"license-device.dat");
-
-  // Always checked, and before the store is opened: a redirected folder above
-  // the store must never let a store elsewhere stand in for ours.
+  // Always walked, and before the store is opened: a redirected folder above
+  // the store must never let a store elsewhere stand in for ours. The walk
+  // keeps every folder it reached open for what follows.
+  VantideStoreChain chain;
   bool missing = false;
-  const HRESULT chainStatus = VantideCheckDirectoryChain(VantideParentPath(storePath), &missing);
+  HRESULT chainStatus = VantideOpenFolderPath(roamingPath, &chain.roaming, &missing, &chain.missingFolders);
+  chain.roamingExists = chainStatus >= 0;
+  if (chain.roamingExists) {
+    chainStatus = VantideOpenFolderBelow(chain.roaming, kVantideStoreFolder, &chain.storeFolder, &missing,
+                                         &chain.missingFolders);
+  } else if (missing) {
+    chain.missingFolders.append(chain.missingFolders.empty() ? L"" : L"\\").append(kVantideStoreFolder);
+  }
   if (chainStatus < 0 && !missing) return Failure(chainStatus);
 
-  missing = false;
-  std::string token;
-  const HRESULT readStatus = VantideReadProtectedIdentity(storePath, &token, &missing);
   // The store does not exist (its own failure status says only that): the one
   // point at which a legacy identity is taken over.
-  if (missing) return VantideMigrateLegacyIdentity(roamingFolder, storePath);
+  if (!chain.storeFolder.IsOpen()) return VantideMigrateLegacyIdentity(chain);
+  missing = false;
+  std::string token;
+  const HRESULT readStatus = VantideReadProtectedIdentity(chain.storeFolder, kVantideStoreName, &token, &missing);
+  if (missing) return VantideMigrateLegacyIdentity(chain);
   // A store that exists but cannot be read is never replaced and never leads
   // to the legacy files.
   if (readStatus < 0) return Failure(readStatus);

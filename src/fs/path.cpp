@@ -142,10 +142,24 @@ bool VantideIsNameReadAsWritten(std::wstring_view name) noexcept {
 }
 
 bool VantideAreMembersReadAsWritten(std::wstring_view path, std::size_t from) noexcept {
+  const bool literal = IsLiteralPath(path);
   for (std::size_t position = from; position < path.size();) {
     const std::size_t end = ComponentEnd(path, position);
-    if (!VantideIsNameReadAsWritten(path.substr(position, end - position))) return false;
+    const std::wstring_view name = path.substr(position, end - position);
     position = SeparatorRunEnd(path, end);
+    // Behind "\\?\" the file system sees the names as they are, as the
+    // walk opens them; "." and ".." it refuses, and a colon still names a
+    // stream.
+    if (literal) {
+      if (name == L"." || name == L".." || name.find(L':') != std::wstring_view::npos) return false;
+      continue;
+    }
+    // Elsewhere a reader of the whole path rewrites what the walk, opening
+    // each name as written, would not: trailing periods and blanks in any
+    // member, and a device name as the last one. A device name in the
+    // middle names a folder for both.
+    if (!IsRootMemberReadAsWritten(name)) return false;
+    if (position == path.size() && IsDeviceName(name)) return false;
   }
   return true;
 }

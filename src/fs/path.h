@@ -49,14 +49,19 @@ std::size_t VantideWalkStartLength(std::wstring_view path) noexcept;
 bool VantideIsNameReadAsWritten(std::wstring_view name) noexcept;
 
 // True when every member of `path` from `from` on (a position at the start of
-// a member, such as VantideWalkStartLength gives) is read as written.
+// a member, such as VantideWalkStartLength gives) names the same entry for a
+// reader of the whole path as for the walk, which opens each member relative
+// to the folder above it, exactly as written. Behind "\\?\" or "\??\" both
+// read names as written: only "." and ".." and a colon (a stream) fail.
+// Elsewhere Windows rewrites the whole path first, so a member must be read
+// as written in the middle of a path (no trailing period or blank, no colon)
+// and the last one also as the last member (no DOS device name).
 bool VantideAreMembersReadAsWritten(std::wstring_view path, std::size_t from) noexcept;
 
-// True when a walk from the top down examines exactly the folders that the file
-// system opens for `path`: every member below the root is read as written (see
-// above), behind a device prefix only a drive or a share follows, and behind
-// "\\?\" or "\??\", where only a backslash separates, no slash stands in a
-// name.
+// True when a walk from the top down opens exactly the folders that a reader
+// of the whole path opens: the members read alike (above), behind a device
+// prefix only a drive or a share follows, and behind "\\?\" or "\??\",
+// where only a backslash separates, no slash stands in a name.
 bool VantideIsWalkablePath(std::wstring_view path) noexcept;
 
 bool VantideIsAbsolutePath(const Path& path);

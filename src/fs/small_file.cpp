@@ -5,23 +5,21 @@
 
 namespace van_tide {
 
-HRESULT VantideReadSmallFile(const Path& path, std::string* bytes, bool* missing) {
-  // The reparse flag opens a link itself instead of its target, so the
-  // attribute test below sees the link and nothing redirected is ever read.
+HRESULT VantideReadSmallFile(const VantideFolder& folder, std::wstring_view name, std::string* bytes, bool* missing) {
   // Readers may share the file; writers and deleters wait until we are done.
-  VantideFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (file.Get() == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
+  // A folder at the name fails the open as access denied.
+  HANDLE opened = nullptr;
+  const DWORD error = VantideOpenRelative(folder, name, GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN,
+                                          FILE_NON_DIRECTORY_FILE, &opened);
+  if (error != ERROR_SUCCESS) {
     if (missing != nullptr) {
       *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     }
     return VantideFailureFromWin32(error);
   }
-
-  BY_HANDLE_FILE_INFORMATION information{};
-  if (!GetFileInformationByHandle(file.Get(), &information)) return VantideFailureFromLastError();
-  if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
+  const VantideFileHandle file(opened);
+  const HRESULT reached = VantideCheckFileReached(folder, name, file.Get());
+  if (reached < 0) return reached;
 
   LARGE_INTEGER size{};
   if (!GetFileSizeEx(file.Get(), &size)) return VantideFailureFromLastError();

@@ -1,6 +1,5 @@
 #include "legacy/legacy_identity_file.h"
 
-#include "fs/directory_chain.h"
 #include "fs/small_file.h"
 #include "legacy/json_object.h"
 #include "platform/status.h"
@@ -41,15 +40,12 @@ const nlohmann::json* VantideFindJsonMember(const nlohmann::json& value, const c
   return found == members->end() ? nullptr : &found->second;
 }
 
-HRESULT VantideReadLegacyIdentityFile(const Path& path, std::string* token, bool* missing) {
+HRESULT VantideReadLegacyIdentityFile(const VantideFolder& folder, std::wstring_view name, std::string* token,
+                                      bool* missing) {
   if (token == nullptr) return VantideFailureFromWin32(ERROR_INVALID_PARAMETER);
 
-  // Nothing is opened below a folder that is missing, redirected or no folder.
-  HRESULT status = VantideCheckDirectoryChain(VantideParentPath(path), missing);
-  if (status < 0) return status;
-
   std::string bytes;
-  status = VantideReadSmallFile(path, &bytes, missing);
+  const HRESULT status = VantideReadSmallFile(folder, name, &bytes, missing);
   if (status < 0) return status;
 
   nlohmann::json document;

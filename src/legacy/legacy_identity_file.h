@@ -2,12 +2,13 @@
 // device token in "public_key" under "version" 1.
 #pragma once
 
-#include "fs/path.h"
+#include "fs/folder_walk.h"
 #include "platform/win32.h"
 
 #include <nlohmann/json.hpp>
 
 #include <string>
+#include <string_view>
 
 namespace van_tide {
 
@@ -15,10 +16,10 @@ namespace van_tide {
 // `value` is no object or has no such member. Never inserts anything.
 const nlohmann::json* VantideFindJsonMember(const nlohmann::json& value, const char* name) noexcept;
 
-// Reads the file at `path` after checking the folders above it and returns
-// its token. `*missing` becomes true only when the file or a folder on its
-// way does not exist; every other failure leaves it false. `*token` is
-// meaningful only on status 0.
-HRESULT VantideReadLegacyIdentityFile(const Path& path, std::string* token, bool* missing);
+// Reads the file `name` of `folder` and returns its token. `*missing` becomes
+// true only when the file does not exist; every other failure leaves it
+// false. `*token` is meaningful only on status 0.
+HRESULT VantideReadLegacyIdentityFile(const VantideFolder& folder, std::wstring_view name, std::string* token,
+                                      bool* missing);
 
 }  // namespace van_tide

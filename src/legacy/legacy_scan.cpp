@@ -1,28 +1,36 @@
 #include "legacy/legacy_scan.h"
 
 #include "fs/base_folder.h"
-#include "fs/directory_chain.h"
+#include "fs/folder_walk.h"
 #include "fs/path.h"
 #include "legacy/legacy_identity_file.h"
 #include "platform/status.h"
 
-#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
-#include <iterator>
 #include <string_view>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 namespace van_tide {
 namespace {
 
 // The host keeps one folder per plug-in installation in its storage folder;
-// ours holds the identity in one of two places. The slashes are kept as the
-// host writes them; the file API treats both separators alike.
+// ours holds the identity in one of two places, each a folder below the
+// plug-in's own folder (none: that folder itself) and a file in it.
 constexpr wchar_t kHostStorageFolder[] = L"Adobe/UXP/PluginsStorage/PHSP";
 constexpr wchar_t kPluginDataFolder[] = L"External/com.greywick.van-tide";
-constexpr const wchar_t* kCandidates[] = {L"PluginData/license-device.json", L"license-device.json"};
+struct Candidate {
+  const wchar_t* folder;
+  const wchar_t* file;
+};
+constexpr Candidate kCandidates[] = {{L"PluginData", L"license-device.json"}, {L"", L"license-device.json"}};
+
+// Room for a few entries of the longest names a file system gives.
+constexpr std::size_t kListingBufferBytes = 16 * 1024;
 
 // A failed listing call whose last error reads 0 did fail all the same; an
 // error code of 0 would read as success. E_FAIL maps to itself (negative
@@ -35,70 +43,82 @@ constexpr const wchar_t* kCandidates[] = {L"PluginData/license-device.json", L"l
                                           std::error_code(code, std::system_category()));
 }
 
-// One level of a folder, in the platform's order, without "." and "..". The
-// find handle is closed on every way out, a raised error included.
+// One level of a folder held open, listed through its handle, in the file
+// system's order, without "." and "..".
 class FolderListing {
  public:
-  explicit FolderListing(const Path& folder) {
-    const Path pattern = VantideJoinPath(folder, L"*");
-    handle_ = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data_, FindExSearchNameMatch, nullptr, 0);
-    if (handle_ == INVALID_HANDLE_VALUE) {
-      const DWORD error = GetLastError();
-      // Nothing matched: an empty listing, not a failure.
-      if (error != ERROR_FILE_NOT_FOUND) RaiseListingError(error);
-      return;
-    }
-    holdsUnreadEntry_ = true;
-  }
-  ~FolderListing() { Close(); }
-  FolderListing(const FolderListing&) = delete;
-  FolderListing& operator=(const FolderListing&) = delete;
+  explicit FolderListing(const VantideFolder& folder)
+      : folder_(folder), buffer_(kListingBufferBytes / sizeof(std::uint64_t)) {}
 
   // The next entry's name and the attributes the listing reported for it;
   // false once the listing is exhausted.
   bool Next(Path* name, DWORD* attributes) {
     for (;;) {
-      if (!holdsUnreadEntry_) {
-        if (handle_ == INVALID_HANDLE_VALUE) return false;
-        if (!FindNextFileW(handle_, &data_)) {
-          const DWORD error = GetLastError();
-          if (error != ERROR_NO_MORE_FILES) RaiseListingError(error);
-          Close();
-          return false;
-        }
+      if (next_ == kNoEntry) {
+        if (exhausted_ || !Fetch()) return false;
       }
-      holdsUnreadEntry_ = false;
-      // The name is NUL-terminated inside its fixed array; never read past it.
-      const wchar_t* const first = std::cbegin(data_.cFileName);
-      const wchar_t* const end = std::find(first, std::cend(data_.cFileName), L'\0');
-      const std::wstring_view entry(first, static_cast<std::size_t>(end - first));
-      if (entry == L"." || entry == L"..") continue;
-      name->assign(entry);
-      *attributes = data_.dwFileAttributes;
+      const unsigned char* bytes = reinterpret_cast<const unsigned char*>(buffer_.data());
+      const std::size_t at = next_;
+      FILE_FULL_DIR_INFO header{};
+      std::memcpy(&header, bytes + at, offsetof(FILE_FULL_DIR_INFO, FileName));
+      const std::size_t nameBegin = at + offsetof(FILE_FULL_DIR_INFO, FileName);
+      const std::size_t nameLength = header.FileNameLength / sizeof(wchar_t);
+      const std::size_t following = at + header.NextEntryOffset;
+      // The entries chain forward through the buffer; one that would reach
+      // past it is never read.
+      if (nameBegin + nameLength * sizeof(wchar_t) > BufferBytes() ||
+          (header.NextEntryOffset != 0 && following + offsetof(FILE_FULL_DIR_INFO, FileName) > BufferBytes())) {
+        RaiseListingError(ERROR_INVALID_DATA);
+      }
+      next_ = header.NextEntryOffset == 0 ? kNoEntry : following;
+
+      name->resize(nameLength);
+      std::memcpy(name->data(), bytes + nameBegin, nameLength * sizeof(wchar_t));
+      if (*name == L"." || *name == L"..") continue;
+      *attributes = header.FileAttributes;
       return true;
     }
   }
 
  private:
-  void Close() noexcept {
-    if (handle_ != INVALID_HANDLE_VALUE) FindClose(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
+  static constexpr std::size_t kNoEntry = static_cast<std::size_t>(-1);
+
+  std::size_t BufferBytes() const noexcept { return buffer_.size() * sizeof(std::uint64_t); }
+
+  bool Fetch() {
+    if (!GetFileInformationByHandleEx(folder_.Handle(), FileFullDirectoryInfo, buffer_.data(),
+                                      static_cast<DWORD>(BufferBytes()))) {
+      const DWORD error = GetLastError();
+      // The end, or (on the first call) a folder with nothing in it at all.
+      if (error != ERROR_NO_MORE_FILES && error != ERROR_FILE_NOT_FOUND) RaiseListingError(error);
+      exhausted_ = true;
+      return false;
+    }
+    next_ = 0;
+    return true;
   }
 
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
-  WIN32_FIND_DATAW data_{};
-  bool holdsUnreadEntry_ = false;
+  const VantideFolder& folder_;
+  std::vector<std::uint64_t> buffer_;  // 8-byte entries need 8-byte alignment
+  std::size_t next_ = kNoEntry;
+  bool exhausted_ = false;
 };
 
 // Reads both candidates of one plug-in folder into the agreement so far.
-HRESULT ReadCandidates(const Path& pluginFolder, std::string* token) {
+HRESULT ReadCandidates(const VantideFolder& pluginFolder, std::string* token) {
   // Both places are always read: a token in the first does not excuse a
   // broken or different one in the second.
-  for (const wchar_t* candidate : kCandidates) {
-    std::string found;
+  for (const Candidate& candidate : kCandidates) {
+    VantideFolder below;
     bool missing = false;
-    const HRESULT status =
-        VantideReadLegacyIdentityFile(VantideJoinPath(pluginFolder, candidate), &found, &missing);
+    if (*candidate.folder != L'\0') {
+      const HRESULT status = VantideOpenFolderBelow(pluginFolder, candidate.folder, &below, &missing);
+      if (missing) continue;
+      if (status < 0) return status;
+    }
+    const VantideFolder& folder = below.IsOpen() ? below : pluginFolder;
+    std::string found;
+    const HRESULT status = VantideReadLegacyIdentityFile(folder, candidate.file, &found, &missing);
     if (missing) continue;
     if (status < 0) return status;
     // A token is never empty, so a non-empty agreement means a file was found
@@ -109,62 +129,68 @@ HRESULT ReadCandidates(const Path& pluginFolder, std::string* token) {
   return kStatusOk;
 }
 
-HRESULT ScanBaseFolder(const Path& baseFolder, std::string* token) {
-  const Path storageFolder = VantideJoinPath(baseFolder, kHostStorageFolder);
+HRESULT ScanBaseFolder(const VantideFolder& baseFolder, std::string* token) {
+  VantideFolder storage;
   bool missing = false;
-  const HRESULT chainStatus = VantideCheckDirectoryChain(storageFolder, &missing);
+  const HRESULT storageStatus =
+      VantideOpenFolderBelow(baseFolder, kHostStorageFolder, &storage, &missing, nullptr, VantideFolderUse::kList);
   // The host was never installed here: nothing to find under this base.
   if (missing) return kStatusOk;
-  if (chainStatus < 0) return chainStatus;
+  if (storageStatus < 0) return storageStatus;
 
-  FolderListing listing(storageFolder);
+  FolderListing listing(storage);
   Path name;
   DWORD listed = 0;
   while (listing.Next(&name, &listed)) {
-    // The listing reports the entry under its exact name, which no path
-    // rewriting touches, so it is trusted first. A junction or directory link
-    // could lead anywhere; refuse rather than follow it, even when nothing of
-    // ours lies behind it.
+    // A junction or directory link could lead anywhere; refuse rather than
+    // follow it, even when nothing of ours lies behind it.
     if ((listed & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
     if ((listed & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
-    // A path through "x " or "CON" would be asked about, or opened, as some
-    // other object than the folder listed; such a folder is never the host's.
-    if (!VantideIsNameReadAsWritten(name)) return kStatusInvalidName;
+    // Listed names are single entries; one that holds a separator or a
+    // stream's colon could only have come from a file system that reads
+    // names otherwise, and would be opened as something else.
+    if (name.find_first_of(L"\\/:") != Path::npos) return kStatusInvalidName;
 
-    const Path entry = VantideJoinPath(storageFolder, name);
-    // Asked again of the entry itself, so a folder replaced by a link since it
-    // was listed is seen as a link. An entry that vanished since it was listed
-    // fails the scan like any other lookup.
-    const DWORD attributes = GetFileAttributesW(entry.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) return VantideFailureFromLastError();
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
-    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
+    // Opened and judged by its own handle, so a folder replaced by a link
+    // since it was listed is refused. One replaced by a plain file is no
+    // plug-in folder; one that vanished fails the scan like any other open.
+    VantideFolder entry;
+    HRESULT status = VantideOpenFolderBelow(storage, name, &entry, &missing);
+    if (status == kStatusNotADirectory) continue;
+    if (status < 0) return status;
 
-    const HRESULT status = ReadCandidates(VantideJoinPath(entry, kPluginDataFolder), token);
+    VantideFolder pluginFolder;
+    missing = false;
+    status = VantideOpenFolderBelow(entry, kPluginDataFolder, &pluginFolder, &missing);
+    if (missing) continue;
+    if (status < 0) return status;
+    status = ReadCandidates(pluginFolder, token);
     if (status < 0) return status;
   }
   return kStatusOk;
 }
 
-HRESULT ScanBothBaseFolders(const Path& roamingFolder, std::string* token) {
+HRESULT ScanBothBaseFolders(const VantideFolder* roamingFolder, std::string* token) {
   // Both folders must be usable before anything is read, so that a missing
   // local folder cannot hide a conflicting identity stored there.
-  const Path localFolder = VantideGetBaseFolder(L"LOCALAPPDATA");
-  if (localFolder.empty()) return kStatusEnvironmentVariableNotFound;
-  // A relative folder would be searched below whatever the current folder
-  // happens to be.
-  if (!VantideIsAbsolutePath(roamingFolder)) return kStatusEnvironmentVariableNotFound;
+  const Path localPath = VantideGetBaseFolder(L"LOCALAPPDATA");
+  if (localPath.empty()) return kStatusEnvironmentVariableNotFound;
 
-  for (const Path* baseFolder : {&roamingFolder, &localFolder}) {
-    const HRESULT status = ScanBaseFolder(*baseFolder, token);
+  if (roamingFolder != nullptr) {
+    const HRESULT status = ScanBaseFolder(*roamingFolder, token);
     if (status < 0) return status;
   }
-  return kStatusOk;
+  VantideFolder localFolder;
+  bool missing = false;
+  const HRESULT localStatus = VantideOpenFolderPath(localPath, &localFolder, &missing);
+  if (missing) return kStatusOk;
+  if (localStatus < 0) return localStatus;
+  return ScanBaseFolder(localFolder, token);
 }
 
 }  // namespace
 
-HRESULT VantideScanLegacyIdentities(const Path& roamingFolder, std::string* token) {
+HRESULT VantideScanLegacyIdentities(const VantideFolder* roamingFolder, std::string* token) {
   if (token == nullptr) return VantideFailureFromWin32(ERROR_INVALID_PARAMETER);
   const HRESULT status = ScanBothBaseFolders(roamingFolder, token);
   // A token agreed before a failure was never checked against the rest:

@@ -11,8 +11,14 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// ntstatus.h defines the native status codes that windows.h would define
+// again.
+#define WIN32_NO_STATUS
 #include <windows.h>
+#undef WIN32_NO_STATUS
+#include <ntstatus.h>
 #include <wincrypt.h>
+#include <winternl.h>
 #else
 #include "standin/win32_api.h"
 #endif

@@ -14,9 +14,10 @@ constexpr wchar_t kBlobDescription[] = L"Vantide license device";
 
 }  // namespace
 
-HRESULT VantideReadProtectedIdentity(const Path& path, std::string* token, bool* missing) {
+HRESULT VantideReadProtectedIdentity(const VantideFolder& folder, std::wstring_view name, std::string* token,
+                                     bool* missing) {
   std::string bytes;
-  const HRESULT readStatus = VantideReadSmallFile(path, &bytes, missing);
+  const HRESULT readStatus = VantideReadSmallFile(folder, name, &bytes, missing);
   if (readStatus < 0) return readStatus;
 
   // The blob must hold at least one byte: a bare magic is as damaged as a

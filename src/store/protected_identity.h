@@ -2,7 +2,7 @@
 // data-protection blob that seals the token for the current Windows user.
 #pragma once
 
-#include "fs/path.h"
+#include "fs/folder_walk.h"
 #include "platform/win32.h"
 
 #include <string>
@@ -12,7 +12,15 @@ namespace van_tide {
 
 inline constexpr std::string_view kVantideStoreMagic{"VANTIDE-DPAPI-1\n", 16};
 
-HRESULT VantideReadProtectedIdentity(const Path& path, std::string* token, bool* missing);
+// Where the store lives: this folder below the roaming application-data
+// folder, and this name in it.
+inline constexpr wchar_t kVantideStoreFolder[] = L"Vantide";
+inline constexpr wchar_t kVantideStoreName[] = L"license-device.dat";
+
+// Reads and unseals the store `name` of `folder`. `*missing` as for
+// VantideReadSmallFile.
+HRESULT VantideReadProtectedIdentity(const VantideFolder& folder, std::wstring_view name, std::string* token,
+                                     bool* missing);
 HRESULT VantideSealIdentity(const std::string& token, std::string* bytes);
 
 }  // namespace van_tide

@@ -144,6 +144,14 @@ const char* ApiName(Api api) {
       return "LocalFree";
     case Api::WideDupEnv:
       return "WideDupEnv";
+    case Api::NtCreateFile:
+      return "NtCreateFile";
+    case Api::NtSetInformationFile:
+      return "NtSetInformationFile";
+    case Api::GetFileInformationByHandleEx:
+      return "GetFileInformationByHandleEx";
+    case Api::GetFinalPathNameByHandleW:
+      return "GetFinalPathNameByHandleW";
   }
   return "?";
 }

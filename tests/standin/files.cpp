@@ -269,6 +269,8 @@ bool Matches(std::wstring_view pattern, std::wstring_view name) {
   return Matches(pattern.substr(1), name.substr(1));
 }
 
+}  // namespace
+
 WIN32_FIND_DATAW FindEntry(std::wstring_view name, const Node& node) {
   WIN32_FIND_DATAW data{};
   data.dwFileAttributes = AttributesOf(node);
@@ -282,8 +284,6 @@ WIN32_FIND_DATAW FindEntry(std::wstring_view name, const Node& node) {
   data.cFileName[length] = L'\0';
   return data;
 }
-
-}  // namespace
 
 // ---------------------------------------------------------------------------
 // Set-up and inspection

@@ -33,11 +33,6 @@
 namespace van_tide::standin {
 namespace {
 
-OpenFile* FindOpenFile(HANDLE handle) {
-  const auto found = S().files.find(FromHandle(handle));
-  return found == S().files.end() ? nullptr : &found->second;
-}
-
 // Whether any handle on the machine, the process's own or one another
 // process holds, satisfies `test`.
 template <typename Test>
@@ -50,6 +45,13 @@ bool AnyHandle(Test test) {
 // A new open must allow what every open handle does, and every open handle
 // must allow what the new one asks for. Opens without read or write access
 // (attribute queries) take part in neither direction.
+}  // namespace
+
+OpenFile* FindOpenFile(HANDLE handle) {
+  const auto found = S().files.find(FromHandle(handle));
+  return found == S().files.end() ? nullptr : &found->second;
+}
+
 bool SharingConflict(const Node& node, DWORD access, DWORD share) {
   const DWORD dataAccess = GENERIC_READ | GENERIC_WRITE;
   if ((access & dataAccess) == 0) return false;
@@ -61,8 +63,6 @@ bool SharingConflict(const Node& node, DWORD access, DWORD share) {
            ((open.access & GENERIC_WRITE) != 0 && (share & FILE_SHARE_WRITE) == 0);
   });
 }
-
-}  // namespace
 
 HANDLE ToHandle(std::uintptr_t value) { return reinterpret_cast<HANDLE>(value); }
 std::uintptr_t FromHandle(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
@@ -98,7 +98,7 @@ void HoldOpen(std::wstring_view path, DWORD access, DWORD share) {
     throw std::invalid_argument("stand-in: nothing to hold open at " + Narrow(path));
   }
   const DWORD volume = VolumeSerial(lookup.rootKey);
-  S().held.push_back(OpenFile{lookup.node, std::wstring(path), access, share, volume, 0});
+  S().held.push_back(OpenFile{lookup.node, std::wstring(path), access, share, volume, 0, {}, 0});
 }
 
 void ReleaseHeld() { S().held.clear(); }
@@ -142,7 +142,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
   if (const DWORD error = ParsePath(fileName, &location); error != ERROR_SUCCESS) {
     return Fail(error, INVALID_HANDLE_VALUE);
   }
-  const bool followLast = (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) == 0;
+  const bool followLast = (flagsAndAttributes & FILE_FLAG_OPEN_REPARSE_POINT) == 0 || S().handlesFollowLinks;
   Lookup lookup = LookupPath(location, followLast);
   const bool creates = creationDisposition == CREATE_NEW || creationDisposition == CREATE_ALWAYS ||
                        creationDisposition == OPEN_ALWAYS;
@@ -175,7 +175,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
   }
   const std::uintptr_t value = NewHandleValue();
   S().files[value] =
-      OpenFile{lookup.node, Text(fileName), desiredAccess, shareMode, VolumeSerial(lookup.rootKey), 0};
+      OpenFile{lookup.node, Text(fileName), desiredAccess, shareMode, VolumeSerial(lookup.rootKey), 0, {}, 0};
   // A successful open always sets the last error: ERROR_ALREADY_EXISTS when
   // one of the two dispositions that may or may not create met an existing
   // file, else 0.

@@ -51,6 +51,10 @@ struct OpenFile {
   DWORD share = 0;
   DWORD volume = 0;
   std::size_t position = 0;
+  // A listing through the handle (GetFileInformationByHandleEx): the entries
+  // as the first call found them, and how many have been handed out.
+  std::optional<std::vector<WIN32_FIND_DATAW>> listing;
+  std::size_t listed = 0;
 };
 
 struct OpenFind {
@@ -89,6 +93,7 @@ struct State {
   std::map<std::wstring, EnvironmentEntry> environment;  // keyed upper-cased
   std::wstring user;
   DotEntries dotEntries = DotEntries::kFirst;
+  bool handlesFollowLinks = false;
   std::vector<PendingMove> pendingMoves;
   std::uint64_t nextIndex = 1;
 
@@ -154,6 +159,7 @@ struct State {
     nextIndex = 1;
     user = kFirstUser;
     dotEntries = DotEntries::kFirst;
+    handlesFollowLinks = false;
     current = Location{L"C:", {}, false};
     auto drive = std::make_shared<Node>();
     drive->name = L"C:";
@@ -171,6 +177,8 @@ State& S();
 // ---------------------------------------------------------------------------
 
 bool IsLink(const Node& node);
+// The entry a listing reports for `node` under `name`.
+WIN32_FIND_DATAW FindEntry(std::wstring_view name, const Node& node);
 bool IsFolder(const Node& node);
 DWORD AttributesOf(const Node& node);
 DWORD VolumeSerial(std::wstring_view rootKey);
@@ -206,6 +214,9 @@ std::uintptr_t FromHandle(HANDLE handle);
 std::uintptr_t NewHandleValue();
 // The path text a file or find handle was opened with; empty for no handle.
 std::wstring HandlePath(HANDLE handle);
+OpenFile* FindOpenFile(HANDLE handle);
+// A new open asking for `access` with `share` meets a handle that forbids it.
+bool SharingConflict(const Node& node, DWORD access, DWORD share);
 bool OpenWithoutShare(const Node& node, DWORD share);
 bool IsOpen(const Node& node);
 

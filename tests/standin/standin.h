@@ -15,6 +15,8 @@
 //   the set-up and inspection functions below.
 // - handles.cpp: opening, sharing, reading, writing, flushing and closing;
 //   the handles other processes hold.
+// - relative.cpp: work through folder handles: relative opens and creation,
+//   listing, final paths, renaming and deleting by handle, native statuses.
 // - data_protection.cpp: sealing for the current user, and LocalFree.
 // - environment.cpp: environment variables, WideDupEnv and FreeEnvCopy.
 // - call_record.cpp: the call record, planned faults, hooks, the last error,
@@ -39,8 +41,9 @@
 namespace van_tide::standin {
 
 // Every call the stand-in implements, for fault injection and the call record.
-// LocalFree is the one call that is not recorded (it can still be faulted);
-// OutstandingLocalBuffers tells whether the buffers were released.
+// LocalFree is not recorded (it can still be faulted); OutstandingLocalBuffers
+// tells whether the buffers were released. RtlNtStatusToDosError and
+// CompareStringOrdinal, which touch nothing, are neither recorded nor faulted.
 enum class Api {
   CreateFileW,
   ReadFile,
@@ -61,6 +64,10 @@ enum class Api {
   CryptUnprotectData,
   LocalFree,
   WideDupEnv,
+  NtCreateFile,
+  NtSetInformationFile,
+  GetFileInformationByHandleEx,
+  GetFinalPathNameByHandleW,
 };
 
 const char* ApiName(Api api);
@@ -68,10 +75,15 @@ const char* ApiName(Api api);
 // One call as it was made. `path` is the path text exactly as passed (for calls
 // on a handle: the text the handle was opened with; for WideDupEnv: the
 // variable name; for the data-protection calls: empty). `path2` is the target
-// of MoveFileExW. `args` holds the call's DWORD arguments in parameter order:
+// of MoveFileExW and of a rename by NtSetInformationFile. For NtCreateFile
+// `path` is the path of the folder handle joined with the name, so planned
+// faults name relative opens by their full path. `args` holds the call's DWORD arguments in parameter order:
 // CreateFileW: access, share mode, disposition, flags and attributes;
 // ReadFile/WriteFile: the byte count asked for; MoveFileExW: flags;
 // FindFirstFileExW: info level, search op, additional flags;
+// NtCreateFile: access, share access, disposition, options;
+// NtSetInformationFile and GetFileInformationByHandleEx: the information
+// class; GetFinalPathNameByHandleW: buffer length, flags;
 // CryptProtectData/CryptUnprotectData: flags. `description` is the data
 // description passed to CryptProtectData. `nullArguments` tells for the
 // data-protection calls whether entropy, reserved and prompt were all null
@@ -136,6 +148,11 @@ void SetCurrentFolder(std::wstring_view path);  // an existing folder
 // entries their own way, so code that lists must not count on them.
 enum class DotEntries { kFirst, kNone, kLast };
 void SetDotEntries(DotEntries where);
+// Handles as Wine gives them: an open follows a link at its end even when
+// told to open the link itself (FILE_FLAG_OPEN_REPARSE_POINT,
+// FILE_OPEN_REPARSE_POINT), so the handle's attributes and final path are
+// its target's; only queries by path see the link. Off after Reset.
+void SetHandlesFollowLinks(bool follow);
 // An item and all below it; links are not followed; nothing happens when it
 // does not exist. Handles open on it stay usable.
 void Remove(std::wstring_view path);

@@ -113,6 +113,84 @@ struct DATA_BLOB {
 };
 struct CRYPTPROTECT_PROMPTSTRUCT;
 
+// The native layer's names the walk by handle uses (winternl.h and
+// ntstatus.h on Windows).
+using NTSTATUS = LONG;
+using ULONG = std::uint32_t;
+using USHORT = std::uint16_t;
+using BOOLEAN = std::uint8_t;
+using PVOID = void*;
+using PWSTR = wchar_t*;
+using ULONG_PTR = std::uintptr_t;
+using ACCESS_MASK = DWORD;
+using PHANDLE = HANDLE*;
+
+struct UNICODE_STRING {
+  USHORT Length;  // in bytes, without a terminating zero
+  USHORT MaximumLength;
+  PWSTR Buffer;
+};
+using PUNICODE_STRING = UNICODE_STRING*;
+
+struct OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PUNICODE_STRING ObjectName;
+  ULONG Attributes;
+  PVOID SecurityDescriptor;
+  PVOID SecurityQualityOfService;
+};
+using POBJECT_ATTRIBUTES = OBJECT_ATTRIBUTES*;
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+  do {                                             \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);       \
+    (p)->RootDirectory = (r);                      \
+    (p)->Attributes = (a);                         \
+    (p)->ObjectName = (n);                         \
+    (p)->SecurityDescriptor = (s);                 \
+    (p)->SecurityQualityOfService = nullptr;       \
+  } while (0)
+
+struct IO_STATUS_BLOCK {
+  union {
+    NTSTATUS Status;
+    PVOID Pointer;
+  };
+  ULONG_PTR Information;
+};
+using PIO_STATUS_BLOCK = IO_STATUS_BLOCK*;
+
+enum FILE_INFORMATION_CLASS { FileRenameInformation = 10, FileDispositionInformation = 13 };
+
+struct FILE_RENAME_INFORMATION {
+  BOOLEAN ReplaceIfExists;
+  HANDLE RootDirectory;
+  ULONG FileNameLength;  // in bytes
+  WCHAR FileName[1];
+};
+
+struct FILE_DISPOSITION_INFORMATION {
+  BOOLEAN DoDeleteFile;
+};
+
+enum FILE_INFO_BY_HANDLE_CLASS { FileFullDirectoryInfo = 14, FileFullDirectoryRestartInfo = 15 };
+
+struct FILE_FULL_DIR_INFO {
+  DWORD NextEntryOffset;  // 0 for the last entry of a buffer
+  DWORD FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  DWORD FileAttributes;
+  DWORD FileNameLength;  // in bytes, no terminating zero
+  DWORD EaSize;
+  WCHAR FileName[1];
+};
+
 inline const HANDLE INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
 
 inline constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFFU;
@@ -143,6 +221,41 @@ inline constexpr DWORD IO_REPARSE_TAG_SYMLINK = 0xA000000CU;
 inline constexpr DWORD CRYPTPROTECT_UI_FORBIDDEN = 0x1;
 inline constexpr DWORD CRYPTPROTECT_LOCAL_MACHINE = 0x4;
 
+inline constexpr ACCESS_MASK DELETE = 0x00010000;
+inline constexpr ACCESS_MASK SYNCHRONIZE = 0x00100000;
+inline constexpr ACCESS_MASK FILE_LIST_DIRECTORY = 0x0001;
+inline constexpr ACCESS_MASK FILE_TRAVERSE = 0x0020;
+inline constexpr ACCESS_MASK FILE_READ_ATTRIBUTES = 0x0080;
+inline constexpr ULONG OBJ_CASE_INSENSITIVE = 0x00000040;
+inline constexpr ULONG FILE_OPEN = 0x00000001;
+inline constexpr ULONG FILE_CREATE = 0x00000002;
+inline constexpr ULONG FILE_DIRECTORY_FILE = 0x00000001;
+inline constexpr ULONG FILE_SYNCHRONOUS_IO_NONALERT = 0x00000020;
+inline constexpr ULONG FILE_NON_DIRECTORY_FILE = 0x00000040;
+inline constexpr ULONG FILE_OPEN_REPARSE_POINT = 0x00200000;
+inline constexpr DWORD FILE_NAME_NORMALIZED = 0x0;
+inline constexpr DWORD VOLUME_NAME_DOS = 0x0;
+inline constexpr int CSTR_LESS_THAN = 1;
+inline constexpr int CSTR_EQUAL = 2;
+inline constexpr int CSTR_GREATER_THAN = 3;
+
+inline constexpr NTSTATUS STATUS_SUCCESS = 0;
+inline constexpr NTSTATUS STATUS_INVALID_HANDLE = static_cast<NTSTATUS>(0xC0000008U);
+inline constexpr NTSTATUS STATUS_INVALID_PARAMETER = static_cast<NTSTATUS>(0xC000000DU);
+inline constexpr NTSTATUS STATUS_NO_MEMORY = static_cast<NTSTATUS>(0xC0000017U);
+inline constexpr NTSTATUS STATUS_ACCESS_DENIED = static_cast<NTSTATUS>(0xC0000022U);
+inline constexpr NTSTATUS STATUS_OBJECT_NAME_INVALID = static_cast<NTSTATUS>(0xC0000033U);
+inline constexpr NTSTATUS STATUS_OBJECT_NAME_NOT_FOUND = static_cast<NTSTATUS>(0xC0000034U);
+inline constexpr NTSTATUS STATUS_OBJECT_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035U);
+inline constexpr NTSTATUS STATUS_OBJECT_PATH_NOT_FOUND = static_cast<NTSTATUS>(0xC000003AU);
+inline constexpr NTSTATUS STATUS_SHARING_VIOLATION = static_cast<NTSTATUS>(0xC0000043U);
+inline constexpr NTSTATUS STATUS_DELETE_PENDING = static_cast<NTSTATUS>(0xC0000056U);
+inline constexpr NTSTATUS STATUS_FILE_IS_A_DIRECTORY = static_cast<NTSTATUS>(0xC00000BAU);
+inline constexpr NTSTATUS STATUS_NOT_SAME_DEVICE = static_cast<NTSTATUS>(0xC00000D4U);
+inline constexpr NTSTATUS STATUS_NOT_A_DIRECTORY = static_cast<NTSTATUS>(0xC0000103U);
+inline constexpr NTSTATUS STATUS_CANNOT_DELETE = static_cast<NTSTATUS>(0xC0000121U);
+inline constexpr NTSTATUS STATUS_REPARSE_POINT_NOT_RESOLVED = static_cast<NTSTATUS>(0xC0000280U);
+
 inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
@@ -165,8 +278,10 @@ inline constexpr DWORD ERROR_BAD_NET_NAME = 67;
 inline constexpr DWORD ERROR_FILE_EXISTS = 80;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_DISK_FULL = 112;
+inline constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 inline constexpr DWORD ERROR_INVALID_NAME = 123;
 inline constexpr DWORD ERROR_BAD_PATHNAME = 161;
+inline constexpr DWORD ERROR_MORE_DATA = 234;
 inline constexpr DWORD ERROR_ALREADY_EXISTS = 183;
 inline constexpr DWORD ERROR_ENVVAR_NOT_FOUND = 203;
 inline constexpr DWORD ERROR_FILE_TOO_LARGE = 223;
@@ -201,6 +316,19 @@ HANDLE FindFirstFileExW(LPCWSTR fileName, FINDEX_INFO_LEVELS infoLevel, LPVOID f
                         FINDEX_SEARCH_OPS searchOp, LPVOID searchFilter, DWORD additionalFlags);
 BOOL FindNextFileW(HANDLE findFile, LPWIN32_FIND_DATAW findFileData);
 BOOL FindClose(HANDLE findFile);
+
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID information,
+                                  DWORD bufferSize);
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD length, DWORD flags);
+int CompareStringOrdinal(const WCHAR* string1, int count1, const WCHAR* string2, int count2, BOOL ignoreCase);
+
+NTSTATUS NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+                      PIO_STATUS_BLOCK ioStatusBlock, PLARGE_INTEGER allocationSize, ULONG fileAttributes,
+                      ULONG shareAccess, ULONG createDisposition, ULONG createOptions, PVOID eaBuffer,
+                      ULONG eaLength);
+NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatusBlock, PVOID information, ULONG length,
+                              FILE_INFORMATION_CLASS informationClass);
+ULONG RtlNtStatusToDosError(NTSTATUS status);
 
 BOOL CryptProtectData(DATA_BLOB* dataIn, LPCWSTR dataDescription, DATA_BLOB* optionalEntropy, LPVOID reserved,
                       CRYPTPROTECT_PROMPTSTRUCT* promptStruct, DWORD flags, DATA_BLOB* dataOut);

@@ -1,0 +1,87 @@
+// The walk down a chain of folders by handle. Only the walk's start (a drive
+// or share root) is opened by path; every member below it is opened relative
+// to the folder above it and judged by its own handle before anything below
+// it is opened, and the tool then works through the handles it holds. So
+// every folder the tool checks is the folder it then uses, whatever another
+// process renames or swaps in the meantime.
+//
+// A member is refused when it is a redirection or not a folder. A redirection
+// is a reparse point (0x80070780), judged before anything else, or a member
+// whose final path is not its parent's final path followed by the member's
+// own name (0x80070780 as well); see folder_walk.cpp for why both are needed.
+// A member that is no folder is 0x8007010B. Errors 2 and 3 of an open say the
+// member does not exist: `*missing` is set then, and left alone otherwise.
+//
+// A member's name reaches the file system exactly as written, relative to its
+// folder: no trailing period or blank is removed and no DOS device is named.
+#pragma once
+
+#include "fs/path.h"
+#include "platform/win32.h"
+
+#include <string>
+#include <string_view>
+
+namespace van_tide {
+
+// What the tool does with the folder a walk ends at: only look below it, or
+// also list it.
+enum class VantideFolderUse { kTraverse, kList };
+
+// A folder held open, reached through no redirection, and its final path as
+// the system names it. Empty (not open) until a walk fills it.
+class VantideFolder {
+ public:
+  VantideFolder() noexcept = default;
+  ~VantideFolder();
+  VantideFolder(VantideFolder&& other) noexcept;
+  VantideFolder& operator=(VantideFolder&& other) noexcept;
+  VantideFolder(const VantideFolder&) = delete;
+  VantideFolder& operator=(const VantideFolder&) = delete;
+
+  bool IsOpen() const noexcept { return handle_ != nullptr; }
+  HANDLE Handle() const noexcept { return handle_; }
+  const std::wstring& FinalPath() const noexcept { return finalPath_; }
+
+  // Takes over `handle` (closed when this folder is emptied or destroyed); the
+  // handle it held before is closed unless it is the same.
+  void Reset(HANDLE handle, std::wstring finalPath) noexcept;
+
+ private:
+  HANDLE handle_ = nullptr;
+  std::wstring finalPath_;
+};
+
+// Opens the walk start of `path` (VantideWalkStartLength) by path, then each
+// member below it. On success `*folder` holds the last member. When a member
+// does not exist, `*folder` holds the deepest folder that does (it stays
+// empty when the walk start itself is missing) and `*rest`, when given, the
+// members from the missing one on, separated by backslashes.
+HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* missing, std::wstring* rest = nullptr,
+                              VantideFolderUse use = VantideFolderUse::kTraverse);
+
+// The same below `from`, for the members of `members` (separated by either
+// separator). When the first of them is missing, `*folder` stays empty: the
+// deepest folder that exists is `from` itself.
+HRESULT VantideOpenFolderBelow(const VantideFolder& from, std::wstring_view members, VantideFolder* folder,
+                               bool* missing, std::wstring* rest = nullptr,
+                               VantideFolderUse use = VantideFolderUse::kTraverse);
+
+// Creates each member of `members` below `from`, each relative to the one
+// above; a member that exists by then (made by someone else meanwhile) is
+// opened and judged like any member of a walk. `*folder` holds the last one.
+HRESULT VantideCreateFoldersBelow(const VantideFolder& from, std::wstring_view members, VantideFolder* folder);
+
+// Opens `name` relative to `folder` with the native call's access, share
+// access, disposition and options (FILE_OPEN_REPARSE_POINT and synchronous
+// I/O are always added). On failure `*file` is null and the result is the
+// Win32 error; a name that exists already when FILE_CREATE is asked for
+// gives ERROR_FILE_EXISTS, as CreateFileW's CREATE_NEW does.
+DWORD VantideOpenRelative(const VantideFolder& folder, std::wstring_view name, ACCESS_MASK access, ULONG share,
+                          ULONG disposition, ULONG options, HANDLE* file);
+
+// Judges a file just opened relative to `folder` under `name`: 0x80070780
+// when it is a reparse point or was reached through a redirection.
+HRESULT VantideCheckFileReached(const VantideFolder& folder, std::wstring_view name, HANDLE file);
+
+}  // namespace van_tide

@@ -1,0 +1,391 @@
+// Work through folder handles: opening and creating a name relative to an
+// open folder (NtCreateFile), listing a folder through its handle
+// (GetFileInformationByHandleEx), the final path of a handle
+// (GetFinalPathNameByHandleW), renaming and deleting by handle
+// (NtSetInformationFile), and the native layer's status codes.
+//
+// - A relative name is one member, reached exactly as written: no separator,
+//   no trailing period or blank removed, no DOS device. It is matched without
+//   regard to case (OBJ_CASE_INSENSITIVE; without it the stand-in still
+//   ignores case, as every name here does) and by its short name as well.
+//   An empty name, "." or "..", a separator or a character NTFS refuses in a
+//   name (a colon included: the stand-in keeps no streams) is
+//   STATUS_OBJECT_NAME_INVALID.
+// - Links: with FILE_OPEN_REPARSE_POINT the handle is the link itself, whose
+//   attributes carry FILE_ATTRIBUTE_REPARSE_POINT, as on Windows; without it
+//   the link is followed. SetHandlesFollowLinks(true) models Wine instead: the
+//   open follows the link whatever the flags, and the handle reads as its
+//   target, attributes and final path alike.
+// - A failed call returns an NTSTATUS; RtlNtStatusToDosError gives the Win32
+//   code back. A planned fault's Win32 error becomes the NTSTATUS that maps
+//   to it (0xC007xxxx, the "Win32 error" facility, where no native status
+//   does), so a test plans faults for these calls as for any other.
+// - Final paths name the item as the tree holds it: "\\?\C:\Users\me",
+//   "\\?\UNC\server\share\x", a drive's root with its backslash; the long
+//   names, in the case they were created with. An item no longer in the tree
+//   has none (ERROR_FILE_NOT_FOUND).
+// - A rename by handle follows MoveFileExW without MOVEFILE_WRITE_THROUGH: it
+//   is pending until a flush on the volume. Deletion by handle takes the name
+//   away at once, as DeleteFileW here does.
+// - Listing through a handle gives the entries as the first call found them,
+//   "." and ".." as SetDotEntries says (never at a root), as many per call as
+//   fit the buffer; an empty folder's first call fails with
+//   ERROR_FILE_NOT_FOUND, later ones with ERROR_NO_MORE_FILES.
+#include "standin/standin.h"
+
+#include "standin/machine.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace van_tide::standin {
+namespace {
+
+// Native statuses and the Win32 codes they map to. Where several statuses
+// map to one code, the first one listed is what a fault of that code gives.
+struct StatusMapping {
+  NTSTATUS status;
+  DWORD error;
+};
+
+constexpr StatusMapping kStatusMappings[] = {
+    {STATUS_SUCCESS, ERROR_SUCCESS},
+    {STATUS_INVALID_HANDLE, ERROR_INVALID_HANDLE},
+    {STATUS_INVALID_PARAMETER, ERROR_INVALID_PARAMETER},
+    {STATUS_NO_MEMORY, ERROR_NOT_ENOUGH_MEMORY},
+    {STATUS_ACCESS_DENIED, ERROR_ACCESS_DENIED},
+    {STATUS_OBJECT_NAME_INVALID, ERROR_INVALID_NAME},
+    {STATUS_OBJECT_NAME_NOT_FOUND, ERROR_FILE_NOT_FOUND},
+    {STATUS_OBJECT_NAME_COLLISION, ERROR_ALREADY_EXISTS},
+    {STATUS_OBJECT_PATH_NOT_FOUND, ERROR_PATH_NOT_FOUND},
+    {STATUS_SHARING_VIOLATION, ERROR_SHARING_VIOLATION},
+    {STATUS_DELETE_PENDING, ERROR_ACCESS_DENIED},
+    {STATUS_FILE_IS_A_DIRECTORY, ERROR_ACCESS_DENIED},
+    {STATUS_NOT_SAME_DEVICE, ERROR_NOT_SAME_DEVICE},
+    {STATUS_NOT_A_DIRECTORY, ERROR_DIRECTORY},
+    {STATUS_CANNOT_DELETE, ERROR_ACCESS_DENIED},
+    {STATUS_REPARSE_POINT_NOT_RESOLVED, ERROR_CANT_RESOLVE_FILENAME},
+};
+
+constexpr NTSTATUS kWin32Facility = static_cast<NTSTATUS>(0xC0070000U);
+
+NTSTATUS StatusOfError(DWORD error) {
+  for (const StatusMapping& mapping : kStatusMappings) {
+    if (mapping.error == error && mapping.status != STATUS_SUCCESS) return mapping.status;
+  }
+  return static_cast<NTSTATUS>(static_cast<DWORD>(kWin32Facility) | (error & 0xFFFFU));
+}
+
+// Where `node` stands in the tree: the key of its root, the folder holding it
+// and the names from the root down. False when it is in no folder any more.
+struct Place {
+  std::wstring rootKey;
+  NodePtr parent;
+  std::vector<std::wstring> names;
+};
+
+bool Search(const NodePtr& folder, const Node& wanted, Place* place) {
+  for (const auto& [key, child] : folder->children) {
+    place->names.push_back(child->name);
+    if (child.get() == &wanted) {
+      place->parent = folder;
+      return true;
+    }
+    if (IsFolder(*child) && Search(child, wanted, place)) return true;
+    place->names.pop_back();
+  }
+  return false;
+}
+
+bool Locate(const Node& node, Place* place) {
+  for (const auto& [key, root] : S().roots) {
+    place->rootKey = key;
+    place->names.clear();
+    if (root.get() == &node || Search(root, node, place)) return true;
+  }
+  return false;
+}
+
+// The one member a relative open names, when it is one the file system takes.
+bool IsMemberName(std::wstring_view name) {
+  return !name.empty() && name != L"." && name != L".." && IsValidName(name) &&
+         name.find(L'\\') == std::wstring_view::npos;
+}
+
+std::wstring NameOf(const UNICODE_STRING* text) {
+  if (text == nullptr || text->Buffer == nullptr) return {};
+  return std::wstring(text->Buffer, text->Length / sizeof(wchar_t));
+}
+
+std::wstring JoinedPath(const std::wstring& folder, std::wstring_view name) {
+  std::wstring path = folder;
+  if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path.push_back(L'\\');
+  return path.append(name);
+}
+
+// A folder handle for a relative operation: the open folder itself, never a
+// link that was opened as one.
+const OpenFile* FolderOf(HANDLE handle) {
+  const OpenFile* open = FindOpenFile(handle);
+  return open != nullptr && IsFolder(*open->node) ? open : nullptr;
+}
+
+bool InTree(const Node& node) {
+  Place place;
+  return Locate(node, &place);
+}
+
+}  // namespace
+
+void SetHandlesFollowLinks(bool follow) { S().handlesFollowLinks = follow; }
+
+}  // namespace van_tide::standin
+
+// ---------------------------------------------------------------------------
+// The Win32 and native functions
+// ---------------------------------------------------------------------------
+
+using namespace van_tide::standin;  // machine.h and the helpers above
+
+ULONG RtlNtStatusToDosError(NTSTATUS status) {
+  for (const StatusMapping& mapping : kStatusMappings) {
+    if (mapping.status == status) return mapping.error;
+  }
+  if ((static_cast<DWORD>(status) & 0xFFFF0000U) == static_cast<DWORD>(kWin32Facility)) {
+    return static_cast<DWORD>(status) & 0xFFFFU;
+  }
+  return 317;  // ERROR_MR_MID_NOT_FOUND: no Win32 code for this status
+}
+
+NTSTATUS NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+                      PIO_STATUS_BLOCK ioStatusBlock, PLARGE_INTEGER, ULONG, ULONG shareAccess,
+                      ULONG createDisposition, ULONG createOptions, PVOID, ULONG) {
+  const CallScope inCall;
+  if (Dead()) return STATUS_INVALID_HANDLE;
+  const HANDLE root = objectAttributes == nullptr ? nullptr : objectAttributes->RootDirectory;
+  const std::wstring name = objectAttributes == nullptr ? std::wstring() : NameOf(objectAttributes->ObjectName);
+  const std::wstring path = JoinedPath(HandlePath(root), name);
+  Record(Api::NtCreateFile, path, {desiredAccess, shareAccess, createDisposition, createOptions});
+  if (const Fault* fault = DueFault(Api::NtCreateFile, path)) return StatusOfError(fault->error);
+  if (fileHandle == nullptr || ioStatusBlock == nullptr || objectAttributes == nullptr) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  *fileHandle = nullptr;
+  if ((createDisposition != FILE_OPEN && createDisposition != FILE_CREATE) ||
+      ((createOptions & FILE_DIRECTORY_FILE) != 0 && (createOptions & FILE_NON_DIRECTORY_FILE) != 0)) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  // Only opens relative to a folder are modelled: the tool opens its starting
+  // folder by path and everything below it this way.
+  if (FindOpenFile(root) == nullptr) return STATUS_INVALID_HANDLE;
+  const OpenFile* folder = FolderOf(root);
+  if (folder == nullptr) return STATUS_INVALID_PARAMETER;
+  if (!IsMemberName(name)) return STATUS_OBJECT_NAME_INVALID;
+
+  NodePtr node = FindChild(*folder->node, name);
+  const bool wantsFolder = (createOptions & FILE_DIRECTORY_FILE) != 0;
+  if (node == nullptr) {
+    if (createDisposition == FILE_OPEN) return STATUS_OBJECT_NAME_NOT_FOUND;
+    // A folder that is gone from the tree (deleted while open) takes no new
+    // names.
+    if (!InTree(*folder->node)) return STATUS_DELETE_PENDING;
+    node = NewNode(wantsFolder ? Kind::Folder : Kind::File, name);
+    Insert(*folder->node, node);
+  } else {
+    if (createDisposition == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
+    const bool followLast = (createOptions & FILE_OPEN_REPARSE_POINT) == 0 || S().handlesFollowLinks;
+    if (followLast && IsLink(*node)) {
+      Location location;
+      if (ParsePath(node->target, &location) != ERROR_SUCCESS) return STATUS_OBJECT_PATH_NOT_FOUND;
+      const Lookup target = LookupPath(location, true);
+      if (target.error == ERROR_CANT_RESOLVE_FILENAME) return STATUS_REPARSE_POINT_NOT_RESOLVED;
+      if (target.error != ERROR_SUCCESS) return STATUS_OBJECT_PATH_NOT_FOUND;
+      node = target.node;
+    }
+    const bool isFolder = (AttributesOf(*node) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (wantsFolder && !isFolder) return STATUS_NOT_A_DIRECTORY;
+    if ((createOptions & FILE_NON_DIRECTORY_FILE) != 0 && isFolder) return STATUS_FILE_IS_A_DIRECTORY;
+    if (SharingConflict(*node, desiredAccess, shareAccess)) return STATUS_SHARING_VIOLATION;
+  }
+  const std::uintptr_t value = NewHandleValue();
+  S().files[value] = OpenFile{node, path, desiredAccess, shareAccess, folder->volume, 0, {}, 0};
+  *fileHandle = ToHandle(value);
+  ioStatusBlock->Status = STATUS_SUCCESS;
+  ioStatusBlock->Information = 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatusBlock, PVOID information, ULONG length,
+                              FILE_INFORMATION_CLASS informationClass) {
+  const CallScope inCall;
+  if (Dead()) return STATUS_INVALID_HANDLE;
+  Call call = NewCall(Api::NtSetInformationFile, HandlePath(file), {static_cast<DWORD>(informationClass)});
+  const auto* rename = static_cast<const FILE_RENAME_INFORMATION*>(information);
+  const bool renames = informationClass == FileRenameInformation && information != nullptr &&
+                       length >= sizeof(FILE_RENAME_INFORMATION) &&
+                       rename->FileNameLength <= length - offsetof(FILE_RENAME_INFORMATION, FileName);
+  std::wstring newName;
+  if (renames) {
+    newName.assign(rename->FileName, rename->FileNameLength / sizeof(wchar_t));
+    call.path2 = JoinedPath(HandlePath(rename->RootDirectory), newName);
+  }
+  Record(std::move(call));
+  if (const Fault* fault = DueFault(Api::NtSetInformationFile, HandlePath(file))) {
+    return StatusOfError(fault->error);
+  }
+  OpenFile* open = FindOpenFile(file);
+  if (open == nullptr) return STATUS_INVALID_HANDLE;
+  if (ioStatusBlock == nullptr || information == nullptr) return STATUS_INVALID_PARAMETER;
+  if ((open->access & DELETE) == 0) return STATUS_ACCESS_DENIED;
+  Place place;
+  if (!Locate(*open->node, &place) || place.parent == nullptr) return STATUS_DELETE_PENDING;
+  const NodePtr node = open->node;
+
+  if (informationClass == FileDispositionInformation) {
+    if (length < sizeof(FILE_DISPOSITION_INFORMATION)) return STATUS_INVALID_PARAMETER;
+    if (static_cast<const FILE_DISPOSITION_INFORMATION*>(information)->DoDeleteFile == 0) return STATUS_SUCCESS;
+    if (IsFolder(*node) && !node->children.empty()) return STATUS_CANNOT_DELETE;
+    Detach(*place.parent, *node);
+    return STATUS_SUCCESS;
+  }
+  if (!renames) return STATUS_INVALID_PARAMETER;
+  // Only renames into a folder named by handle are modelled, as the tool
+  // makes them.
+  const OpenFile* target = FolderOf(rename->RootDirectory);
+  if (target == nullptr) return STATUS_INVALID_HANDLE;
+  if (!IsMemberName(newName)) return STATUS_OBJECT_NAME_INVALID;
+  if (target->volume != open->volume) return STATUS_NOT_SAME_DEVICE;
+  if (!InTree(*target->node)) return STATUS_DELETE_PENDING;
+  const NodePtr existing = FindChild(*target->node, newName);
+  NodePtr replaced;
+  if (existing != nullptr && existing != node) {
+    if (rename->ReplaceIfExists == 0) return STATUS_OBJECT_NAME_COLLISION;
+    if (IsFolder(*existing) || IsOpen(*existing)) return STATUS_ACCESS_DENIED;
+    replaced = existing;
+    Detach(*target->node, *existing);
+  }
+  const std::wstring oldName = node->name;
+  Detach(*place.parent, *node);
+  node->name = newName;
+  Insert(*target->node, node);
+  S().pendingMoves.push_back(
+      PendingMove{node, place.parent, oldName, target->node, newName, replaced, open->volume});
+  ioStatusBlock->Status = STATUS_SUCCESS;
+  return STATUS_SUCCESS;
+}
+
+BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID information,
+                                  DWORD bufferSize) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  Record(Api::GetFileInformationByHandleEx, HandlePath(file), {static_cast<DWORD>(infoClass)});
+  if (const Fault* fault = DueFault(Api::GetFileInformationByHandleEx, HandlePath(file))) {
+    return Fail(fault->error, FALSE);
+  }
+  OpenFile* open = FindOpenFile(file);
+  if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if ((infoClass != FileFullDirectoryInfo && infoClass != FileFullDirectoryRestartInfo) || information == nullptr) {
+    return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  }
+  if (!IsFolder(*open->node)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if ((open->access & (FILE_LIST_DIRECTORY | GENERIC_READ)) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+
+  const bool first = !open->listing.has_value() || infoClass == FileFullDirectoryRestartInfo;
+  if (first) {
+    std::vector<WIN32_FIND_DATAW> entries;
+    const Node& folder = *open->node;
+    const auto dotEntries = [&] {
+      if (folder.isRoot) return;
+      for (const wchar_t* dots : {L".", L".."}) entries.push_back(FindEntry(dots, folder));
+    };
+    if (S().dotEntries == DotEntries::kFirst) dotEntries();
+    for (const auto& [key, child] : folder.children) entries.push_back(FindEntry(child->name, *child));
+    if (S().dotEntries == DotEntries::kLast) dotEntries();
+    open->listing = std::move(entries);
+    open->listed = 0;
+  }
+  const std::vector<WIN32_FIND_DATAW>& entries = *open->listing;
+  if (open->listed >= entries.size()) {
+    return Fail(first ? ERROR_FILE_NOT_FOUND : ERROR_NO_MORE_FILES, FALSE);
+  }
+
+  // Entries follow one another at 8-byte boundaries; the last one written
+  // says so with a NextEntryOffset of 0.
+  auto* buffer = static_cast<unsigned char*>(information);
+  std::size_t used = 0;
+  FILE_FULL_DIR_INFO* previous = nullptr;
+  while (open->listed < entries.size()) {
+    const WIN32_FIND_DATAW& entry = entries[open->listed];
+    const std::size_t nameLength = std::wcslen(entry.cFileName);
+    const std::size_t size = offsetof(FILE_FULL_DIR_INFO, FileName) + nameLength * sizeof(wchar_t);
+    const std::size_t at = (used + 7) & ~static_cast<std::size_t>(7);
+    if (at + size > bufferSize) break;
+    FILE_FULL_DIR_INFO info{};
+    info.FileAttributes = entry.dwFileAttributes;
+    info.EndOfFile.QuadPart =
+        static_cast<LONGLONG>((static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow);
+    info.FileNameLength = static_cast<DWORD>(nameLength * sizeof(wchar_t));
+    std::memcpy(buffer + at, &info, offsetof(FILE_FULL_DIR_INFO, FileName));
+    std::memcpy(buffer + at + offsetof(FILE_FULL_DIR_INFO, FileName), entry.cFileName,
+                nameLength * sizeof(wchar_t));
+    auto* written = reinterpret_cast<FILE_FULL_DIR_INFO*>(buffer + at);
+    if (previous != nullptr) {
+      previous->NextEntryOffset =
+          static_cast<DWORD>(reinterpret_cast<unsigned char*>(written) - reinterpret_cast<unsigned char*>(previous));
+    }
+    previous = written;
+    used = at + size;
+    ++open->listed;
+  }
+  if (previous == nullptr) return Fail(ERROR_MORE_DATA, FALSE);
+  return TRUE;
+}
+
+DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD length, DWORD flags) {
+  const CallScope inCall;
+  if (Dead()) return Fail(ERROR_INVALID_HANDLE, 0U);
+  Record(Api::GetFinalPathNameByHandleW, HandlePath(file), {length, flags});
+  if (const Fault* fault = DueFault(Api::GetFinalPathNameByHandleW, HandlePath(file))) {
+    return Fail(fault->error, 0U);
+  }
+  const OpenFile* open = FindOpenFile(file);
+  if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, 0U);
+  if (flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) || (filePath == nullptr && length > 0)) {
+    return Fail(ERROR_INVALID_PARAMETER, 0U);
+  }
+  Place place;
+  if (!Locate(*open->node, &place)) return Fail(ERROR_FILE_NOT_FOUND, 0U);
+  const Node& root = *S().roots.at(place.rootKey);
+  std::wstring text = L"\\\\?\\";
+  if (HasDriveDesignator(root.name)) {
+    text += root.name + L"\\";
+  } else {
+    text += L"UNC" + root.name.substr(1);  // "\\server\share" becomes "UNC\server\share"
+  }
+  for (std::size_t i = 0; i < place.names.size(); ++i) {
+    if (text.back() != L'\\') text.push_back(L'\\');
+    text += place.names[i];
+  }
+  // Too small a buffer: the size it needs, terminating zero included.
+  if (text.size() >= length) return static_cast<DWORD>(text.size() + 1);
+  std::copy(text.begin(), text.end(), filePath);
+  filePath[text.size()] = L'\0';
+  return static_cast<DWORD>(text.size());
+}
+
+int CompareStringOrdinal(const WCHAR* string1, int count1, const WCHAR* string2, int count2, BOOL ignoreCase) {
+  const CallScope inCall;
+  if (string1 == nullptr || string2 == nullptr) return Fail(ERROR_INVALID_PARAMETER, 0);
+  const std::wstring_view first(string1, count1 < 0 ? std::wcslen(string1) : static_cast<std::size_t>(count1));
+  const std::wstring_view second(string2, count2 < 0 ? std::wcslen(string2) : static_cast<std::size_t>(count2));
+  const std::wstring a = ignoreCase ? Upper(first) : std::wstring(first);
+  const std::wstring b = ignoreCase ? Upper(second) : std::wstring(second);
+  const int order = a.compare(b);
+  return order < 0 ? CSTR_LESS_THAN : (order == 0 ? CSTR_EQUAL : CSTR_GREATER_THAN);
+}
