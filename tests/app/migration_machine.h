@@ -7,6 +7,7 @@
 #include "platform/status.h"
 #include "platform/win32.h"
 #include "standin/standin.h"
+#include "support/open_folder.h"
 #include "store/protected_identity.h"
 
 #include <map>
@@ -86,7 +87,8 @@ inline std::string UnsealedStore(const std::wstring& store = kMachineStore) {
   if (!standin::Exists(store)) return "<absent>";
   std::string token;
   bool missing = false;
-  const HRESULT status = VantideReadProtectedIdentity(store, &token, &missing);
+  const FileInFolder place = OpenFolderOf(store);
+  const HRESULT status = VantideReadProtectedIdentity(place.folder, place.name, &token, &missing);
   if (status != kStatusOk) return "<unreadable " + std::to_string(static_cast<unsigned>(status)) + ">";
   return token;
 }
