@@ -3,21 +3,28 @@
 #include "platform/handles.h"
 #include "platform/status.h"
 
+#include <array>
 #include <cstddef>
 #include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace van_tide {
 namespace {
 
+// The longest name a file system keeps in one folder entry.
+constexpr std::size_t kMaxNameLength = 255;
+
 // Renames the open file to `name` in `folder`, never over an existing name.
+// It allocates nothing: running out of memory here would leave the temporary
+// file behind.
 HRESULT RenameWithoutReplacing(HANDLE file, const VantideFolder& folder, std::wstring_view name) {
+  if (name.size() > kMaxNameLength) return VantideFailureFromWin32(ERROR_INVALID_NAME);
   const std::size_t nameBytes = name.size() * sizeof(wchar_t);
-  if (nameBytes > std::numeric_limits<ULONG>::max()) return VantideFailureFromWin32(ERROR_INVALID_NAME);
-  std::vector<unsigned char> buffer(offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes + sizeof(wchar_t));
+  alignas(FILE_RENAME_INFORMATION) std::array<unsigned char, offsetof(FILE_RENAME_INFORMATION, FileName) +
+                                                                 (kMaxNameLength + 1) * sizeof(wchar_t)>
+      buffer{};
   FILE_RENAME_INFORMATION header{};
   header.ReplaceIfExists = FALSE;
   header.RootDirectory = folder.Handle();
@@ -25,8 +32,8 @@ HRESULT RenameWithoutReplacing(HANDLE file, const VantideFolder& folder, std::ws
   std::memcpy(buffer.data(), &header, offsetof(FILE_RENAME_INFORMATION, FileName));
   std::memcpy(buffer.data() + offsetof(FILE_RENAME_INFORMATION, FileName), name.data(), nameBytes);
   IO_STATUS_BLOCK io{};
-  const NTSTATUS status = NtSetInformationFile(file, &io, buffer.data(), static_cast<ULONG>(buffer.size()),
-                                               FileRenameInformation);
+  const auto length = static_cast<ULONG>(offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes);
+  const NTSTATUS status = NtSetInformationFile(file, &io, buffer.data(), length, FileRenameInformation);
   if (status >= 0) return kStatusOk;
   const DWORD error = RtlNtStatusToDosError(status);
   return error == ERROR_SUCCESS ? kStatusFailedWithoutReason : VantideFailureFromWin32(error);

@@ -122,20 +122,6 @@ DeviceIdentityResult RunFailingAllocation(std::size_t failAt, bool persistent) {
   return outcome;
 }
 
-bool Writes(const standin::Call& call) {
-  switch (call.api) {
-    case Api::CreateDirectoryW:
-    case Api::WriteFile:
-    case Api::FlushFileBuffers:
-    case Api::MoveFileExW:
-      return true;
-    case Api::CreateFileW:
-      return (call.args.at(0) & GENERIC_WRITE) != 0;
-    default:
-      return false;
-  }
-}
-
 // Right after a legacy file was read and closed, the only work is decoding
 // it, which reports any failure of its own, running out of memory included,
 // as malformed content; the copy of its token out of the document and the
@@ -177,7 +163,7 @@ void SweepAllocations(const Machine& machine, bool persistent) {
     EXPECT_EQ(outcome.token, "");
     bool writtenAfter = false;
     for (std::size_t k = plan.callsAtFailure; k < standin::Calls().size(); ++k) {
-      writtenAfter = writtenAfter || Writes(standin::Calls()[k]);
+      writtenAfter = writtenAfter || testing::ChangesDisk(standin::Calls()[k]);
     }
     EXPECT_FALSE(writtenAfter) << "something was written after the failure";
     EXPECT_EQ(standin::Exists(testing::kMachineStore), machine.storePlanted);

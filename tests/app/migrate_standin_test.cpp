@@ -256,24 +256,33 @@ TEST_F(MigrationTest, CreatesTheStoreOnAShareNamedBehindADevicePrefix) {
   const DeviceIdentityResult outcome = Run();
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(UnsealedStore(L"\\\\server\\share\\Roaming\\Vantide\\license-device.dat"), kTokenA);
-  // Neither the device prefix nor the share was ever asked about or created.
+  // The walk starts at the share, opened by path; neither the device prefix
+  // nor the share was ever opened as a member or created, and no folder below
+  // the share was looked up twice.
   const std::wstring share = L"\\\\?\\UNC\\server\\share\\";
   std::vector<std::wstring> walked;
   for (const standin::Call& call : standin::Calls()) {
-    if ((call.api == Api::GetFileAttributesW || call.api == Api::CreateDirectoryW) &&
+    if ((call.api == Api::CreateFileW || call.api == Api::NtCreateFile) &&
         call.path.compare(0, share.size(), share) == 0) {
       walked.push_back(call.path.substr(share.size()));
     }
   }
-  EXPECT_EQ(walked, (std::vector<std::wstring>{L"Roaming", L"Roaming\\Vantide",     // the store's chain
-                                               L"Roaming", L"Roaming\\Adobe",       // the legacy storage's
-                                               L"Roaming", L"Roaming\\Vantide"}));  // the folders created
+  EXPECT_EQ(walked, (std::vector<std::wstring>{L"", L"Roaming", L"Roaming\\Vantide",  // the store's chain
+                                               L"Roaming\\Adobe",                     // the legacy storage's
+                                               L"Roaming\\Vantide",                   // the folder created
+                                               L"Roaming\\Vantide\\license-device.dat.tmp"}));
 }
 
 TEST_F(MigrationTest, CalledDirectlyItTakesTheFoldersItIsGiven) {
   PlantLegacyFile(kMachineRoaming, L"a", LegacyPlace::kDataFolder, kTokenA);
   const std::wstring store = L"C:\\other\\deeper\\license-device.dat";
-  const DeviceIdentityResult outcome = VantideMigrateLegacyIdentity(kMachineRoaming, store);
+  standin::AddDirectory(L"C:\\other");
+  VantideStoreChain chain;
+  chain.roaming = testing::OpenFolder(kMachineRoaming);
+  chain.roamingExists = true;
+  chain.storeFolder = testing::OpenFolder(L"C:\\other");
+  chain.missingFolders = L"deeper";
+  const DeviceIdentityResult outcome = VantideMigrateLegacyIdentity(chain);
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.token, kTokenA);
   EXPECT_EQ(UnsealedStore(store), kTokenA);

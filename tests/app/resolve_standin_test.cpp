@@ -6,6 +6,7 @@
 #include "platform/status.h"
 #include "standin/standin.h"
 #include "store/protected_identity.h"
+#include "support/open_folder.h"
 #include "support/standin_fixture.h"
 #include "support/test_tree.h"
 
@@ -253,11 +254,12 @@ TEST(RaisedErrorStatus, TurnsTheRaisedErrorIntoItsStatus) {
 
 TEST_F(ResolveTest, AStorageFolderThatCannotBeListedBecomesItsWin32Status) {
   standin::AddDirectory(L"C:\\Users\\me\\AppData\\Roaming\\Adobe\\UXP\\PluginsStorage\\PHSP\\entry");
-  standin::InjectFault({.api = Api::FindFirstFileExW, .error = ERROR_ACCESS_DENIED});
+  standin::InjectFault({.api = Api::GetFileInformationByHandleEx, .error = ERROR_ACCESS_DENIED});
+  const VantideFolder roaming = testing::OpenFolder(kRoaming);
   HRESULT status = 0;
   std::string token;
   try {
-    VantideScanLegacyIdentities(kRoaming, &token);
+    VantideScanLegacyIdentities(&roaming, &token);
   } catch (...) {
     status = VantideStatusOfCurrentException();
   }
