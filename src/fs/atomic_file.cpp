@@ -65,8 +65,8 @@ HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_vi
   if (openError != ERROR_SUCCESS) return VantideFailureFromWin32(openError);
   const VantideFileHandle file(opened);
 
-  // From here on the temporary file is ours, and every failure before the
-  // rename removes it. The first failure decides the status.
+  // From here on the file is ours, and every failure removes it, under
+  // whichever name it has by then. The first failure decides the status.
   HRESULT status = kStatusOk;
   if (contents.size() > std::numeric_limits<DWORD>::max()) {
     status = kStatusWriteFault;  // one write call cannot take it
@@ -86,14 +86,13 @@ HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_vi
   // is. The rename goes by the two handles, so it lands in the folder we hold
   // whatever its path has become.
   if (status >= 0) status = RenameWithoutReplacing(file.Get(), folder, name);
-  if (status < 0) {
-    Discard(file.Get());
-    return status;
-  }
   // The new name is on disk before success is reported: the volume commits
-  // its log, the rename included, with a flush of the renamed file.
-  if (!FlushFileBuffers(file.Get())) return VantideFailureFromLastError();
-  return kStatusOk;
+  // its log, the rename included, with a flush of the renamed file. Should
+  // that fail, the file goes again: it was never reported, and a failure
+  // leaves no new file behind.
+  if (status >= 0 && !FlushFileBuffers(file.Get())) status = VantideFailureFromLastError();
+  if (status < 0) Discard(file.Get());
+  return status;
 }
 
 }  // namespace van_tide

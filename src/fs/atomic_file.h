@@ -13,11 +13,9 @@ namespace van_tide {
 // Creates `name` in `folder` with exactly `contents`, atomically, working
 // through the folder's handle only: 0 when the file now exists with these
 // bytes, durably. Otherwise the status of the first failure: the target
-// untouched and the temporary file removed again, unless it could not be
-// created (whatever blocked it is left alone), or unless only the last flush
-// failed, after the rename: the complete file then stands under its name, as
-// a crash at that point may leave it. Contents of 4 GiB or more fail with
-// 0x8007001D.
+// untouched and the temporary file removed again (by its handle), unless it
+// could not be created, in which case whatever blocked it is left alone.
+// Contents of 4 GiB or more fail with 0x8007001D.
 HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_view name, std::string_view contents);
 
 }  // namespace van_tide

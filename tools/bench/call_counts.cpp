@@ -28,7 +28,7 @@ using testing::kMachineRoaming;
 using testing::kMachineStore;
 using testing::kMachineStoreFolder;
 
-constexpr std::size_t kApiCount = static_cast<std::size_t>(Api::WideDupEnv) + 1;
+constexpr std::size_t kApiCount = static_cast<std::size_t>(Api::GetFinalPathNameByHandleW) + 1;
 using Counts = std::array<std::size_t, kApiCount>;
 
 std::size_t& At(Counts& counts, Api api) { return counts[static_cast<std::size_t>(api)]; }
@@ -41,94 +41,114 @@ std::size_t Total(const Counts& counts) {
 
 // The fewest calls, by the rules, for the machine as it stands. Only the
 // stand-in's inspection functions are used: they leave the record alone.
+//
+// The rules: the walk opens its start (the drive's root) by path and asks its
+// final path; every member below is opened relative to the folder above it,
+// its attributes and final path asked, and its handle closed once the walk
+// is done with it. Every folder is walked once, whatever uses it after.
 class RulesMinimum {
  public:
   Counts Compute() {
     counts_ = {};
     ++At(counts_, Api::WideDupEnv);  // APPDATA
-    if (WalkChain(kMachineStoreFolder)) {
+    // The roaming folder, then the store's folder below it.
+    const bool roaming = Walk(L"C:\\", kMachineRoaming);
+    const bool storeFolder = roaming && Walk(kMachineRoaming, kMachineStoreFolder);
+    if (storeFolder) {
       if (OpenAndRead(kMachineStore)) {
         ++At(counts_, Api::CryptUnprotectData);
         return counts_;
       }
-    } else {
-      // The rules read the store even when its chain stopped at a missing
-      // folder: it is the open's answer that says the store is missing. The
-      // open can only fail here, so it is the one call a looser rule could
-      // save.
-      ++At(counts_, Api::CreateFileW);
     }
 
     ++At(counts_, Api::WideDupEnv);  // LOCALAPPDATA
     bool found = false;
     for (const std::wstring& base : {std::wstring(kMachineRoaming), std::wstring(kMachineLocal)}) {
-      const std::wstring storage = base + L"\\Adobe/UXP/PluginsStorage/PHSP";
-      if (!WalkChain(storage)) continue;
+      // The roaming folder is held from the store's walk; the local one is
+      // walked now.
+      if (base == kMachineLocal && !Walk(L"C:\\", base)) continue;
+      if (base == kMachineRoaming && !roaming) continue;
+      const std::wstring storage = base + L"\\Adobe\\UXP\\PluginsStorage\\PHSP";
+      if (!Walk(base, storage)) continue;
       const std::vector<std::wstring> names = standin::ListNames(storage);
-      // The listing gives "." and ".." first, then the names; the last
-      // FindNextFileW is the one that reports ERROR_NO_MORE_FILES.
-      ++At(counts_, Api::FindFirstFileExW);
-      At(counts_, Api::FindNextFileW) += names.size() + 2;
-      ++At(counts_, Api::FindClose);
+      // One listing call hands out every entry of a small folder, "." and ".."
+      // among them; the next reports the end.
+      At(counts_, Api::GetFileInformationByHandleEx) += 2;
       for (const std::wstring& name : names) {
         const std::wstring entry = storage + L"\\" + name;
-        ++At(counts_, Api::GetFileAttributesW);
-        if (!standin::IsDirectory(entry)) continue;
-        const std::wstring data = entry + L"\\External/com.greywick.van-tide\\";
-        for (const wchar_t* candidate : {L"PluginData/license-device.json", L"license-device.json"}) {
-          const std::wstring path = data + candidate;
-          if (!WalkChain(path.substr(0, path.find_last_of(L"\\/")))) continue;
-          if (OpenAndRead(path)) found = true;
+        if (!standin::IsDirectory(entry)) continue;  // the listing tells: never opened
+        const std::wstring plugin = entry + L"\\External\\com.greywick.van-tide";
+        if (!Walk(storage, plugin)) continue;
+        if (Walk(plugin, plugin + L"\\PluginData") && OpenAndRead(plugin + L"\\PluginData\\license-device.json")) {
+          found = true;
         }
+        if (OpenAndRead(plugin + L"\\license-device.json")) found = true;
       }
     }
     if (!found) return counts_;
 
     ++At(counts_, Api::CryptProtectData);
-    ForEachMember(kMachineStoreFolder, [this](const std::wstring& prefix) {
-      ++At(counts_, Api::CreateDirectoryW);
-      if (standin::IsDirectory(prefix)) ++At(counts_, Api::GetFileAttributesExW);  // after "already exists"
+    // Each missing folder of the store's chain is created (and judged like
+    // any member); the temporary file is created, written, flushed, renamed,
+    // flushed again and closed.
+    ForEachMember(kMachineRoaming, kMachineStoreFolder, [this](const std::wstring& prefix) {
+      if (!standin::IsDirectory(prefix)) Member();
       return true;
     });
-    for (Api api :
-         {Api::CreateFileW, Api::WriteFile, Api::FlushFileBuffers, Api::CloseHandle, Api::MoveFileExW}) {
+    for (Api api : {Api::NtCreateFile, Api::WriteFile, Api::FlushFileBuffers, Api::NtSetInformationFile,
+                    Api::FlushFileBuffers, Api::CloseHandle}) {
       ++At(counts_, api);
     }
     return counts_;
   }
 
  private:
-  // Calls `visit` with every prefix of `path` that names a member below the
-  // drive's root, from the top down, while it returns true.
+  // Calls `visit` with every prefix of `path` that names a member below
+  // `from`, from the top down, while it returns true.
   template <typename Visit>
-  static void ForEachMember(std::wstring_view path, Visit visit) {
-    constexpr std::size_t kRootLength = 3;  // "C:\"
-    std::size_t position = kRootLength;
+  static void ForEachMember(std::wstring_view from, std::wstring_view path, Visit visit) {
+    std::size_t position = from.size();
     while (position < path.size()) {
+      while (position < path.size() && (path[position] == L'\\' || path[position] == L'/')) ++position;
       while (position < path.size() && path[position] != L'\\' && path[position] != L'/') ++position;
       if (!visit(std::wstring(path.substr(0, position)))) return;
-      ++position;
     }
   }
 
-  // One attribute query per member, stopping at the first one that is no
-  // folder. True when every member is a folder.
-  bool WalkChain(std::wstring_view folder) {
+  // A member opened, judged and in the end closed.
+  void Member() {
+    for (Api api : {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW,
+                     Api::CloseHandle}) {
+      ++At(counts_, api);
+    }
+  }
+
+  // The members of `folder` below `from` (the root opened by path when `from`
+  // is one), stopping at the first that is missing. True when all are there.
+  bool Walk(std::wstring_view from, std::wstring_view folder) {
+    if (from.size() == 3) {  // "C:\"
+      for (Api api : {Api::CreateFileW, Api::GetFinalPathNameByHandleW, Api::CloseHandle}) ++At(counts_, api);
+    }
     bool complete = true;
-    ForEachMember(folder, [this, &complete](const std::wstring& prefix) {
-      ++At(counts_, Api::GetFileAttributesW);
+    ForEachMember(from, folder, [this, &complete](const std::wstring& prefix) {
       complete = standin::IsDirectory(prefix);
+      if (complete) {
+        Member();
+      } else {
+        ++At(counts_, Api::NtCreateFile);  // the open that finds it missing
+      }
       return complete;
     });
     return complete;
   }
 
-  // The open, and when the file is there the reads and the close. True when
-  // the file is there.
+  // The open, and when the file is there the judgement, the size, the read
+  // and the close. True when the file is there.
   bool OpenAndRead(const std::wstring& path) {
-    ++At(counts_, Api::CreateFileW);
+    ++At(counts_, Api::NtCreateFile);
     if (!standin::Exists(path) || standin::IsDirectory(path)) return false;
-    for (Api api : {Api::GetFileInformationByHandle, Api::GetFileSizeEx, Api::ReadFile, Api::CloseHandle}) {
+    for (Api api : {Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW, Api::GetFileSizeEx,
+                    Api::ReadFile, Api::CloseHandle}) {
       ++At(counts_, api);
     }
     return true;

@@ -1,10 +1,10 @@
-// Laws of the path rules on arbitrary UTF-16 text, and of the folder-chain
-// check on a small machine with folders, a file and a junction.
+// Laws of the path rules on arbitrary UTF-16 text, and of the walk by handle
+// on a small machine with folders, a file and a junction.
 //
 // Input: little-endian UTF-16 code units (an odd last byte is dropped). The
 // first '|' (a character no Windows name may hold) splits it into a left and
 // a right path; without one, the right path is empty.
-#include "fs/directory_chain.h"
+#include "fs/folder_walk.h"
 #include "fs/path.h"
 #include "fuzz_check.h"
 #include "platform/status.h"
@@ -110,7 +110,7 @@ void CheckJoin(const Path& left, const Path& right) {
   }
 }
 
-// The machine the chain check runs against.
+// The machine the walk runs against.
 void MakeMachine() {
   van_tide::standin::Reset();
   van_tide::standin::AddDirectory(L"C:\\Users\\me\\AppData\\Roaming\\Vantide");
@@ -120,60 +120,81 @@ void MakeMachine() {
   van_tide::standin::AddDirectory(L"\\\\server\\share\\d");
 }
 
-void CheckDirectoryChain(const Path& dir) {
+// The members of `path` below its walk start, as written.
+std::vector<std::wstring> MembersBelowStart(std::wstring_view path) {
+  std::vector<std::wstring> members;
+  std::size_t position = van_tide::VantideWalkStartLength(path);
+  while (position < path.size()) {
+    const std::size_t begin = position;
+    while (position < path.size() && !IsSeparator(path[position])) ++position;
+    if (position > begin) members.emplace_back(path.substr(begin, position - begin));
+    while (position < path.size() && IsSeparator(path[position])) ++position;
+  }
+  return members;
+}
+
+void CheckFolderWalk(const Path& dir) {
   MakeMachine();
   van_tide::standin::ClearCalls();
-  // The caller's flag may be either way before the call; only a failed query
+  // The caller's flag may be either way before the call; only a failed open
   // may write it.
   const bool before = dir.size() % 2 == 1;
   bool missing = before;
-  const HRESULT status = van_tide::VantideCheckDirectoryChain(dir, &missing);
-
+  std::wstring rest = L"untouched";
+  HRESULT status = 0;
+  bool held = false;
+  {
+    van_tide::VantideFolder folder;
+    status = van_tide::VantideOpenFolderPath(dir, &folder, &missing, &rest);
+    held = folder.IsOpen();
+    // Only the folder the walk ended at is still open.
+    VANTIDE_FUZZ_CHECK(van_tide::standin::OpenHandleCount() == (held ? 1U : 0U));
+  }
   VANTIDE_FUZZ_CHECK_STATUS(status <= 0, status);
   VANTIDE_FUZZ_CHECK(van_tide::standin::OpenHandleCount() == 0);
+  if (status == 0) VANTIDE_FUZZ_CHECK(held);
 
-  // A member Windows would rewrite is refused before anything is asked.
-  const bool refusedName = status == van_tide::kStatusInvalidName && van_tide::standin::Calls().empty();
-  const bool refusedMember =
-      status == van_tide::kStatusCantAccessFile || status == van_tide::kStatusNotADirectory || refusedName;
-  if (status == 0 || refusedMember) {
+  const bool absent = status == static_cast<HRESULT>(0x80070002U) || status == static_cast<HRESULT>(0x80070003U);
+  const bool refusedMember = status == van_tide::kStatusCantAccessFile || status == van_tide::kStatusNotADirectory;
+  if (status == 0 || refusedMember || status == van_tide::kStatusInvalidName) {
     VANTIDE_FUZZ_CHECK_STATUS(missing == before, status);
   } else {
-    const bool absent =
-        status == static_cast<HRESULT>(0x80070002U) || status == static_cast<HRESULT>(0x80070003U);
     VANTIDE_FUZZ_CHECK_STATUS(missing == absent, status);
   }
 
-  // Only attribute queries, and only of folders on the way to `dir`. The
-  // platform reads a path up to its first NUL, so with a NUL inside, that is
-  // all that can be said.
+  // The walk start is opened by path, once and first; every member below it
+  // relative to the one before, exactly as written, one at a time and in
+  // order, and nothing is created.
+  const std::vector<van_tide::standin::Call>& calls = van_tide::standin::Calls();
+  if (calls.empty()) {
+    VANTIDE_FUZZ_CHECK_STATUS(status == van_tide::kStatusInvalidName, status);
+    return;
+  }
+  VANTIDE_FUZZ_CHECK(calls.front().api == van_tide::standin::Api::CreateFileW);
   const std::size_t nul = dir.find(L'\0');
-  const std::wstring target = Collapsed(std::wstring_view{dir}.substr(0, nul));
-  for (const van_tide::standin::Call& call : van_tide::standin::Calls()) {
-    VANTIDE_FUZZ_CHECK(call.api == van_tide::standin::Api::GetFileAttributesW);
-    VANTIDE_FUZZ_CHECK(StartsWith(target, Collapsed(call.path)));
+  const std::wstring_view written = std::wstring_view{dir}.substr(0, nul);
+  VANTIDE_FUZZ_CHECK(calls.front().path == written.substr(0, van_tide::VantideWalkStartLength(written)));
+  const std::vector<std::wstring> members = MembersBelowStart(written);
+  std::size_t opened = 0;
+  for (const van_tide::standin::Call& call : calls) {
+    if (call.api == van_tide::standin::Api::CreateFileW) VANTIDE_FUZZ_CHECK(&call == &calls.front());
+    if (call.api != van_tide::standin::Api::NtCreateFile) continue;
+    VANTIDE_FUZZ_CHECK(call.args.at(2) == FILE_OPEN);
+    VANTIDE_FUZZ_CHECK(opened < members.size());
+    VANTIDE_FUZZ_CHECK(EndsWith(call.path, L"\\" + members[opened]));
+    ++opened;
   }
   if (nul != Path::npos) return;
-
-  // Never the root, each member below the one before and whole (the query
-  // ends where a component ends), and a walk that succeeds ends at `dir`.
-  const std::wstring root = Collapsed(std::wstring_view{dir}.substr(0, van_tide::VantideRootPathLength(dir)));
-  std::wstring previous;
-  for (const van_tide::standin::Call& call : van_tide::standin::Calls()) {
-    const std::wstring queried = Collapsed(call.path);
-    VANTIDE_FUZZ_CHECK(queried.size() > root.size());
-    VANTIDE_FUZZ_CHECK(queried.size() > previous.size());
-    VANTIDE_FUZZ_CHECK(queried.size() == target.size() || IsSeparator(target[queried.size()]));
-    // The member a query ends in is read as written: a query of "x " would
-    // ask about "x".
-    std::wstring_view last = std::wstring_view{call.path}.substr(van_tide::VantideRootPathLength(call.path));
-    while (!last.empty() && IsSeparator(last.back())) last.remove_suffix(1);
-    const std::size_t cut = last.find_last_of(L"\\/");
-    VANTIDE_FUZZ_CHECK(
-        van_tide::VantideIsNameReadAsWritten(cut == std::wstring_view::npos ? last : last.substr(cut + 1)));
-    previous = queried;
+  if (status == 0) VANTIDE_FUZZ_CHECK(opened == members.size());
+  // What is left to create starts at the member found missing.
+  if (missing && status < 0 && opened > 0) {
+    std::wstring expected;
+    for (std::size_t i = opened - 1; i < members.size(); ++i) {
+      if (!expected.empty()) expected.push_back(L'\\');
+      expected += members[i];
+    }
+    VANTIDE_FUZZ_CHECK(rest == expected);
   }
-  if (status == 0 && !previous.empty()) VANTIDE_FUZZ_CHECK(previous == target);
 }
 
 }  // namespace
@@ -193,6 +214,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   CheckParent(right);
   CheckJoin(left, right);
   CheckJoin(right, left);
-  CheckDirectoryChain(left);
+  CheckFolderWalk(left);
   return 0;
 }

@@ -716,7 +716,13 @@ StoreState ReadStore(const Path& storePath) {
   state.exists = true;
   state.bytes = standin::FileContents(storePath);
   bool missing = false;
-  state.readStatus = van_tide::VantideReadProtectedIdentity(storePath, &state.token, &missing);
+  van_tide::VantideFolder folder;
+  const std::size_t cut = storePath.find_last_of(L"\\/");
+  state.readStatus = van_tide::VantideOpenFolderPath(storePath.substr(0, cut), &folder, &missing);
+  if (state.readStatus >= 0) {
+    state.readStatus =
+        van_tide::VantideReadProtectedIdentity(folder, storePath.substr(cut + 1), &state.token, &missing);
+  }
   return state;
 }
 
@@ -752,7 +758,11 @@ std::size_t RunAndCheck(const Machine& machine,
   for (const auto& [position, kind] : faults) {
     if (position >= callCount) continue;
     anyFaultFired = true;
-    if (calls[position].api == standin::Api::DeleteFileW) deleteFaulted = true;
+    // The temporary file goes by its handle: only a failed removal leaves it.
+    if (calls[position].api == standin::Api::NtSetInformationFile &&
+        calls[position].args.at(0) == FileDispositionInformation) {
+      deleteFaulted = true;
+    }
   }
 
   // The status and the line that reports it.
