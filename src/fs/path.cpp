@@ -123,6 +123,12 @@ bool IsDeviceName(std::wstring_view name) noexcept {
   return (port >= L'0' && port <= L'9') || port == L'\u00B9' || port == L'\u00B2' || port == L'\u00B3';
 }
 
+// "\\server" as the root name: a share's path without a device prefix.
+bool IsServerRoot(std::wstring_view path) noexcept {
+  return VantideRootNameLength(path) > 2 && !VantideHasDevicePrefix(path) &&
+         !VantideStartsWithDriveDesignator(path);
+}
+
 bool IsLiteralPath(std::wstring_view path) noexcept {
   return path.starts_with(L"\\\\?\\") || path.starts_with(L"\\??\\");
 }
@@ -166,6 +172,11 @@ bool VantideAreMembersReadAsWritten(std::wstring_view path, std::size_t from) no
 
 std::size_t VantideWalkStartLength(std::wstring_view path) noexcept {
   const std::size_t start = VantideRootPathLength(path);
+  // A server's root is no folder: the share below it is where a walk starts.
+  if (IsServerRoot(path)) {
+    const std::size_t shareEnd = ComponentEnd(path, start);
+    return shareEnd == start ? start : SeparatorRunEnd(path, shareEnd);
+  }
   if (!VantideHasDevicePrefix(path)) return start;
   const DeviceTarget target = ReadDeviceTarget(path.substr(start));
   if (target.length == 0) return start;
@@ -187,9 +198,12 @@ bool VantideIsWalkablePath(std::wstring_view path) noexcept {
     if (IsLiteralPath(path) && path.find(L'/') != std::wstring_view::npos) return false;
   } else if (rootName > 2) {
     // A server root: "\\." and "\\?" followed by a separator make a device
-    // prefix once a name is joined to them.
+    // prefix once a name is joined to them. The share is part of the walk's
+    // start, so it is judged here.
     const std::wstring_view server = path.substr(2, rootName - 2);
-    if (server == L"?" || !IsRootMemberReadAsWritten(server)) return false;
+    const std::size_t shareBegin = VantideRootPathLength(path);
+    const std::wstring_view share = path.substr(shareBegin, ComponentEnd(path, shareBegin) - shareBegin);
+    if (server == L"?" || !IsRootMemberReadAsWritten(server) || !IsRootMemberReadAsWritten(share)) return false;
   }
   return VantideAreMembersReadAsWritten(path, VantideWalkStartLength(path));
 }

@@ -26,9 +26,10 @@ bool VantideHasDevicePrefix(std::wstring_view path) noexcept;
 std::size_t VantideRootNameLength(std::wstring_view path) noexcept;
 std::size_t VantideRootPathLength(std::wstring_view path) noexcept;
 
-// Where a walk down the folders of `path` starts: the root path and, behind a
-// device prefix, the drive ("\\?\C:\") or the share ("\\?\UNC\server\share\")
-// with the separators that follow. Nothing before it is ever queried or
+// Where a walk down the folders of `path` starts: the root path of a drive
+// ("C:\"), a share with the separators that follow ("\\server\share\"), and
+// behind a device prefix the drive ("\\?\C:\") or the share
+// ("\\?\UNC\server\share\"). Nothing before it is ever queried or
 // created: those are not folders, and asking for a piece of them ("\\?\UNC",
 // "C:") names something other than the path.
 std::size_t VantideWalkStartLength(std::wstring_view path) noexcept;

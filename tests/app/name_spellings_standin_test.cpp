@@ -2,7 +2,9 @@
 // where a link could hide behind it: in a base folder, and as an entry of the
 // host's plug-in storage. A link stands at the name Windows would read, or at
 // the name as written, with a valid store and a conflicting legacy file behind
-// it; a whole run must never read, write or create anything through it.
+// it; a whole run must never read, write or create anything through it. The
+// walk opens every member below its start exactly as written, so such a name
+// is only a hazard where a whole path is read: in the environment's values.
 #include "app/resolve.h"
 
 #include "app/migration_machine.h"
@@ -88,11 +90,20 @@ void RunRefused(HRESULT status, std::initializer_list<std::wstring> untouched) {
 }
 
 // One rule: a member as written, and the name Windows reads in its place at
-// the end of a path (empty: a device, no name at all).
+// the end of a path (empty: a device, no name at all). A device name is read
+// as the device only as the last member: in the middle of a path both
+// readings name the folder.
 struct Spelling {
   const char* rule;
   const wchar_t* written;
   const wchar_t* read;
+  bool isDevice() const { return *read == L'\0'; }
+  // Read alike by the walk and by a reader of the whole path, in the middle
+  // of it: a device name with nothing a reader would trim.
+  bool readAliveInTheMiddle() const {
+    const std::wstring_view name(written);
+    return isDevice() && name.back() != L' ' && name.back() != L'.';
+  }
 };
 
 const Spelling kSpellings[] = {
@@ -118,8 +129,10 @@ class NameSpellingTest : public testing::StandinTest {
 };
 
 // A base folder whose member Windows would rewrite is unusable before
-// anything is asked: the chain check's query of the member's prefix and the
-// opens below it would reach different objects.
+// anything is asked: other programs read the value as a whole path, and would
+// reach another folder than the walk, which opens the member as written. A
+// device name in the middle reads alike both ways: the walk takes it as the
+// folder it is, and refuses the link planted there as any other.
 TEST_F(NameSpellingTest, ABaseFolderWithSuchAMemberIsUnusableAndNothingIsTouched) {
   const std::wstring odd = L"C:\\Odd";
   const struct {
@@ -150,47 +163,74 @@ TEST_F(NameSpellingTest, ABaseFolderWithSuchAMemberIsUnusableAndNothingIsTouched
         standin::AddDirectory(odd + L"\\x");
         PlantLink(odd + L"\\" + linked);
         standin::SetEnvironmentVariable(variable, odd + L"\\" + spelling.written + L"\\Roaming");
-        RunRefused(kStatusEnvironmentVariableNotFound, {odd});
+        if (spelling.readAliveInTheMiddle()) {
+          RunRefused(kStatusCantAccessFile, {});
+        } else {
+          RunRefused(kStatusEnvironmentVariableNotFound, {odd});
+        }
       }
     }
   }
 }
 
-// An entry is judged by what the listing reported for its exact name: a link
-// is refused whatever a query of its path would say, and a plain folder whose
-// name a query would rewrite is never read through.
-TEST_F(NameSpellingTest, AStorageEntryWithSuchANameIsNeverReadThrough) {
+// As the last member of a value, a device name is the device to anyone who
+// reads the value: unusable. In the middle, a real folder of that name serves.
+TEST_F(NameSpellingTest, ADeviceNameServesInTheMiddleOfABaseFolderButNotAtItsEnd) {
+  for (const Spelling& spelling : kSpellings) {
+    if (!spelling.readAliveInTheMiddle()) continue;
+    SCOPED_TRACE(spelling.rule);
+    standin::Reset();
+    testing::SetUpProfile();
+    const std::wstring folder = L"\\\\?\\C:\\Odd\\" + std::wstring(spelling.written);
+    standin::AddDirectory(folder + L"\\Roaming");
+    PlantLegacyFile(kMachineLocal, L"a", LegacyPlace::kPluginData, kTokenA);
+
+    standin::SetEnvironmentVariable(L"APPDATA", L"C:\\Odd\\" + std::wstring(spelling.written));
+    RunRefused(kStatusEnvironmentVariableNotFound, {L"C:\\Odd"});
+
+    standin::SetEnvironmentVariable(L"APPDATA", L"C:\\Odd\\" + std::wstring(spelling.written) + L"\\Roaming");
+    const DeviceIdentityResult outcome = VantideResolveDeviceIdentity();
+    EXPECT_EQ(outcome.status, kStatusOk);
+    EXPECT_EQ(outcome.token, kTokenA);
+    EXPECT_EQ(testing::UnsealedStore(folder + L"\\Roaming\\Vantide\\license-device.dat"), kTokenA);
+  }
+}
+
+// An entry is judged by what the listing reported for its exact name and by
+// its own handle: a link is refused wherever it stands, and a plain folder,
+// opened by its name as written, is an entry like any other.
+TEST_F(NameSpellingTest, AStorageEntryWithSuchANameIsAnOrdinaryFolderAndNoLinkIsFollowed) {
   enum class Plant { kLinkAsWritten, kLinkAtTheReadName, kPlainFolderAsWritten };
   for (const Spelling& spelling : kSpellings) {
     for (const Plant plant :
          {Plant::kLinkAsWritten, Plant::kLinkAtTheReadName, Plant::kPlainFolderAsWritten}) {
-      if (plant == Plant::kLinkAtTheReadName && *spelling.read == L'\0') continue;
+      if (plant == Plant::kLinkAtTheReadName && spelling.isDevice()) continue;
       SCOPED_TRACE(std::string(spelling.rule) + ", plant " + std::to_string(static_cast<int>(plant)));
       standin::Reset();
       testing::SetUpProfile();
       PlantBehindTheLink();
       const std::wstring written = kStorage + L"\\" + spelling.written;
       const std::wstring atTheReadName = kStorage + L"\\" + spelling.read;
-      HRESULT expected = kStatusCantAccessFile;
       switch (plant) {
         case Plant::kLinkAsWritten:
           // As met in the field: beside a plain entry of the name Windows reads.
-          if (*spelling.read != L'\0') PlantEntry(spelling.read, kTokenA);
+          if (!spelling.isDevice()) PlantEntry(spelling.read, kTokenA);
           PlantLink(written);
+          RunRefused(kStatusCantAccessFile, {written});
           break;
         case Plant::kLinkAtTheReadName:
           PlantEntry(spelling.written, kTokenA);
           PlantLink(atTheReadName);
+          RunRefused(kStatusCantAccessFile, {atTheReadName});
           break;
-        case Plant::kPlainFolderAsWritten:
+        case Plant::kPlainFolderAsWritten: {
           PlantEntry(spelling.written, kTokenA);
-          expected = kStatusInvalidName;
+          const DeviceIdentityResult outcome = VantideResolveDeviceIdentity();
+          EXPECT_EQ(outcome.status, kStatusOk);
+          EXPECT_EQ(outcome.token, kTokenA);
+          EXPECT_EQ(testing::UnsealedStore(), kTokenA);
           break;
-      }
-      if (plant == Plant::kLinkAtTheReadName) {
-        RunRefused(expected, {written, atTheReadName});
-      } else {
-        RunRefused(expected, {written});
+        }
       }
     }
   }

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <filesystem>
 #include <ios>
@@ -59,13 +61,17 @@ TEST_F(ResolveTest, AValidStoreYieldsItsTokenAndIsOnlyRead) {
   EXPECT_EQ(outcome.status, kStatusOk);
   EXPECT_EQ(outcome.token, kToken);
   testing::ExpectNothingWritten();
-  // The folders above the store are checked, and before the store is opened.
+  // The folders above the store are walked, each once and from the top down,
+  // the root by path and every other relative to the one above (the record
+  // names a relative open by its folder's path and its name), and all before
+  // the store is opened.
   std::vector<std::wstring> sequence;
   for (const standin::Call& call : standin::Calls()) {
-    if (call.api == Api::GetFileAttributesW || call.api == Api::CreateFileW) sequence.push_back(call.path);
+    if (call.api == Api::CreateFileW || call.api == Api::NtCreateFile) sequence.push_back(call.path);
   }
-  EXPECT_EQ(sequence, (std::vector<std::wstring>{L"C:\\Users", L"C:\\Users\\me", L"C:\\Users\\me\\AppData",
-                                                 kRoaming, kVantide, kStore}));
+  EXPECT_EQ(sequence, (std::vector<std::wstring>{L"C:\\", L"C:\\Users", L"C:\\Users\\me",
+                                                 L"C:\\Users\\me\\AppData", kRoaming, kVantide, kStore}));
+  EXPECT_EQ(standin::CallPaths(Api::CreateFileW), std::vector<std::wstring>{L"C:\\"});
 }
 
 TEST_F(ResolveTest, AnUnusableRoamingFolderStopsBeforeAnyFileIsTouched) {
@@ -125,8 +131,7 @@ TEST_F(ResolveTest, ARefusedChainFailsEvenWithAValidStoreBehindIt) {
       {"Vantide cannot be queried",
        [] {
          standin::AddDirectory(kVantide);
-         standin::InjectFault(
-             {.api = Api::GetFileAttributesW, .error = ERROR_ACCESS_DENIED, .path = kVantide});
+         standin::InjectFault({.api = Api::NtCreateFile, .error = ERROR_ACCESS_DENIED, .path = kVantide});
        },
        static_cast<HRESULT>(0x80070005U)},
   };
@@ -138,7 +143,8 @@ TEST_F(ResolveTest, ARefusedChainFailsEvenWithAValidStoreBehindIt) {
     const DeviceIdentityResult outcome = Resolve();
     EXPECT_EQ(outcome.status, c.status);
     EXPECT_EQ(outcome.token, "");
-    EXPECT_TRUE(standin::CallPaths(Api::CreateFileW).empty());  // the store is never opened
+    const std::vector<std::wstring> opened = standin::CallPaths(Api::NtCreateFile);
+    EXPECT_EQ(std::count(opened.begin(), opened.end(), std::wstring(kStore)), 0);  // the store is never opened
   }
 }
 
@@ -173,26 +179,21 @@ TEST_F(ResolveTest, AStoreThatCannotBeReadIsReportedAndLeftAlone) {
   }
 }
 
-// The chain check may report a member missing and resolution still read the
-// store (the member can be gone by then, or back). That flag must not outlive
-// the check: a store read that fails after its open leaves the flag as it
-// finds it, and a stale "missing" would pass the failure off as an absent
-// store and start the migration beside a store that exists.
-TEST_F(ResolveTest, AMemberReportedMissingDoesNotMakeAnUnreadableStoreAbsent) {
+// Only an open that finds no store means "no store": a store that fails
+// after its open is reported, and never passed off as absent, which would
+// start the migration beside a store that exists.
+TEST_F(ResolveTest, AStoreThatFailsAfterItsOpenIsNeverTakenForAbsent) {
   const std::string store = SealedStore();
   standin::AddFile(kStore, store);
   standin::AddFile(kLegacyFile, testing::LegacyFile(kToken));
-  for (const Api failing : {Api::GetFileInformationByHandle, Api::GetFileSizeEx}) {
+  for (const Api failing : {Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW, Api::GetFileSizeEx}) {
     SCOPED_TRACE(standin::ApiName(failing));
-    standin::InjectFault({.api = Api::GetFileAttributesW, .error = ERROR_FILE_NOT_FOUND, .path = kVantide});
-    standin::InjectFault({.api = failing, .error = ERROR_ACCESS_DENIED, .path = kStore});
+    standin::InjectFault({.api = failing, .error = ERROR_FILE_NOT_FOUND, .path = kStore});
     const DeviceIdentityResult outcome = Resolve();
-    EXPECT_EQ(outcome.status, static_cast<HRESULT>(0x80070005U));
+    EXPECT_EQ(outcome.status, static_cast<HRESULT>(0x80070002U));
     EXPECT_EQ(outcome.token, "");
-    // The store was opened, so the check did let resolution on; the legacy
-    // storage was neither listed nor read.
-    EXPECT_EQ(standin::CallPaths(Api::CreateFileW), std::vector<std::wstring>{kStore});
-    EXPECT_TRUE(standin::CallPaths(Api::FindFirstFileExW).empty());
+    // The legacy storage was neither listed nor read.
+    EXPECT_TRUE(standin::CallPaths(Api::GetFileInformationByHandleEx).empty());
     testing::ExpectNothingWritten();
     EXPECT_EQ(standin::FileContents(kStore), store);
   }
