@@ -110,12 +110,10 @@ const TypicalFailure kTypicalFailures[] = {
     {Api::GetFileSizeEx, ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005U)},
     {Api::GetFileAttributesW, ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005U)},
     {Api::GetFileAttributesExW, ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005U)},
-    {Api::CreateDirectoryW, ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005U)},
-    {Api::MoveFileExW, ERROR_SHARING_VIOLATION, static_cast<HRESULT>(0x80070020U)},
-    {Api::DeleteFileW, ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005U)},
-    {Api::FindFirstFileExW, ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005U)},
-    {Api::FindNextFileW, ERROR_NETNAME_DELETED, static_cast<HRESULT>(0x80070040U)},
-    {Api::FindClose, ERROR_INVALID_HANDLE, static_cast<HRESULT>(0x80070006U)},
+    {Api::NtCreateFile, ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005U)},
+    {Api::GetFinalPathNameByHandleW, ERROR_ACCESS_DENIED, static_cast<HRESULT>(0x80070005U)},
+    {Api::GetFileInformationByHandleEx, ERROR_NETNAME_DELETED, static_cast<HRESULT>(0x80070040U)},
+    {Api::NtSetInformationFile, ERROR_SHARING_VIOLATION, static_cast<HRESULT>(0x80070020U)},
     {Api::CryptProtectData, ERROR_NOT_ENOUGH_MEMORY, static_cast<HRESULT>(0x80070008U)},
     {Api::CryptUnprotectData, NTE_BAD_KEY_STATE, static_cast<HRESULT>(0x8009000BU)},
     {Api::WideDupEnv, ENOMEM, kOutOfMemory},
@@ -166,17 +164,10 @@ standin::Fault FaultFor(Api api, Variant variant) {
 }
 
 // The outcome the rules give a run whose call `call` failed this way.
-HRESULT ExpectedStatus(const Scenario& scenario, const standin::Call& call, Variant variant,
-                       const DiskSnapshot& before) {
-  // A close after reading and the end of a listing change no result.
-  const bool readHandleClose = call.api == Api::CloseHandle && call.path != kMachineTemporary;
-  if (readHandleClose || call.api == Api::FindClose) return scenario.status;
-  // A folder above the store's that exists already: whatever its step says,
-  // the folder below it is still made, and the walk ends well.
-  if ((call.api == Api::CreateDirectoryW || call.api == Api::GetFileAttributesExW) &&
-      before.contains(call.path) && call.path != kMachineStoreFolder) {
-    return scenario.status;
-  }
+HRESULT ExpectedStatus(const Scenario& scenario, const standin::Call& call, Variant variant) {
+  // A close changes no result: the files read were read by then, and the
+  // store was durably in place.
+  if (call.api == Api::CloseHandle) return scenario.status;
   if (call.api == Api::WideDupEnv) return variant == Variant::kTypical ? kOutOfMemory : kNoBaseFolder;
   switch (variant) {
     case Variant::kTypical:
@@ -256,7 +247,7 @@ TEST_F(SweepTest, EveryCallFailingInTurnEndsAsTheRulesSay) {
         ++runs;
         ExpectEverythingReleased();
 
-        const HRESULT expected = ExpectedStatus(scenario, call, variant, before);
+        const HRESULT expected = ExpectedStatus(scenario, call, variant);
         EXPECT_EQ(Hex(outcome.status), Hex(expected));
         EXPECT_EQ(outcome.token, expected == 0 ? scenario.token : "");
         const std::string store = StoreState();
@@ -283,11 +274,13 @@ TEST_F(SweepTest, DyingAfterAnyCallLeavesAStoreThatIsAbsentOrComplete) {
   std::size_t runs = 0;
   for (const Scenario& scenario : kScenarios) {
     const std::vector<standin::Call> record = UndisturbedCalls(scenario);
-    // From the successful move on, the run has reported (or is about to
-    // report) success: the store must survive any crash after it.
+    // From the flush after the rename on, the run has reported (or is about
+    // to report) success: the store must survive any crash after it.
     std::size_t installed = record.size();
-    for (std::size_t k = 0; k < record.size(); ++k) {
-      if (record[k].api == Api::MoveFileExW) installed = k;
+    bool renamed = false;
+    for (std::size_t k = 0; k < record.size() && installed == record.size(); ++k) {
+      renamed = renamed || record[k].api == Api::NtSetInformationFile;
+      if (renamed && record[k].api == Api::FlushFileBuffers) installed = k;
     }
     std::printf("\ncrash sweep: %s (%zu calls)\n", scenario.name, record.size());
     std::printf("%4s  %-26s %-62s %-10s %-6s %s\n", "k", "died after", "path", "store", ".tmp", "next run");
@@ -350,8 +343,8 @@ std::size_t IndexOf(const std::vector<standin::Call>& record, Api api, const std
 TEST_F(SweepTest, AnotherProcessActingMidRunIsNeverOverruled) {
   const Scenario& scenario = kScenarios[0];
   const std::vector<standin::Call> record = UndisturbedCalls(scenario);
-  const std::size_t move = IndexOf(record, Api::MoveFileExW, kMachineTemporary);
-  const std::size_t open = IndexOf(record, Api::CreateFileW, kMachineTemporary);
+  const std::size_t move = IndexOf(record, Api::NtSetInformationFile, kMachineTemporary);
+  const std::size_t open = IndexOf(record, Api::NtCreateFile, kMachineTemporary);
   const struct {
     const char* name;
     std::size_t before;  // the call the other process acts before
@@ -390,10 +383,16 @@ TEST_F(SweepTest, AnotherProcessActingMidRunIsNeverOverruled) {
     if (c.temporaryAfter != nullptr) {
       EXPECT_EQ(standin::FileContents(kMachineTemporary), c.temporaryAfter);
     }
-    // Only our own temporary file is ever deleted, and only once it was ours.
-    EXPECT_EQ(standin::CallPaths(Api::DeleteFileW), c.deletesTemporary
-                                                        ? std::vector<std::wstring>{kMachineTemporary}
-                                                        : std::vector<std::wstring>{});
+    // Only our own temporary file is ever deleted, by its handle, and only
+    // once it was ours.
+    std::vector<std::wstring> deleted;
+    for (const standin::Call& call : standin::Calls()) {
+      if (call.api == Api::NtSetInformationFile && call.args.at(0) == FileDispositionInformation) {
+        deleted.push_back(call.path);
+      }
+    }
+    EXPECT_EQ(deleted, c.deletesTemporary ? std::vector<std::wstring>{kMachineTemporary}
+                                          : std::vector<std::wstring>{});
     standin::ReleaseHeld();
   }
 }
