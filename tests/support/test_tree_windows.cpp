@@ -3,6 +3,7 @@
 #include "support/test_tree.h"
 
 #include "platform/win32.h"
+#include "support/host_script.h"
 
 #include <winioctl.h>
 
@@ -134,26 +135,21 @@ bool StartHostProgram(const wchar_t* program, const std::vector<std::string>& ar
 
 std::atomic<unsigned> markerCounter{0};
 
-// Runs `script` in the host's shell with `arguments` as $1, $2, ... and waits
-// until it has succeeded. Its work may be invisible from the Windows side (a
-// dangling link is), so the script ends by making a marker folder in
-// `markerFolder`, which is watched for and removed again. False when the
-// script failed or did not finish within ten seconds.
-bool RunHostScript(WineUnixFileName convert, const Path& markerFolder, const std::string& script,
-                   const std::vector<std::string>& arguments) {
+Path StartHostScript(WineUnixFileName convert, const Path& markerFolder, const std::string& script,
+                     const std::vector<std::string>& arguments) {
   const Path marker = markerFolder + L"\\host-done-" + std::to_wstring(markerCounter.fetch_add(1));
   const std::string markerUnix = UnixPathOfItem(convert, marker);
-  if (markerUnix.empty()) return false;
+  if (markerUnix.empty()) return {};
   std::vector<std::string> shell = {
       "-c", script + " && mkdir -- \"$" + std::to_string(arguments.size() + 1) + "\"", "sh"};
   shell.insert(shell.end(), arguments.begin(), arguments.end());
   shell.push_back(markerUnix);
-  if (!StartHostProgram(L"sh", shell)) return false;
-  for (int i = 0; i < 1000; ++i) {
-    if (AttributesOf(marker) != INVALID_FILE_ATTRIBUTES) return RemoveDirectoryW(marker.c_str()) != FALSE;
-    Sleep(10);
-  }
-  return false;
+  return StartHostProgram(L"sh", shell) ? marker : Path();
+}
+
+bool RunHostScript(WineUnixFileName convert, const Path& markerFolder, const std::string& script,
+                   const std::vector<std::string>& arguments) {
+  return AwaitHostScript(StartHostScript(convert, markerFolder, script, arguments), 10000);
 }
 
 // Wine makes no links of its own (CreateSymbolicLinkW succeeds without effect),
@@ -488,6 +484,33 @@ wchar_t TestTree::FreeDriveLetter() {
 }
 
 std::size_t TestTree::OutstandingEnvCopies() { return 0; }
+
+std::string HostPathOf(const Path& item) {
+  const WineUnixFileName convert = FindWineUnixFileName();
+  return convert == nullptr ? std::string() : UnixPathOfItem(convert, item);
+}
+
+Path StartHostScript(const Path& markerFolder, const std::string& script,
+                     const std::vector<std::string>& arguments) {
+  const WineUnixFileName convert = FindWineUnixFileName();
+  return convert == nullptr ? Path() : StartHostScript(convert, markerFolder, script, arguments);
+}
+
+bool AwaitHostScript(const Path& marker, DWORD limitMilliseconds) {
+  if (marker.empty()) return false;
+  const ULONGLONG deadline = GetTickCount64() + limitMilliseconds;
+  for (;;) {
+    if (AttributesOf(marker) != INVALID_FILE_ATTRIBUTES) return RemoveDirectoryW(marker.c_str()) != FALSE;
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(10);
+  }
+}
+
+bool RunHostScript(const Path& markerFolder, const std::string& script,
+                   const std::vector<std::string>& arguments) {
+  const WineUnixFileName convert = FindWineUnixFileName();
+  return convert != nullptr && RunHostScript(convert, markerFolder, script, arguments);
+}
 
 bool TestTree::UnderWine() {
   static const bool wine = [] {
