@@ -39,8 +39,12 @@ HRESULT RenameWithoutReplacing(HANDLE file, const VantideFolder& folder, std::ws
   return error == ERROR_SUCCESS ? kStatusFailedWithoutReason : VantideFailureFromWin32(error);
 }
 
-// Takes the file's name away; it goes when its handle closes.
-void Discard(HANDLE file) noexcept {
+// Takes the file's name away; it goes when its handle closes. Only while the
+// file is still found under `name` in `folder`: Wine removes a file by the
+// path it was opened or renamed by, which a swapped link could send
+// elsewhere. Left where it is, it is a leftover, never a loss.
+void Discard(const VantideFolder& folder, std::wstring_view name, HANDLE file, std::wstring* buffer) {
+  if (VantideCheckFileReached(folder, name, file, buffer) < 0) return;
   FILE_DISPOSITION_INFORMATION disposition{};
   disposition.DoDeleteFile = TRUE;
   IO_STATUS_BLOCK io{};
@@ -53,6 +57,10 @@ HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_vi
   std::wstring temporary;
   temporary.reserve(name.size() + 4);
   temporary.append(name).append(L".tmp");
+  // Every check after the file exists reads into this, made now: from the
+  // creation on, nothing may raise, or the file would stay behind.
+  std::wstring finalPath;
+  finalPath.reserve(VantideFileCheckBufferSize(folder, temporary));
 
   // FILE_CREATE: a temporary file that is already there belongs to another
   // run, finished or not, and is never touched. Share access 0 keeps everyone
@@ -85,13 +93,20 @@ HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_vi
   // ReplaceIfExists off: a target that appeared meanwhile wins and stays as it
   // is. The rename goes by the two handles, so it lands in the folder we hold
   // whatever its path has become.
-  if (status >= 0) status = RenameWithoutReplacing(file.Get(), folder, name);
+  bool renamed = false;
+  if (status >= 0) {
+    status = RenameWithoutReplacing(file.Get(), folder, name);
+    renamed = status >= 0;
+  }
   // The new name is on disk before success is reported: the volume commits
-  // its log, the rename included, with a flush of the renamed file. Should
-  // that fail, the file goes again: it was never reported, and a failure
-  // leaves no new file behind.
+  // its log, the rename included, with a flush of the renamed file.
   if (status >= 0 && !FlushFileBuffers(file.Get())) status = VantideFailureFromLastError();
-  if (status < 0) Discard(file.Get());
+  // Wine renames by path, so the file must be found where it was meant to
+  // go: in the folder held, under its name. On Windows it always is.
+  if (status >= 0) status = VantideCheckFileReached(folder, name, file.Get(), &finalPath);
+  // Should anything fail, the file goes again, under whichever name it has:
+  // it was never reported, and a failure leaves no new file behind.
+  if (status < 0) Discard(folder, renamed ? name : std::wstring_view{temporary}, file.Get(), &finalPath);
   return status;
 }
 

@@ -1,8 +1,12 @@
 #include "fs/folder_walk.h"
 
+#include "platform/handles.h"
 #include "platform/status.h"
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 #include <utility>
 
@@ -41,7 +45,17 @@ namespace {
 // leads, which is not the parent's final path followed by the member's name.
 // So the second test refuses the link there.
 //
-// On both, a handle that passes both tests is the entry of that name in the
+// Wine names a handle's final path by resolving, when asked, the path the
+// handle was opened by. A handle that went through a link can so read a
+// matching final path, when the link was swapped back in between. A third
+// test closes that: the parent's listing, read through the parent's handle
+// (never by path), must hold the name as a plain entry with the very file
+// index the handle holds. Wine lists a host link with the reparse bit and its
+// target's index, so neither a link now nor a link at the open passes. On
+// Windows it always agrees with the first test. It asks list access of every
+// folder of the walk.
+//
+// On both, a handle that passes the tests is the entry of that name in the
 // folder held above it. Nothing below the walk's start is looked up by path
 // again: the tool works through the handles, so a folder swapped for a link
 // after the test changes nothing it does. The name is compared without
@@ -49,11 +63,7 @@ namespace {
 // short name reaches its long-named entry and is refused as well: the test
 // cannot tell it from a link to a sibling.
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr ACCESS_MASK kTraverseAccess = FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
-
-constexpr ACCESS_MASK AccessFor(VantideFolderUse use) noexcept {
-  return use == VantideFolderUse::kList ? kTraverseAccess | FILE_LIST_DIRECTORY : kTraverseAccess;
-}
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
 
 // A failed call whose last error reads 0 did fail all the same.
 DWORD FailedCallError(DWORD error) noexcept {
@@ -62,21 +72,28 @@ DWORD FailedCallError(DWORD error) noexcept {
 
 bool IsMissingError(DWORD error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
-// The final path of `handle`, as the system names it.
-HRESULT FinalPathOf(HANDLE handle, std::wstring* path) {
-  std::wstring text(MAX_PATH, L'\0');
+// The final path of `handle`, as the system names it. With `grow` false the
+// text stays within the capacity `*path` has (nothing is allocated), and a
+// longer final path reads as empty: enough for a caller that only compares
+// it with a text that fits.
+HRESULT FinalPathOf(HANDLE handle, std::wstring* path, bool grow = true) {
+  if (grow && path->capacity() < MAX_PATH) path->reserve(MAX_PATH);
   // A path that grows between two calls (a folder above renamed) asks again,
   // a few times at most.
   for (int attempt = 0; attempt < 4; ++attempt) {
-    const DWORD length = GetFinalPathNameByHandleW(handle, text.data(), static_cast<DWORD>(text.size()),
+    path->resize(path->capacity());
+    const DWORD length = GetFinalPathNameByHandleW(handle, path->data(), static_cast<DWORD>(path->size() + 1),
                                                    FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
     if (length == 0) return VantideFailureFromLastError();
-    if (length < text.size()) {
-      text.resize(length);
-      *path = std::move(text);
+    if (length <= path->size()) {
+      path->resize(length);
       return kStatusOk;
     }
-    text.resize(length);  // the size it asked for, terminating zero included
+    if (!grow) {
+      path->clear();  // longer than what fits: it can equal nothing the caller compares
+      return kStatusOk;
+    }
+    path->reserve(length);  // the size it asked for, terminating zero included
   }
   return VantideFailureFromWin32(ERROR_INSUFFICIENT_BUFFER);
 }
@@ -96,17 +113,57 @@ bool IsEntryOf(std::wstring_view parent, std::wstring_view name, std::wstring_vi
                               TRUE) == CSTR_EQUAL;
 }
 
-// The attributes and final path of an opened member: a redirection first, then
-// a file where a folder is wanted.
+// The listing of `parent`, read through its handle, holds `name` as the very
+// item `held` describes, and not as a link. An entry gone from there was
+// moved or swapped away: a redirection as well. It reads into a buffer of
+// its own and allocates nothing.
+HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name, const BY_HANDLE_FILE_INFORMATION& held) {
+  const auto heldId = (static_cast<std::uint64_t>(held.nFileIndexHigh) << 32) | held.nFileIndexLow;
+  std::array<std::uint64_t, 512> buffer{};  // 4 KiB, aligned for the entries
+  FILE_INFO_BY_HANDLE_CLASS request = FileIdBothDirectoryRestartInfo;
+  for (;;) {
+    if (!GetFileInformationByHandleEx(parent.Handle(), request, buffer.data(),
+                                      static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)))) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND) return kStatusCantAccessFile;
+      return VantideFailureFromWin32(FailedCallError(error));
+    }
+    request = FileIdBothDirectoryInfo;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+    const std::size_t size = buffer.size() * sizeof(std::uint64_t);
+    for (std::size_t at = 0;;) {
+      FILE_ID_BOTH_DIR_INFO entry{};
+      constexpr std::size_t kNameOffset = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+      if (at + kNameOffset > size) return VantideFailureFromWin32(ERROR_INVALID_DATA);
+      std::memcpy(&entry, bytes + at, kNameOffset);
+      const std::size_t nameLength = entry.FileNameLength / sizeof(wchar_t);
+      if (at + kNameOffset + entry.FileNameLength > size) return VantideFailureFromWin32(ERROR_INVALID_DATA);
+      const auto* listedName = reinterpret_cast<const wchar_t*>(bytes + at + kNameOffset);
+      if (nameLength == name.size() &&
+          CompareStringOrdinal(listedName, static_cast<int>(nameLength), name.data(), static_cast<int>(name.size()),
+                               TRUE) == CSTR_EQUAL) {
+        const bool same = (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                          static_cast<std::uint64_t>(entry.FileId.QuadPart) == heldId;
+        return same ? kStatusOk : kStatusCantAccessFile;
+      }
+      if (entry.NextEntryOffset == 0) break;
+      at += entry.NextEntryOffset;
+    }
+  }
+}
+
+// The attributes, final path and identity of an opened member: a redirection
+// first, then a file where a folder is wanted.
 HRESULT Judge(HANDLE handle, const VantideFolder& parent, std::wstring_view name, bool wantsFolder,
-              std::wstring* finalPath) {
+              std::wstring* finalPath, bool grow = true) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(handle, &information)) return VantideFailureFromLastError();
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
   if (wantsFolder && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return kStatusNotADirectory;
-  const HRESULT status = FinalPathOf(handle, finalPath);
+  const HRESULT status = FinalPathOf(handle, finalPath, grow);
   if (status < 0) return status;
-  return IsEntryOf(parent.FinalPath(), name, *finalPath) ? kStatusOk : kStatusCantAccessFile;
+  if (!IsEntryOf(parent.FinalPath(), name, *finalPath)) return kStatusCantAccessFile;
+  return CheckListedAs(parent, name, information);
 }
 
 // Opens (or, with FILE_CREATE, creates) the folder `name` below `parent` and
@@ -148,7 +205,7 @@ std::wstring MembersFrom(std::wstring_view text, std::size_t position) {
 
 // Walks `members` below `from`; `*folder` ends at the deepest member opened.
 HRESULT Walk(const VantideFolder& from, std::wstring_view members, VantideFolder* folder, bool* missing,
-             std::wstring* rest, VantideFolderUse use, bool creates) {
+             std::wstring* rest, bool creates) {
   const VantideFolder* parent = &from;
   std::size_t position = 0;
   while (position < members.size() && VantideIsSeparator(members[position])) ++position;
@@ -157,14 +214,13 @@ HRESULT Walk(const VantideFolder& from, std::wstring_view members, VantideFolder
     while (position < members.size() && !VantideIsSeparator(members[position])) ++position;
     const std::wstring_view name = members.substr(begin, position - begin);
     while (position < members.size() && VantideIsSeparator(members[position])) ++position;
-    const ACCESS_MASK access = position == members.size() ? AccessFor(use) : kTraverseAccess;
 
     VantideFolder member;
     bool memberMissing = false;
-    HRESULT status = OpenMember(*parent, name, access, creates ? FILE_CREATE : FILE_OPEN, &member, &memberMissing);
+    HRESULT status = OpenMember(*parent, name, kFolderAccess, creates ? FILE_CREATE : FILE_OPEN, &member, &memberMissing);
     // Made by someone else since it was found missing: judged as found.
     if (creates && status == VantideFailureFromWin32(ERROR_FILE_EXISTS)) {
-      status = OpenMember(*parent, name, access, FILE_OPEN, &member, &memberMissing);
+      status = OpenMember(*parent, name, kFolderAccess, FILE_OPEN, &member, &memberMissing);
     }
     if (status < 0) {
       if (missing != nullptr) *missing = memberMissing;
@@ -204,24 +260,26 @@ DWORD VantideOpenRelative(const VantideFolder& folder, std::wstring_view name, A
   return FailedCallError(RtlNtStatusToDosError(status));
 }
 
-HRESULT VantideCheckFileReached(const VantideFolder& folder, std::wstring_view name, HANDLE file) {
-  std::wstring finalPath;
-  return Judge(file, folder, name, false, &finalPath);
+HRESULT VantideCheckFileReached(const VantideFolder& folder, std::wstring_view name, HANDLE file,
+                                std::wstring* buffer) {
+  return Judge(file, folder, name, false, buffer, false);
 }
 
-HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* missing, std::wstring* rest,
-                              VantideFolderUse use) {
+std::size_t VantideFileCheckBufferSize(const VantideFolder& folder, std::wstring_view name) noexcept {
+  return folder.FinalPath().size() + 1 + name.size();
+}
+
+HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* missing, std::wstring* rest) {
   const std::wstring_view view{path};
   const std::size_t startLength = VantideWalkStartLength(view);
   // A relative path would start wherever the current folder happens to be.
   if (startLength == 0 || !VantideIsAbsolutePath(path)) return kStatusInvalidName;
   const Path start{view.substr(0, startLength)};
   const std::wstring_view members = view.substr(startLength);
-  const ACCESS_MASK access = MembersFrom(members, 0).empty() ? AccessFor(use) : kTraverseAccess;
 
   // The root of a drive or share: nothing above it could be swapped.
   const HANDLE handle =
-      CreateFileW(start.c_str(), access, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+      CreateFileW(start.c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = FailedCallError(GetLastError());
     if (missing != nullptr) *missing = IsMissingError(error);
@@ -237,7 +295,7 @@ HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* mis
 
   VantideFolder reached;
   bool memberMissing = false;
-  const HRESULT walked = Walk(root, members, &reached, &memberMissing, rest, use, false);
+  const HRESULT walked = Walk(root, members, &reached, &memberMissing, rest, false);
   if (walked < 0 && missing != nullptr) *missing = memberMissing;
   // Missing at the first member: the deepest folder that exists is the root.
   *folder = reached.IsOpen() ? std::move(reached) : std::move(root);
@@ -245,12 +303,12 @@ HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* mis
 }
 
 HRESULT VantideOpenFolderBelow(const VantideFolder& from, std::wstring_view members, VantideFolder* folder,
-                               bool* missing, std::wstring* rest, VantideFolderUse use) {
-  return Walk(from, members, folder, missing, rest, use, false);
+                               bool* missing, std::wstring* rest) {
+  return Walk(from, members, folder, missing, rest, false);
 }
 
 HRESULT VantideCreateFoldersBelow(const VantideFolder& from, std::wstring_view members, VantideFolder* folder) {
-  return Walk(from, members, folder, nullptr, nullptr, VantideFolderUse::kTraverse, true);
+  return Walk(from, members, folder, nullptr, nullptr, true);
 }
 
 }  // namespace van_tide

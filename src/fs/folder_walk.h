@@ -8,7 +8,9 @@
 // A member is refused when it is a redirection or not a folder. A redirection
 // is a reparse point (0x80070780), judged before anything else, or a member
 // whose final path is not its parent's final path followed by the member's
-// own name (0x80070780 as well); see folder_walk.cpp for why both are needed.
+// own name, or that its parent's listing does not hold as a plain entry of
+// that name and identity (0x80070780 as well); see folder_walk.cpp for why
+// all three are needed. Every folder is opened with list access.
 // A member that is no folder is 0x8007010B. Errors 2 and 3 of an open say the
 // member does not exist: `*missing` is set then, and left alone otherwise.
 //
@@ -19,14 +21,11 @@
 #include "fs/path.h"
 #include "platform/win32.h"
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 namespace van_tide {
-
-// What the tool does with the folder a walk ends at: only look below it, or
-// also list it.
-enum class VantideFolderUse { kTraverse, kList };
 
 // A folder held open, reached through no redirection, and its final path as
 // the system names it. Empty (not open) until a walk fills it.
@@ -57,15 +56,13 @@ class VantideFolder {
 // does not exist, `*folder` holds the deepest folder that does (it stays
 // empty when the walk start itself is missing) and `*rest`, when given, the
 // members from the missing one on, separated by backslashes.
-HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* missing, std::wstring* rest = nullptr,
-                              VantideFolderUse use = VantideFolderUse::kTraverse);
+HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* missing, std::wstring* rest = nullptr);
 
 // The same below `from`, for the members of `members` (separated by either
 // separator). When the first of them is missing, `*folder` stays empty: the
 // deepest folder that exists is `from` itself.
 HRESULT VantideOpenFolderBelow(const VantideFolder& from, std::wstring_view members, VantideFolder* folder,
-                               bool* missing, std::wstring* rest = nullptr,
-                               VantideFolderUse use = VantideFolderUse::kTraverse);
+                               bool* missing, std::wstring* rest = nullptr);
 
 // Creates each member of `members` below `from`, each relative to the one
 // above; a member that exists by then (made by someone else meanwhile) is
@@ -80,8 +77,12 @@ HRESULT VantideCreateFoldersBelow(const VantideFolder& from, std::wstring_view m
 DWORD VantideOpenRelative(const VantideFolder& folder, std::wstring_view name, ACCESS_MASK access, ULONG share,
                           ULONG disposition, ULONG options, HANDLE* file);
 
-// Judges a file just opened relative to `folder` under `name`: 0x80070780
-// when it is a reparse point or was reached through a redirection.
-HRESULT VantideCheckFileReached(const VantideFolder& folder, std::wstring_view name, HANDLE file);
+// Judges a file opened relative to `folder` under `name`: 0x80070780 when it
+// is a reparse point, or is not (any more) the entry of that name in the
+// folder. `*buffer` holds the final path read; it is never grown, so reserve
+// VantideFileCheckBufferSize beforehand, and the check allocates nothing.
+HRESULT VantideCheckFileReached(const VantideFolder& folder, std::wstring_view name, HANDLE file,
+                                std::wstring* buffer);
+std::size_t VantideFileCheckBufferSize(const VantideFolder& folder, std::wstring_view name) noexcept;
 
 }  // namespace van_tide

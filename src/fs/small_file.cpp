@@ -3,6 +3,8 @@
 #include "platform/handles.h"
 #include "platform/status.h"
 
+#include <string>
+
 namespace van_tide {
 
 HRESULT VantideReadSmallFile(const VantideFolder& folder, std::wstring_view name, std::string* bytes, bool* missing) {
@@ -18,7 +20,9 @@ HRESULT VantideReadSmallFile(const VantideFolder& folder, std::wstring_view name
     return VantideFailureFromWin32(error);
   }
   const VantideFileHandle file(opened);
-  const HRESULT reached = VantideCheckFileReached(folder, name, file.Get());
+  std::wstring finalPath;
+  finalPath.reserve(VantideFileCheckBufferSize(folder, name));
+  const HRESULT reached = VantideCheckFileReached(folder, name, file.Get(), &finalPath);
   if (reached < 0) return reached;
 
   LARGE_INTEGER size{};

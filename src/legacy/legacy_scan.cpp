@@ -133,7 +133,7 @@ HRESULT ScanBaseFolder(const VantideFolder& baseFolder, std::string* token) {
   VantideFolder storage;
   bool missing = false;
   const HRESULT storageStatus =
-      VantideOpenFolderBelow(baseFolder, kHostStorageFolder, &storage, &missing, nullptr, VantideFolderUse::kList);
+      VantideOpenFolderBelow(baseFolder, kHostStorageFolder, &storage, &missing);
   // The host was never installed here: nothing to find under this base.
   if (missing) return kStatusOk;
   if (storageStatus < 0) return storageStatus;

@@ -110,12 +110,18 @@ TEST_F(MigrationTest, WritesOnlyAfterEveryLegacyFileWasReadAndTheTokenSealed) {
   }
   EXPECT_EQ(legacyReads, 6U);
   // Only the store's folder is missing: it is created below the roaming
-  // folder held since the walk, and judged like any member; then the
-  // temporary file is made in it, written, flushed, renamed by handle and
-  // flushed again.
-  EXPECT_EQ(tail, (std::vector<Api>{Api::CryptProtectData, Api::NtCreateFile, Api::GetFileInformationByHandle,
-                                    Api::GetFinalPathNameByHandleW, Api::NtCreateFile, Api::WriteFile,
-                                    Api::FlushFileBuffers, Api::NtSetInformationFile, Api::FlushFileBuffers}));
+  // folder held since the walk, and judged like any member (attributes, final
+  // path, the parent's listing); then the temporary file is made in it,
+  // written, flushed, renamed by handle, flushed again, and found under its
+  // new name.
+  const std::vector<Api> judged = {Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW,
+                                   Api::GetFileInformationByHandleEx};
+  std::vector<Api> expected = {Api::CryptProtectData, Api::NtCreateFile};
+  expected.insert(expected.end(), judged.begin(), judged.end());
+  expected.insert(expected.end(), {Api::NtCreateFile, Api::WriteFile, Api::FlushFileBuffers,
+                                   Api::NtSetInformationFile, Api::FlushFileBuffers});
+  expected.insert(expected.end(), judged.begin(), judged.end());
+  EXPECT_EQ(tail, expected);
   EXPECT_EQ(UnsealedStore(), kTokenA);
 }
 
@@ -265,8 +271,7 @@ TEST_F(MigrationTest, CreatesTheStoreOnAShareNamedBehindADevicePrefix) {
   const std::wstring share = L"\\\\?\\UNC\\server\\share\\";
   std::vector<std::wstring> walked;
   for (const standin::Call& call : standin::Calls()) {
-    if ((call.api == Api::CreateFileW || call.api == Api::NtCreateFile) &&
-        call.path.compare(0, share.size(), share) == 0) {
+    if (testing::IsWalkOpen(call) && call.path.compare(0, share.size(), share) == 0) {
       walked.push_back(call.path.substr(share.size()));
     }
   }

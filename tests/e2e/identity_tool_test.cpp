@@ -3,6 +3,7 @@
 // file and folder of the profile before and after.
 #include "e2e/tool_process.h"
 #include "store/protected_identity.h"
+#include "support/open_folder.h"
 #include "support/test_tree.h"
 
 #include <gtest/gtest.h>
@@ -95,7 +96,8 @@ std::string Describe(const TreeSnapshot& before, const TreeSnapshot& after) {
 void ExpectStoreHolds(const TestTree& profile, std::wstring_view relative, std::string_view token) {
   std::string found;
   bool missing = false;
-  const HRESULT status = VantideReadProtectedIdentity(profile.PathOf(relative), &found, &missing);
+  const FileInFolder store = OpenFolderOf(profile.PathOf(relative));
+  const HRESULT status = VantideReadProtectedIdentity(store.folder, store.name, &found, &missing);
   EXPECT_FALSE(missing) << "no store";
   EXPECT_EQ(status, 0) << "the store does not unseal to a device identity";
   EXPECT_EQ(found, token);

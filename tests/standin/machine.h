@@ -44,6 +44,14 @@ struct Node {
 };
 using NodePtr = std::shared_ptr<Node>;
 
+// An entry of a listing through a handle: what FindEntry reports, the short
+// name and the item's identity (its file index).
+struct Listed {
+  WIN32_FIND_DATAW entry;
+  std::wstring shortName;
+  std::uint64_t id = 0;
+};
+
 struct OpenFile {
   NodePtr node;
   std::wstring path;
@@ -53,7 +61,7 @@ struct OpenFile {
   std::size_t position = 0;
   // A listing through the handle (GetFileInformationByHandleEx): the entries
   // as the first call found them, and how many have been handed out.
-  std::optional<std::vector<WIN32_FIND_DATAW>> listing;
+  std::optional<std::vector<Listed>> listing;
   std::size_t listed = 0;
 };
 

@@ -15,12 +15,15 @@
 //   attributes carry FILE_ATTRIBUTE_REPARSE_POINT, as on Windows; without it
 //   the link is followed. SetHandlesFollowLinks(true) models Wine instead: the
 //   open follows the link whatever the flags, and the handle reads as its
-//   target, attributes and final path alike.
+//   target, attributes and final path alike, and its final path is found
+//   anew from the path it was opened by at each query.
 // - A failed call returns an NTSTATUS; RtlNtStatusToDosError gives the Win32
 //   code back. A planned fault's Win32 error becomes the NTSTATUS that maps
 //   to it (0xC007xxxx, the "Win32 error" facility, where no native status
 //   does), so a test plans faults for these calls as for any other.
-// - Final paths name the item as the tree holds it: "\\?\C:\Users\me",
+// - Final paths name the item as the tree holds it (under
+//   SetHandlesFollowLinks, as Wine does: what the path the handle was opened
+//   by leads to when asked): "\\?\C:\Users\me",
 //   "\\?\UNC\server\share\x", a drive's root with its backslash; the long
 //   names, in the case they were created with. An item no longer in the tree
 //   has none (ERROR_FILE_NOT_FOUND).
@@ -290,60 +293,82 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
   }
   OpenFile* open = FindOpenFile(file);
   if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  if ((infoClass != FileFullDirectoryInfo && infoClass != FileFullDirectoryRestartInfo) || information == nullptr) {
-    return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  }
+  const bool withIds = infoClass == FileIdBothDirectoryInfo || infoClass == FileIdBothDirectoryRestartInfo;
+  const bool full = infoClass == FileFullDirectoryInfo || infoClass == FileFullDirectoryRestartInfo;
+  if ((!withIds && !full) || information == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (!IsFolder(*open->node)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if ((open->access & (FILE_LIST_DIRECTORY | GENERIC_READ)) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
 
-  const bool first = !open->listing.has_value() || infoClass == FileFullDirectoryRestartInfo;
+  const bool restart = infoClass == FileFullDirectoryRestartInfo || infoClass == FileIdBothDirectoryRestartInfo;
+  const bool first = !open->listing.has_value() || restart;
   if (first) {
-    std::vector<WIN32_FIND_DATAW> entries;
+    std::vector<Listed> entries;
     const Node& folder = *open->node;
     const auto dotEntries = [&] {
       if (folder.isRoot) return;
-      for (const wchar_t* dots : {L".", L".."}) entries.push_back(FindEntry(dots, folder));
+      for (const wchar_t* dots : {L".", L".."}) entries.push_back({FindEntry(dots, folder), {}, folder.index});
     };
     if (S().dotEntries == DotEntries::kFirst) dotEntries();
-    for (const auto& [key, child] : folder.children) entries.push_back(FindEntry(child->name, *child));
+    for (const auto& [key, child] : folder.children) {
+      // A link lists with its own identity, as on Windows (Wine gives its
+      // target's); the reparse bit tells it either way.
+      entries.push_back({FindEntry(child->name, *child), child->alias, child->index});
+    }
     if (S().dotEntries == DotEntries::kLast) dotEntries();
     open->listing = std::move(entries);
     open->listed = 0;
   }
-  const std::vector<WIN32_FIND_DATAW>& entries = *open->listing;
+  const std::vector<Listed>& entries = *open->listing;
   if (open->listed >= entries.size()) {
     return Fail(first ? ERROR_FILE_NOT_FOUND : ERROR_NO_MORE_FILES, FALSE);
   }
 
   // Entries follow one another at 8-byte boundaries; the last one written
   // says so with a NextEntryOffset of 0.
+  const std::size_t nameOffset =
+      withIds ? offsetof(FILE_ID_BOTH_DIR_INFO, FileName) : offsetof(FILE_FULL_DIR_INFO, FileName);
   auto* buffer = static_cast<unsigned char*>(information);
   std::size_t used = 0;
-  FILE_FULL_DIR_INFO* previous = nullptr;
+  DWORD* previousNext = nullptr;
+  std::size_t previousAt = 0;
   while (open->listed < entries.size()) {
-    const WIN32_FIND_DATAW& entry = entries[open->listed];
+    const Listed& listed = entries[open->listed];
+    const WIN32_FIND_DATAW& entry = listed.entry;
     const std::size_t nameLength = std::wcslen(entry.cFileName);
-    const std::size_t size = offsetof(FILE_FULL_DIR_INFO, FileName) + nameLength * sizeof(wchar_t);
+    const std::size_t size = nameOffset + nameLength * sizeof(wchar_t);
     const std::size_t at = (used + 7) & ~static_cast<std::size_t>(7);
     if (at + size > bufferSize) break;
-    FILE_FULL_DIR_INFO info{};
-    info.FileAttributes = entry.dwFileAttributes;
-    info.EndOfFile.QuadPart =
+    const auto endOfFile =
         static_cast<LONGLONG>((static_cast<std::uint64_t>(entry.nFileSizeHigh) << 32) | entry.nFileSizeLow);
-    info.FileNameLength = static_cast<DWORD>(nameLength * sizeof(wchar_t));
-    std::memcpy(buffer + at, &info, offsetof(FILE_FULL_DIR_INFO, FileName));
-    std::memcpy(buffer + at + offsetof(FILE_FULL_DIR_INFO, FileName), entry.cFileName,
-                nameLength * sizeof(wchar_t));
-    auto* written = reinterpret_cast<FILE_FULL_DIR_INFO*>(buffer + at);
-    if (previous != nullptr) {
-      previous->NextEntryOffset =
-          static_cast<DWORD>(reinterpret_cast<unsigned char*>(written) - reinterpret_cast<unsigned char*>(previous));
+    if (withIds) {
+      FILE_ID_BOTH_DIR_INFO info{};
+      info.FileAttributes = entry.dwFileAttributes;
+      info.EndOfFile.QuadPart = endOfFile;
+      info.FileNameLength = static_cast<DWORD>(nameLength * sizeof(wchar_t));
+      const std::size_t shortLength = std::min<std::size_t>(listed.shortName.size(), 12);
+      std::copy_n(listed.shortName.begin(), shortLength, info.ShortName);
+      info.ShortNameLength = static_cast<BYTE>(shortLength * sizeof(wchar_t));
+      info.FileId.QuadPart = static_cast<LONGLONG>(listed.id);
+      std::memcpy(buffer + at, &info, nameOffset);
+    } else {
+      FILE_FULL_DIR_INFO info{};
+      info.FileAttributes = entry.dwFileAttributes;
+      info.EndOfFile.QuadPart = endOfFile;
+      info.FileNameLength = static_cast<DWORD>(nameLength * sizeof(wchar_t));
+      std::memcpy(buffer + at, &info, nameOffset);
     }
-    previous = written;
+    std::memcpy(buffer + at + nameOffset, entry.cFileName, nameLength * sizeof(wchar_t));
+    // NextEntryOffset comes first in both layouts.
+    if (previousNext != nullptr) {
+      const auto offset = static_cast<DWORD>(at - previousAt);
+      std::memcpy(previousNext, &offset, sizeof offset);
+    }
+    previousNext = reinterpret_cast<DWORD*>(buffer + at);
+    previousAt = at;
     used = at + size;
     ++open->listed;
   }
-  if (previous == nullptr) return Fail(ERROR_MORE_DATA, FALSE);
+  if (previousNext == nullptr) return Fail(ERROR_MORE_DATA, FALSE);
   return TRUE;
 }
 
@@ -359,8 +384,18 @@ DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD length, DWOR
   if (flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) || (filePath == nullptr && length > 0)) {
     return Fail(ERROR_INVALID_PARAMETER, 0U);
   }
+  // Wine resolves, when asked, the path the handle was opened by; Windows
+  // names the item the handle holds.
+  NodePtr named = open->node;
+  if (S().handlesFollowLinks) {
+    Location location;
+    if (ParsePath(open->path, &location) != ERROR_SUCCESS) return Fail(ERROR_PATH_NOT_FOUND, 0U);
+    const Lookup lookup = LookupPath(location, true);
+    if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, 0U);
+    named = lookup.node;
+  }
   Place place;
-  if (!Locate(*open->node, &place)) return Fail(ERROR_FILE_NOT_FOUND, 0U);
+  if (!Locate(*named, &place)) return Fail(ERROR_FILE_NOT_FOUND, 0U);
   const Node& root = *S().roots.at(place.rootKey);
   std::wstring text = L"\\\\?\\";
   if (HasDriveDesignator(root.name)) {

@@ -174,7 +174,30 @@ struct FILE_DISPOSITION_INFORMATION {
   BOOLEAN DoDeleteFile;
 };
 
-enum FILE_INFO_BY_HANDLE_CLASS { FileFullDirectoryInfo = 14, FileFullDirectoryRestartInfo = 15 };
+enum FILE_INFO_BY_HANDLE_CLASS {
+  FileIdBothDirectoryInfo = 10,
+  FileIdBothDirectoryRestartInfo = 11,
+  FileFullDirectoryInfo = 14,
+  FileFullDirectoryRestartInfo = 15
+};
+
+struct FILE_ID_BOTH_DIR_INFO {
+  DWORD NextEntryOffset;  // 0 for the last entry of a buffer
+  DWORD FileIndex;
+  LARGE_INTEGER CreationTime;
+  LARGE_INTEGER LastAccessTime;
+  LARGE_INTEGER LastWriteTime;
+  LARGE_INTEGER ChangeTime;
+  LARGE_INTEGER EndOfFile;
+  LARGE_INTEGER AllocationSize;
+  DWORD FileAttributes;
+  DWORD FileNameLength;  // in bytes, no terminating zero
+  DWORD EaSize;
+  BYTE ShortNameLength;  // in bytes
+  WCHAR ShortName[12];
+  LARGE_INTEGER FileId;
+  WCHAR FileName[1];
+};
 
 struct FILE_FULL_DIR_INFO {
   DWORD NextEntryOffset;  // 0 for the last entry of a buffer

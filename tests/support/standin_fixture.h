@@ -35,6 +35,16 @@ inline bool ChangesDisk(const standin::Call& call) {
   }
 }
 
+// An open of the walk by handle: its start, opened by path, or a name opened
+// relative to a folder. The walk's checks that the item a final path names
+// is the one held open by path too, for attributes only; they are not
+// counted.
+inline bool IsWalkOpen(const standin::Call& call) {
+  using standin::Api;
+  if (call.api == Api::NtCreateFile) return true;
+  return call.api == Api::CreateFileW && (call.args.at(0) & FILE_TRAVERSE) != 0;
+}
+
 // Nothing in the call record wrote to the disk or opened anything to write.
 inline void ExpectNothingWritten() {
   for (const standin::Call& call : standin::Calls()) {
