@@ -44,7 +44,8 @@ std::size_t Total(const Counts& counts) {
 //
 // The rules: the walk opens its start (the drive's root) by path and asks its
 // final path; every member below is opened relative to the folder above it,
-// its attributes and final path asked, and its handle closed once the walk
+// its attributes and final path asked, the folder above listed through its
+// handle until the member's entry shows, and its handle closed once the walk
 // is done with it. Every folder is walked once, whatever uses it after.
 class RulesMinimum {
  public:
@@ -92,11 +93,21 @@ class RulesMinimum {
     // any member); the temporary file is created, written, flushed, renamed,
     // flushed again and closed.
     ForEachMember(kMachineRoaming, kMachineStoreFolder, [this](const std::wstring& prefix) {
-      if (!standin::IsDirectory(prefix)) Member();
+      if (!standin::IsDirectory(prefix)) {
+        Member(prefix);
+        // The folder made lists first in the folder above: nothing sorts
+        // before "Vantide" there that the machine does not hold already.
+      }
       return true;
     });
     for (Api api : {Api::NtCreateFile, Api::WriteFile, Api::FlushFileBuffers, Api::NtSetInformationFile,
                     Api::FlushFileBuffers, Api::CloseHandle}) {
+      ++At(counts_, api);
+    }
+    // The store found under its name: attributes, final path, one batch of a
+    // folder that holds it alone.
+    for (Api api : {Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW,
+                    Api::GetFileInformationByHandleEx}) {
       ++At(counts_, api);
     }
     return counts_;
@@ -115,12 +126,43 @@ class RulesMinimum {
     }
   }
 
+  // The size of the batches the walk reads its parent's listing in.
+  static constexpr std::size_t kCheckListingBytes = 4096;
+
+  // The listing calls that reach the entry `path` in its folder: batches of
+  // whole entries, "." and ".." first except at a root.
+  static std::size_t BatchesTo(const std::wstring& path) {
+    const std::size_t cut = path.find_last_of(L"\\/");
+    const std::wstring folder = path.substr(0, cut);
+    const std::wstring name = path.substr(cut + 1);
+    std::vector<std::wstring> entries;
+    if (folder.size() > 2) entries = {L".", L".."};
+    for (const std::wstring& entry : standin::ListNames(folder.size() == 2 ? folder + L"\\" : folder)) {
+      entries.push_back(entry);
+    }
+    std::size_t batches = 1;
+    std::size_t used = 0;
+    for (const std::wstring& entry : entries) {
+      const std::size_t size = offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + entry.size() * sizeof(wchar_t);
+      const std::size_t at = (used + 7) & ~static_cast<std::size_t>(7);
+      if (at + size > kCheckListingBytes) {
+        ++batches;
+        used = size;
+      } else {
+        used = at + size;
+      }
+      if (entry == name) break;
+    }
+    return batches;
+  }
+
   // A member opened, judged and in the end closed.
-  void Member() {
+  void Member(const std::wstring& path) {
     for (Api api : {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW,
                      Api::CloseHandle}) {
       ++At(counts_, api);
     }
+    At(counts_, Api::GetFileInformationByHandleEx) += BatchesTo(path);
   }
 
   // The members of `folder` below `from` (the root opened by path when `from`
@@ -133,7 +175,7 @@ class RulesMinimum {
     ForEachMember(from, folder, [this, &complete](const std::wstring& prefix) {
       complete = standin::IsDirectory(prefix);
       if (complete) {
-        Member();
+        Member(prefix);
       } else {
         ++At(counts_, Api::NtCreateFile);  // the open that finds it missing
       }
@@ -151,6 +193,7 @@ class RulesMinimum {
                     Api::ReadFile, Api::CloseHandle}) {
       ++At(counts_, api);
     }
+    At(counts_, Api::GetFileInformationByHandleEx) += BatchesTo(path);
     return true;
   }
 
