@@ -258,6 +258,39 @@ TEST_F(MigrationTest, NoSpellingOfTheRoamingFolderSkipsTheChainCheck) {
   }
 }
 
+// A literal ("\\?\") base folder is read as written by everyone, and the walk
+// opens it member by member whatever its length: the store is created there
+// on the first run and read back on the next.
+TEST_F(MigrationTest, LiteralBaseFoldersWorkWhereverTheStorageIs) {
+  std::wstring deep = L"\\\\?\\C:\\Deep";
+  while (deep.size() <= 300) deep += L"\\a folder name of some length";
+  const struct {
+    const char* name;
+    std::wstring appData;
+  } cases[] = {
+      {"a drive", L"\\\\?\\C:\\Users\\me\\AppData\\Roaming"},
+      {"past 260 characters", deep + L"\\Roaming"},
+      {"a share", L"\\\\?\\UNC\\server\\share\\Roaming"},
+      {"names only a literal path makes", L"\\\\?\\C:\\Users\\me. \\CON\\Roaming"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::Reset();
+    testing::SetUpProfile();
+    standin::AddDirectory(c.appData);
+    standin::SetEnvironmentVariable(L"APPDATA", c.appData);
+    PlantLegacyFile(kMachineLocal, L"a", LegacyPlace::kPluginData, kTokenA);
+    const std::wstring store = c.appData + L"\\Vantide\\license-device.dat";
+    for (const char* run : {"first run migrates", "second run reads"}) {
+      SCOPED_TRACE(run);
+      const DeviceIdentityResult outcome = Run();
+      EXPECT_EQ(outcome.status, 0);
+      EXPECT_EQ(outcome.token, kTokenA);
+      EXPECT_EQ(UnsealedStore(store), kTokenA);
+    }
+  }
+}
+
 TEST_F(MigrationTest, CreatesTheStoreOnAShareNamedBehindADevicePrefix) {
   standin::AddDirectory(L"\\\\server\\share\\Roaming");
   standin::SetEnvironmentVariable(L"APPDATA", L"\\\\?\\UNC\\server\\share\\Roaming");
