@@ -59,8 +59,8 @@ HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_vi
   temporary.append(name).append(L".tmp");
   // Every check after the file exists reads into this, made now: from the
   // creation on, nothing may raise, or the file would stay behind.
-  std::wstring finalPath;
-  finalPath.reserve(VantideFileCheckBufferSize(folder, temporary));
+  std::wstring pathOnVolume;
+  pathOnVolume.reserve(VantideFileCheckBufferSize(folder, temporary));
 
   // FILE_CREATE: a temporary file that is already there belongs to another
   // run, finished or not, and is never touched. Share access 0 keeps everyone
@@ -103,10 +103,10 @@ HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_vi
   if (status >= 0 && !FlushFileBuffers(file.Get())) status = VantideFailureFromLastError();
   // Wine renames by path, so the file must be found where it was meant to
   // go: in the folder held, under its name. On Windows it always is.
-  if (status >= 0) status = VantideCheckFileReached(folder, name, file.Get(), &finalPath);
+  if (status >= 0) status = VantideCheckFileReached(folder, name, file.Get(), &pathOnVolume);
   // Should anything fail, the file goes again, under whichever name it has:
   // it was never reported, and a failure leaves no new file behind.
-  if (status < 0) Discard(folder, renamed ? name : std::wstring_view{temporary}, file.Get(), &finalPath);
+  if (status < 0) Discard(folder, renamed ? name : std::wstring_view{temporary}, file.Get(), &pathOnVolume);
   return status;
 }
 

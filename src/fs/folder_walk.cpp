@@ -15,18 +15,21 @@ namespace van_tide {
 VantideFolder::~VantideFolder() { Reset(nullptr, std::wstring()); }
 
 VantideFolder::VantideFolder(VantideFolder&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), finalPath_(std::move(other.finalPath_)) {}
+    : handle_(std::exchange(other.handle_, nullptr)),
+      pathOnVolume_(std::move(other.pathOnVolume_)),
+      identity_(other.identity_) {}
 
 VantideFolder& VantideFolder::operator=(VantideFolder&& other) noexcept {
-  if (this != &other) Reset(std::exchange(other.handle_, nullptr), std::move(other.finalPath_));
+  if (this != &other) Reset(std::exchange(other.handle_, nullptr), std::move(other.pathOnVolume_), other.identity_);
   return *this;
 }
 
-void VantideFolder::Reset(HANDLE handle, std::wstring finalPath) noexcept {
+void VantideFolder::Reset(HANDLE handle, std::wstring pathOnVolume, const BY_HANDLE_FILE_INFORMATION& identity) noexcept {
   // The outcome of the close is ignored: by then the caller's result is fixed.
   if (handle_ != nullptr && handle_ != handle) CloseHandle(handle_);
   handle_ = handle;
-  finalPath_ = std::move(finalPath);
+  pathOnVolume_ = std::move(pathOnVolume);
+  identity_ = identity;
 }
 
 namespace {
@@ -36,24 +39,28 @@ namespace {
 // Windows: the open asks for the member itself (FILE_OPEN_REPARSE_POINT), so a
 // symbolic link, junction or mount point is opened as what it is, and its
 // attributes carry FILE_ATTRIBUTE_REPARSE_POINT: it is refused there and then.
-// A handle to the member itself has the member's own path as its final path,
-// so the second test below never refuses what the first lets through.
+// A handle to the member itself has the member's own path, so the second
+// test below never refuses what the first lets through.
 //
 // Wine: an open follows a host symbolic link whatever the flags, and the
 // handle reads as the target, a plain folder or file; only queries by path
-// see the link. The handle's final path, however, names where it really
-// leads, which is not the parent's final path followed by the member's name.
-// So the second test refuses the link there.
+// see the link. The handle's path on its volume (its final path less the
+// volume, which is compared by serial number), however, names where it
+// really leads, which is not the parent's path followed by the member's
+// name. So the second test refuses the link there.
 //
-// Wine names a handle's final path by resolving, when asked, the path the
-// handle was opened by. A handle that went through a link can so read a
-// matching final path, when the link was swapped back in between. A third
+// Wine names a handle's path by resolving, when asked, the path the handle
+// was opened by. A handle that went through a link can so read a matching
+// path, when the link was swapped back in between. A third
 // test closes that: the parent's listing, read through the parent's handle
 // (never by path), must hold the name as a plain entry with the very file
 // index the handle holds. Wine lists a host link with the reparse bit and its
 // target's index, so neither a link now nor a link at the open passes. On
 // Windows it always agrees with the first test. It asks list access of every
-// folder of the walk.
+// folder of the walk. Wine keeps a folder's listing per handle from the first
+// time it is read, restarts included, so each check lists a fresh handle on
+// the parent, opened relative to it by the empty name and held to the
+// parent's own volume and file index.
 //
 // On both, a handle that passes the tests is the entry of that name in the
 // folder held above it. Nothing below the walk's start is looked up by path
@@ -72,20 +79,35 @@ DWORD FailedCallError(DWORD error) noexcept {
 
 bool IsMissingError(DWORD error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
-// The final path of `handle`, as the system names it. With `grow` false the
-// text stays within the capacity `*path` has (nothing is allocated), and a
-// longer final path reads as empty: enough for a caller that only compares
-// it with a text that fits.
-HRESULT FinalPathOf(HANDLE handle, std::wstring* path, bool grow = true) {
+// Where the name read into a buffer starts: after the length before it.
+constexpr std::size_t kNameHeaderChars =
+    (offsetof(FILE_NAME_INFO, FileName) + sizeof(wchar_t) - 1) / sizeof(wchar_t);
+
+// The path of `handle` on its volume, as the file system names it (the
+// volume's root is "\"). GetFinalPathNameByHandleW would add the volume's
+// name, but Wine's fails past MAX_PATH; the volume is compared by serial
+// number instead. With `grow` false the text stays within the capacity
+// `*path` has (nothing is allocated), and a longer name reads as empty:
+// enough for a caller that only compares it with a text that fits.
+HRESULT PathOnVolume(HANDLE handle, std::wstring* path, bool grow = true) {
+  constexpr std::size_t kHeaderBytes = offsetof(FILE_NAME_INFO, FileName);
   if (grow && path->capacity() < MAX_PATH) path->reserve(MAX_PATH);
-  // A path that grows between two calls (a folder above renamed) asks again,
+  // A name that grows between two calls (a folder above renamed) asks again,
   // a few times at most.
   for (int attempt = 0; attempt < 4; ++attempt) {
     path->resize(path->capacity());
-    const DWORD length = GetFinalPathNameByHandleW(handle, path->data(), static_cast<DWORD>(path->size() + 1),
-                                                   FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (length == 0) return VantideFailureFromLastError();
-    if (length <= path->size()) {
+    const std::size_t bytes = path->size() * sizeof(wchar_t);
+    if (bytes > std::numeric_limits<DWORD>::max()) return VantideFailureFromWin32(ERROR_INSUFFICIENT_BUFFER);
+    const bool read = GetFileInformationByHandleEx(handle, FileNameInfo, path->data(), static_cast<DWORD>(bytes)) != 0;
+    const DWORD error = read ? ERROR_SUCCESS : GetLastError();
+    if (!read && error != ERROR_MORE_DATA) return VantideFailureFromWin32(FailedCallError(error));
+    FILE_NAME_INFO header{};
+    std::memcpy(&header, path->data(), kHeaderBytes);
+    if (read) {
+      if (kHeaderBytes + header.FileNameLength > bytes) return VantideFailureFromWin32(ERROR_INVALID_DATA);
+      const std::size_t length = header.FileNameLength / sizeof(wchar_t);
+      std::memmove(path->data(), reinterpret_cast<const unsigned char*>(path->data()) + kHeaderBytes,
+                   length * sizeof(wchar_t));
       path->resize(length);
       return kStatusOk;
     }
@@ -93,7 +115,7 @@ HRESULT FinalPathOf(HANDLE handle, std::wstring* path, bool grow = true) {
       path->clear();  // longer than what fits: it can equal nothing the caller compares
       return kStatusOk;
     }
-    path->reserve(length);  // the size it asked for, terminating zero included
+    path->reserve(kNameHeaderChars + header.FileNameLength / sizeof(wchar_t) + 1);
   }
   return VantideFailureFromWin32(ERROR_INSUFFICIENT_BUFFER);
 }
@@ -113,22 +135,34 @@ bool IsEntryOf(std::wstring_view parent, std::wstring_view name, std::wstring_vi
                               TRUE) == CSTR_EQUAL;
 }
 
+bool IsSameItem(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) noexcept {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
 // The listing of `parent`, read through its handle, holds `name` as the very
 // item `held` describes, and not as a link. An entry gone from there was
 // moved or swapped away: a redirection as well. It reads into a buffer of
 // its own and allocates nothing.
 HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name, const BY_HANDLE_FILE_INFORMATION& held) {
+  HANDLE reopened = nullptr;
+  const DWORD openError = VantideOpenRelative(parent, std::wstring_view{}, kFolderAccess, kShareAll, FILE_OPEN,
+                                              FILE_DIRECTORY_FILE, &reopened);
+  if (openError != ERROR_SUCCESS) return VantideFailureFromWin32(openError);
+  const VantideFileHandle fresh(reopened);
+  BY_HANDLE_FILE_INFORMATION freshIdentity{};
+  if (!GetFileInformationByHandle(fresh.Get(), &freshIdentity)) return VantideFailureFromLastError();
+  if (!IsSameItem(freshIdentity, parent.Identity())) return kStatusCantAccessFile;
+
   const auto heldId = (static_cast<std::uint64_t>(held.nFileIndexHigh) << 32) | held.nFileIndexLow;
   std::array<std::uint64_t, 512> buffer{};  // 4 KiB, aligned for the entries
-  FILE_INFO_BY_HANDLE_CLASS request = FileIdBothDirectoryRestartInfo;
   for (;;) {
-    if (!GetFileInformationByHandleEx(parent.Handle(), request, buffer.data(),
+    if (!GetFileInformationByHandleEx(fresh.Get(), FileIdBothDirectoryInfo, buffer.data(),
                                       static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)))) {
       const DWORD error = GetLastError();
       if (error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND) return kStatusCantAccessFile;
       return VantideFailureFromWin32(FailedCallError(error));
     }
-    request = FileIdBothDirectoryInfo;
     const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
     const std::size_t size = buffer.size() * sizeof(std::uint64_t);
     for (std::size_t at = 0;;) {
@@ -152,17 +186,18 @@ HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name, const
   }
 }
 
-// The attributes, final path and identity of an opened member: a redirection
+// The attributes, volume, path and identity of an opened member: a redirection
 // first, then a file where a folder is wanted.
 HRESULT Judge(HANDLE handle, const VantideFolder& parent, std::wstring_view name, bool wantsFolder,
-              std::wstring* finalPath, bool grow = true) {
-  BY_HANDLE_FILE_INFORMATION information{};
+              std::wstring* pathOnVolume, BY_HANDLE_FILE_INFORMATION* identity, bool grow = true) {
+  BY_HANDLE_FILE_INFORMATION& information = *identity;
   if (!GetFileInformationByHandle(handle, &information)) return VantideFailureFromLastError();
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
   if (wantsFolder && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return kStatusNotADirectory;
-  const HRESULT status = FinalPathOf(handle, finalPath, grow);
+  if (information.dwVolumeSerialNumber != parent.Identity().dwVolumeSerialNumber) return kStatusCantAccessFile;
+  const HRESULT status = PathOnVolume(handle, pathOnVolume, grow);
   if (status < 0) return status;
-  if (!IsEntryOf(parent.FinalPath(), name, *finalPath)) return kStatusCantAccessFile;
+  if (!IsEntryOf(parent.PathOnVolume(), name, *pathOnVolume)) return kStatusCantAccessFile;
   return CheckListedAs(parent, name, information);
 }
 
@@ -181,10 +216,11 @@ HRESULT OpenMember(const VantideFolder& parent, std::wstring_view name, ACCESS_M
   }
   VantideFolder opened;
   opened.Reset(handle, std::wstring());
-  std::wstring finalPath;
-  const HRESULT status = Judge(handle, parent, name, true, &finalPath);
+  std::wstring pathOnVolume;
+  BY_HANDLE_FILE_INFORMATION identity{};
+  const HRESULT status = Judge(handle, parent, name, true, &pathOnVolume, &identity);
   if (status < 0) return status;
-  opened.Reset(handle, std::move(finalPath));
+  opened.Reset(handle, std::move(pathOnVolume), identity);
   *member = std::move(opened);
   return kStatusOk;
 }
@@ -262,11 +298,12 @@ DWORD VantideOpenRelative(const VantideFolder& folder, std::wstring_view name, A
 
 HRESULT VantideCheckFileReached(const VantideFolder& folder, std::wstring_view name, HANDLE file,
                                 std::wstring* buffer) {
-  return Judge(file, folder, name, false, buffer, false);
+  BY_HANDLE_FILE_INFORMATION identity{};
+  return Judge(file, folder, name, false, buffer, &identity, false);
 }
 
 std::size_t VantideFileCheckBufferSize(const VantideFolder& folder, std::wstring_view name) noexcept {
-  return folder.FinalPath().size() + 1 + name.size();
+  return kNameHeaderChars + folder.PathOnVolume().size() + 1 + name.size();
 }
 
 HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* missing, std::wstring* rest) {
@@ -288,10 +325,12 @@ HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* mis
   }
   VantideFolder root;
   root.Reset(handle, std::wstring());
-  std::wstring finalPath;
-  const HRESULT status = FinalPathOf(handle, &finalPath);
+  BY_HANDLE_FILE_INFORMATION identity{};
+  if (!GetFileInformationByHandle(handle, &identity)) return VantideFailureFromLastError();
+  std::wstring pathOnVolume;
+  const HRESULT status = PathOnVolume(handle, &pathOnVolume);
   if (status < 0) return status;
-  root.Reset(root.Handle(), std::move(finalPath));
+  root.Reset(handle, std::move(pathOnVolume), identity);
 
   VantideFolder reached;
   bool memberMissing = false;

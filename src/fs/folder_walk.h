@@ -7,10 +7,11 @@
 //
 // A member is refused when it is a redirection or not a folder. A redirection
 // is a reparse point (0x80070780), judged before anything else, or a member
-// whose final path is not its parent's final path followed by the member's
-// own name, or that its parent's listing does not hold as a plain entry of
-// that name and identity (0x80070780 as well); see folder_walk.cpp for why
-// all three are needed. Every folder is opened with list access.
+// that is on another volume than its parent, or whose path on its volume is
+// not its parent's followed by the member's own name, or that its parent's
+// listing does not hold as a plain entry of that name and identity
+// (0x80070780 as well); see folder_walk.cpp for why all of them are needed.
+// Every folder is opened with list access.
 // A member that is no folder is 0x8007010B. Errors 2 and 3 of an open say the
 // member does not exist: `*missing` is set then, and left alone otherwise.
 //
@@ -27,8 +28,8 @@
 
 namespace van_tide {
 
-// A folder held open, reached through no redirection, and its final path as
-// the system names it. Empty (not open) until a walk fills it.
+// A folder held open, reached through no redirection, and its path on its
+// volume as the file system names it ("\\" for the volume's root). Empty (not open) until a walk fills it.
 class VantideFolder {
  public:
   VantideFolder() noexcept = default;
@@ -40,15 +41,18 @@ class VantideFolder {
 
   bool IsOpen() const noexcept { return handle_ != nullptr; }
   HANDLE Handle() const noexcept { return handle_; }
-  const std::wstring& FinalPath() const noexcept { return finalPath_; }
+  const std::wstring& PathOnVolume() const noexcept { return pathOnVolume_; }
+  // The volume and file index of the folder, as its handle tells them.
+  const BY_HANDLE_FILE_INFORMATION& Identity() const noexcept { return identity_; }
 
   // Takes over `handle` (closed when this folder is emptied or destroyed); the
   // handle it held before is closed unless it is the same.
-  void Reset(HANDLE handle, std::wstring finalPath) noexcept;
+  void Reset(HANDLE handle, std::wstring pathOnVolume, const BY_HANDLE_FILE_INFORMATION& identity = {}) noexcept;
 
  private:
   HANDLE handle_ = nullptr;
-  std::wstring finalPath_;
+  std::wstring pathOnVolume_;
+  BY_HANDLE_FILE_INFORMATION identity_{};
 };
 
 // Opens the walk start of `path` (VantideWalkStartLength) by path, then each
@@ -79,7 +83,7 @@ DWORD VantideOpenRelative(const VantideFolder& folder, std::wstring_view name, A
 
 // Judges a file opened relative to `folder` under `name`: 0x80070780 when it
 // is a reparse point, or is not (any more) the entry of that name in the
-// folder. `*buffer` holds the final path read; it is never grown, so reserve
+// folder. `*buffer` holds the path read; it is never grown, so reserve
 // VantideFileCheckBufferSize beforehand, and the check allocates nothing.
 HRESULT VantideCheckFileReached(const VantideFolder& folder, std::wstring_view name, HANDLE file,
                                 std::wstring* buffer);

@@ -20,9 +20,9 @@ HRESULT VantideReadSmallFile(const VantideFolder& folder, std::wstring_view name
     return VantideFailureFromWin32(error);
   }
   const VantideFileHandle file(opened);
-  std::wstring finalPath;
-  finalPath.reserve(VantideFileCheckBufferSize(folder, name));
-  const HRESULT reached = VantideCheckFileReached(folder, name, file.Get(), &finalPath);
+  std::wstring pathOnVolume;
+  pathOnVolume.reserve(VantideFileCheckBufferSize(folder, name));
+  const HRESULT reached = VantideCheckFileReached(folder, name, file.Get(), &pathOnVolume);
   if (reached < 0) return reached;
 
   LARGE_INTEGER size{};

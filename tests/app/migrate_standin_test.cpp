@@ -110,11 +110,12 @@ TEST_F(MigrationTest, WritesOnlyAfterEveryLegacyFileWasReadAndTheTokenSealed) {
   }
   EXPECT_EQ(legacyReads, 6U);
   // Only the store's folder is missing: it is created below the roaming
-  // folder held since the walk, and judged like any member (attributes, final
-  // path, the parent's listing); then the temporary file is made in it,
-  // written, flushed, renamed by handle, flushed again, and found under its
-  // new name.
-  const std::vector<Api> judged = {Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW,
+  // folder held since the walk, and judged like any member (attributes, its
+  // path on the volume, the parent's listing through a fresh handle); then the temporary
+  // file is made in it, written, flushed, renamed by handle, flushed again,
+  // and found under its new name.
+  const std::vector<Api> judged = {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
+                                   Api::NtCreateFile, Api::GetFileInformationByHandle,
                                    Api::GetFileInformationByHandleEx};
   std::vector<Api> expected = {Api::CryptProtectData, Api::NtCreateFile};
   expected.insert(expected.end(), judged.begin(), judged.end());

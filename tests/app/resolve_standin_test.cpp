@@ -185,7 +185,7 @@ TEST_F(ResolveTest, AStoreThatFailsAfterItsOpenIsNeverTakenForAbsent) {
   const std::string store = SealedStore();
   standin::AddFile(kStore, store);
   standin::AddFile(kLegacyFile, testing::LegacyFile(kToken));
-  for (const Api failing : {Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW, Api::GetFileSizeEx}) {
+  for (const Api failing : {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::GetFileSizeEx}) {
     SCOPED_TRACE(standin::ApiName(failing));
     standin::InjectFault({.api = failing, .error = ERROR_FILE_NOT_FOUND, .path = kStore});
     const DeviceIdentityResult outcome = Resolve();
@@ -257,9 +257,12 @@ TEST(RaisedErrorStatus, TurnsTheRaisedErrorIntoItsStatus) {
 TEST_F(ResolveTest, AStorageFolderThatCannotBeListedBecomesItsWin32Status) {
   standin::AddDirectory(L"C:\\Users\\me\\AppData\\Roaming\\Adobe\\UXP\\PluginsStorage\\PHSP\\entry");
   const VantideFolder roaming = testing::OpenFolder(kRoaming);
+  // The storage folder's first query by handle is its name, as the walk
+  // judges it; the listing comes after.
   standin::InjectFault({.api = Api::GetFileInformationByHandleEx,
                         .error = ERROR_ACCESS_DENIED,
-                        .path = std::wstring(kRoaming) + L"\\Adobe\\UXP\\PluginsStorage\\PHSP"});
+                        .path = std::wstring(kRoaming) + L"\\Adobe\\UXP\\PluginsStorage\\PHSP",
+                        .skip = 1});
   HRESULT status = 0;
   std::string token;
   try {

@@ -4,7 +4,8 @@
 // (GetFinalPathNameByHandleW), renaming and deleting by handle
 // (NtSetInformationFile), and the native layer's status codes.
 //
-// - A relative name is one member, reached exactly as written: no separator,
+// - A relative name is one member, reached exactly as written (the empty name
+//   opens the folder itself anew, as ReOpenFile does): no separator,
 //   no trailing period or blank removed, no DOS device. It is matched without
 //   regard to case (OBJ_CASE_INSENSITIVE; without it the stand-in still
 //   ignores case, as every name here does) and by its short name as well.
@@ -144,6 +145,35 @@ bool InTree(const Node& node) {
   return Locate(node, &place);
 }
 
+// The path a handle's item has: Windows names the item the handle holds;
+// Wine resolves, when asked, the path the handle was opened by. With
+// `withVolume` "\\?\C:\x" or "\\?\UNC\server\share\x", else the path on the
+// volume, "\\x" (a share's given as "\\server\share\x", as a redirector does).
+DWORD NameOf(const OpenFile& open, bool withVolume, std::wstring* text) {
+  NodePtr named = open.node;
+  if (S().handlesFollowLinks) {
+    Location location;
+    if (ParsePath(open.path, &location) != ERROR_SUCCESS) return ERROR_PATH_NOT_FOUND;
+    const Lookup lookup = LookupPath(location, true);
+    if (lookup.error != ERROR_SUCCESS) return lookup.error;
+    named = lookup.node;
+  }
+  Place place;
+  if (!Locate(*named, &place)) return ERROR_FILE_NOT_FOUND;
+  const Node& root = *S().roots.at(place.rootKey);
+  const bool drive = HasDriveDesignator(root.name);
+  if (withVolume) {
+    *text = drive ? L"\\\\?\\" + root.name + L"\\" : L"\\\\?\\UNC" + root.name.substr(1);
+  } else {
+    *text = drive ? L"\\" : root.name.substr(1);  // a share's root "\\server\share" gives "\server\share"
+  }
+  for (const std::wstring& name : place.names) {
+    if (text->back() != L'\\') text->push_back(L'\\');
+    *text += name;
+  }
+  return ERROR_SUCCESS;
+}
+
 }  // namespace
 
 void SetHandlesFollowLinks(bool follow) { S().handlesFollowLinks = follow; }
@@ -173,7 +203,8 @@ NTSTATUS NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATT
   if (Dead()) return STATUS_INVALID_HANDLE;
   const HANDLE root = objectAttributes == nullptr ? nullptr : objectAttributes->RootDirectory;
   const std::wstring name = objectAttributes == nullptr ? std::wstring() : NameOf(objectAttributes->ObjectName);
-  const std::wstring path = JoinedPath(HandlePath(root), name);
+  // The empty name opens the folder itself anew.
+  const std::wstring path = name.empty() ? HandlePath(root) : JoinedPath(HandlePath(root), name);
   Record(Api::NtCreateFile, path, {desiredAccess, shareAccess, createDisposition, createOptions});
   if (const Fault* fault = DueFault(Api::NtCreateFile, path)) return StatusOfError(fault->error);
   if (fileHandle == nullptr || ioStatusBlock == nullptr || objectAttributes == nullptr) {
@@ -189,9 +220,9 @@ NTSTATUS NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATT
   if (FindOpenFile(root) == nullptr) return STATUS_INVALID_HANDLE;
   const OpenFile* folder = FolderOf(root);
   if (folder == nullptr) return STATUS_INVALID_PARAMETER;
-  if (!IsMemberName(name)) return STATUS_OBJECT_NAME_INVALID;
+  if (!name.empty() && !IsMemberName(name)) return STATUS_OBJECT_NAME_INVALID;
 
-  NodePtr node = FindChild(*folder->node, name);
+  NodePtr node = name.empty() ? folder->node : FindChild(*folder->node, name);
   const bool wantsFolder = (createOptions & FILE_DIRECTORY_FILE) != 0;
   if (node == nullptr) {
     if (createDisposition == FILE_OPEN) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -293,6 +324,23 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
   }
   OpenFile* open = FindOpenFile(file);
   if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
+  if (infoClass == FileNameInfo) {
+    if (information == nullptr || bufferSize < offsetof(FILE_NAME_INFO, FileName)) {
+      return Fail(ERROR_INVALID_PARAMETER, FALSE);
+    }
+    std::wstring text;
+    if (const DWORD error = NameOf(*open, false, &text); error != ERROR_SUCCESS) return Fail(error, FALSE);
+    // The length always; as much of the name as fits, and ERROR_MORE_DATA
+    // when not all of it does.
+    FILE_NAME_INFO header{};
+    header.FileNameLength = static_cast<DWORD>(text.size() * sizeof(wchar_t));
+    std::memcpy(information, &header, offsetof(FILE_NAME_INFO, FileName));
+    const std::size_t room = (bufferSize - offsetof(FILE_NAME_INFO, FileName)) / sizeof(wchar_t);
+    const std::size_t copied = std::min(room, text.size());
+    std::memcpy(static_cast<unsigned char*>(information) + offsetof(FILE_NAME_INFO, FileName), text.data(),
+                copied * sizeof(wchar_t));
+    return copied == text.size() ? TRUE : Fail(ERROR_MORE_DATA, FALSE);
+  }
   const bool withIds = infoClass == FileIdBothDirectoryInfo || infoClass == FileIdBothDirectoryRestartInfo;
   const bool full = infoClass == FileFullDirectoryInfo || infoClass == FileFullDirectoryRestartInfo;
   if ((!withIds && !full) || information == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
@@ -384,29 +432,8 @@ DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD length, DWOR
   if (flags != (FILE_NAME_NORMALIZED | VOLUME_NAME_DOS) || (filePath == nullptr && length > 0)) {
     return Fail(ERROR_INVALID_PARAMETER, 0U);
   }
-  // Wine resolves, when asked, the path the handle was opened by; Windows
-  // names the item the handle holds.
-  NodePtr named = open->node;
-  if (S().handlesFollowLinks) {
-    Location location;
-    if (ParsePath(open->path, &location) != ERROR_SUCCESS) return Fail(ERROR_PATH_NOT_FOUND, 0U);
-    const Lookup lookup = LookupPath(location, true);
-    if (lookup.error != ERROR_SUCCESS) return Fail(lookup.error, 0U);
-    named = lookup.node;
-  }
-  Place place;
-  if (!Locate(*named, &place)) return Fail(ERROR_FILE_NOT_FOUND, 0U);
-  const Node& root = *S().roots.at(place.rootKey);
-  std::wstring text = L"\\\\?\\";
-  if (HasDriveDesignator(root.name)) {
-    text += root.name + L"\\";
-  } else {
-    text += L"UNC" + root.name.substr(1);  // "\\server\share" becomes "UNC\server\share"
-  }
-  for (std::size_t i = 0; i < place.names.size(); ++i) {
-    if (text.back() != L'\\') text.push_back(L'\\');
-    text += place.names[i];
-  }
+  std::wstring text;
+  if (const DWORD error = NameOf(*open, true, &text); error != ERROR_SUCCESS) return Fail(error, 0U);
   // Too small a buffer: the size it needs, terminating zero included.
   if (text.size() >= length) return static_cast<DWORD>(text.size() + 1);
   std::copy(text.begin(), text.end(), filePath);

@@ -175,10 +175,16 @@ struct FILE_DISPOSITION_INFORMATION {
 };
 
 enum FILE_INFO_BY_HANDLE_CLASS {
+  FileNameInfo = 2,
   FileIdBothDirectoryInfo = 10,
   FileIdBothDirectoryRestartInfo = 11,
   FileFullDirectoryInfo = 14,
   FileFullDirectoryRestartInfo = 15
+};
+
+struct FILE_NAME_INFO {
+  DWORD FileNameLength;  // in bytes, no terminating zero
+  WCHAR FileName[1];
 };
 
 struct FILE_ID_BOTH_DIR_INFO {

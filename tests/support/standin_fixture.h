@@ -36,13 +36,13 @@ inline bool ChangesDisk(const standin::Call& call) {
 }
 
 // An open of the walk by handle: its start, opened by path, or a name opened
-// relative to a folder. The walk's checks that the item a final path names
-// is the one held open by path too, for attributes only; they are not
-// counted.
+// relative to a folder. The fresh handles the walk's checks open on a folder
+// they list (by the empty name, as a folder) are not counted.
 inline bool IsWalkOpen(const standin::Call& call) {
   using standin::Api;
-  if (call.api == Api::NtCreateFile) return true;
-  return call.api == Api::CreateFileW && (call.args.at(0) & FILE_TRAVERSE) != 0;
+  if (call.api == Api::CreateFileW) return true;
+  return call.api == Api::NtCreateFile &&
+         !(call.args.at(2) == FILE_OPEN && (call.args.at(3) & FILE_DIRECTORY_FILE) != 0);
 }
 
 // Nothing in the call record wrote to the disk or opened anything to write.
