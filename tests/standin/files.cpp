@@ -397,6 +397,54 @@ void Remove(std::wstring_view path) {
   if (lookup.error == ERROR_SUCCESS) Detach(*lookup.parent, *lookup.node);
 }
 
+bool ExchangeWithLink(std::wstring_view path, std::wstring_view target, std::wstring_view aside) {
+  const Location location = SetupLocation(path);
+  const Location asideLocation = SetupLocation(aside);
+  SetupLocation(target);  // only its syntax: a link's target need not exist
+  if (location.names.empty() || location.device) {
+    throw std::invalid_argument("stand-in: " + Narrow(path) + " cannot be exchanged for a link");
+  }
+  if (asideLocation.names.empty() || Upper(asideLocation.root) != Upper(location.root)) {
+    throw std::invalid_argument("stand-in: " + Narrow(aside) + " is no place on the volume of " +
+                                Narrow(path));
+  }
+  const auto within = [&](const Location& inner) {
+    if (inner.names.size() < location.names.size()) return false;
+    for (std::size_t i = 0; i < location.names.size(); ++i) {
+      if (Upper(inner.names[i]) != Upper(location.names[i])) return false;
+    }
+    return true;
+  };
+  if (within(asideLocation)) {
+    throw std::invalid_argument("stand-in: " + Narrow(aside) + " lies inside " + Narrow(path));
+  }
+
+  const Lookup found = Resolve(location, false, 0);
+  const bool nothingThere = found.error == ERROR_FILE_NOT_FOUND && found.parent != nullptr;
+  if (found.error != ERROR_SUCCESS && !nothingThere) return false;
+  if (!nothingThere && OpenWithoutShare(*found.node, FILE_SHARE_DELETE)) return false;
+
+  // The link keeps the name as the folder showed it in listings.
+  const std::wstring name = nothingThere ? found.name : found.node->name;
+  if (!nothingThere) {
+    const NodePtr asideParent = SetupParent(asideLocation, aside);
+    if (FindChild(*asideParent, asideLocation.names.back()) != nullptr) {
+      throw std::invalid_argument("stand-in: " + Narrow(aside) + " is taken");
+    }
+    // A link above `aside` could still lead back inside the item.
+    if (asideParent == found.node || Contains(*found.node, *asideParent)) {
+      throw std::invalid_argument("stand-in: " + Narrow(aside) + " lies inside " + Narrow(path));
+    }
+    Detach(*found.parent, *found.node);
+    found.node->name = asideLocation.names.back();
+    Insert(*asideParent, found.node);
+  }
+  NodePtr link = NewNode(Kind::FolderLink, name);
+  link->target = std::wstring(target);
+  Insert(*found.parent, link);
+  return true;
+}
+
 bool Exists(std::wstring_view path) { return InspectionLookup(path, false).error == ERROR_SUCCESS; }
 
 bool IsDirectory(std::wstring_view path) {

@@ -157,6 +157,20 @@ void SetHandlesFollowLinks(bool follow);
 // does not exist. Handles open on it stay usable.
 void Remove(std::wstring_view path);
 
+// Another process swapping a folder for a link in one step, as a rename
+// followed at once by the link's creation would on Windows, with nothing in
+// between: the item at `path` (itself: a link there is not followed) is moved
+// to `aside`, and a folder link to `target` takes its name. When nothing
+// stands at `path` but its folder exists, only the link is made. False, with
+// nothing changed, when the item cannot be moved as MoveFileExW could not move
+// it (a handle on it, the process's own or a held one, that does not share
+// deletion) or when the folder that would hold the link is missing. Missing
+// folders above `aside` are made; `aside` must not exist, must be on the
+// volume of `path` and must not lie inside the item (else
+// std::invalid_argument). Like the other set-up functions it is not recorded,
+// never faulted and leaves the last error alone; the move is durable at once.
+bool ExchangeWithLink(std::wstring_view path, std::wstring_view target, std::wstring_view aside);
+
 // Inspection without touching the call record. Links met above the last
 // member are followed; the last member is reported as itself.
 bool Exists(std::wstring_view path);

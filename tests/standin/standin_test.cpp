@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cwchar>
@@ -899,6 +900,86 @@ TEST_F(StandinMachineTest, AFileHeldByAnotherProcessMeetsSharingMovesAndDeletes)
   EXPECT_NE(file, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(CloseHandle(file));
   EXPECT_THROW(standin::HoldOpen(L"C:\\a\\missing", GENERIC_READ, 0), std::invalid_argument);
+}
+
+// Another process swapping a folder for a link: the folder moves aside whole,
+// a path through its name now leads to the link's target, and what the
+// process under test holds open stays on the real item.
+TEST_F(StandinMachineTest, AFolderExchangedForALinkMovesAsideWithWhatItHolds) {
+  standin::AddFile(L"C:\\bait\\f.txt", "bait");
+  const HANDLE before =
+      Open(L"C:\\a\\f.txt", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, OPEN_EXISTING);
+  standin::ClearCalls();
+  SetLastError(kPlanted);
+  EXPECT_TRUE(standin::ExchangeWithLink(L"C:\\A", L"C:\\bait", L"C:\\aside\\real"));
+  EXPECT_EQ(GetLastError(), kPlanted);
+  EXPECT_TRUE(standin::Calls().empty());
+  EXPECT_EQ(Attributes(L"C:\\a"), Is(kDir | kLink));
+  const std::vector<std::wstring> root = standin::ListNames(L"C:");
+  EXPECT_NE(std::find(root.begin(), root.end(), L"a"), root.end()) << "the link keeps the folder's own name";
+  EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), "bait");
+  EXPECT_EQ(standin::FileContents(L"C:\\aside\\real\\f.txt"), "abc");
+  EXPECT_TRUE(standin::IsDirectory(L"C:\\aside\\real\\sub"));
+  EXPECT_EQ(ReadAll(before), "abc");
+  EXPECT_TRUE(CloseHandle(before));
+
+  // Nothing at the name yet: the link alone appears, nothing is moved.
+  EXPECT_TRUE(standin::ExchangeWithLink(L"C:\\aside\\real\\new", L"C:\\bait", L"C:\\aside2\\x"));
+  EXPECT_EQ(Attributes(L"C:\\aside\\real\\new"), Is(kDir | kLink));
+  EXPECT_FALSE(standin::Exists(L"C:\\aside2"));
+}
+
+TEST_F(StandinMachineTest, AFolderIsNotExchangedWhileItCannotBeMoved) {
+  const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const struct {
+    const char* name;
+    const wchar_t* path;
+    std::function<void()> arrange;
+    bool exchanged;
+  } cases[] = {
+      {"opened without sharing deletion", L"C:\\a",
+       [] {
+         Open(L"C:\\a", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+              FILE_FLAG_BACKUP_SEMANTICS);
+       },
+       false},
+      {"opened sharing deletion", L"C:\\a",
+       [=] { Open(L"C:\\a", GENERIC_READ, shareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS); }, true},
+      {"held by another process without sharing deletion", L"C:\\a",
+       [] { standin::HoldOpen(L"C:\\a", GENERIC_READ, FILE_SHARE_READ); }, false},
+      {"its folder missing", L"C:\\missing\\x", [] {}, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    standin::Restart();  // closes what a case opened
+    standin::Remove(L"C:\\aside");
+    standin::Remove(L"C:\\a");
+    standin::AddFile(L"C:\\a\\f.txt", "abc");
+    c.arrange();
+    EXPECT_EQ(standin::ExchangeWithLink(c.path, L"C:\\bait", L"C:\\aside\\real"), c.exchanged);
+    EXPECT_EQ(standin::Exists(L"C:\\aside"), c.exchanged);
+    EXPECT_EQ(standin::FileContents(L"C:\\a\\f.txt"), c.exchanged ? "" : "abc");
+    EXPECT_FALSE(standin::Exists(L"C:\\missing"));
+  }
+  standin::Restart();
+}
+
+TEST_F(StandinMachineTest, AnExchangeRefusesPlacesItCannotUse) {
+  const struct {
+    const wchar_t* path;
+    const wchar_t* aside;
+  } cases[] = {
+      {L"C:", L"C:\\aside"},                 // a root
+      {L"C:\\a", L"\\\\srv\\share\\aside"},  // another volume
+      {L"C:\\a", L"C:\\A\\sub\\aside"},      // inside the item
+      {L"C:\\a", L"C:\\link\\aside"},        // inside it through a link
+      {L"C:\\a", L"C:\\flink"},              // taken
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::win32::Shown(c.aside));
+    EXPECT_THROW(standin::ExchangeWithLink(c.path, L"C:\\bait", c.aside), std::invalid_argument);
+    EXPECT_EQ(Attributes(L"C:\\a"), Is(kDir));
+  }
 }
 
 // A hook runs inside the call it precedes, so it is where a test can look
