@@ -146,6 +146,19 @@ std::wstring MembersFrom(std::wstring_view text, std::size_t position) {
   return members;
 }
 
+// The length of the drive or share root that starts the walk of `path`. A
+// server's name alone ("\\server\") names no folder that could be opened:
+// the share belongs to the start, as it does behind "\\?\UNC\".
+std::size_t WalkStartLength(std::wstring_view path) noexcept {
+  std::size_t length = VantideWalkStartLength(path);
+  const bool serverRoot = !VantideHasDevicePrefix(path) && !VantideStartsWithDriveDesignator(path) &&
+                          VantideRootNameLength(path) > 2;
+  if (!serverRoot) return length;
+  while (length < path.size() && !VantideIsSeparator(path[length])) ++length;
+  while (length < path.size() && VantideIsSeparator(path[length])) ++length;
+  return length;
+}
+
 // Walks `members` below `from`; `*folder` ends at the deepest member opened.
 HRESULT Walk(const VantideFolder& from, std::wstring_view members, VantideFolder* folder, bool* missing,
              std::wstring* rest, VantideFolderUse use, bool creates) {
@@ -212,7 +225,7 @@ HRESULT VantideCheckFileReached(const VantideFolder& folder, std::wstring_view n
 HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* missing, std::wstring* rest,
                               VantideFolderUse use) {
   const std::wstring_view view{path};
-  const std::size_t startLength = VantideWalkStartLength(view);
+  const std::size_t startLength = WalkStartLength(view);
   // A relative path would start wherever the current folder happens to be.
   if (startLength == 0 || !VantideIsAbsolutePath(path)) return kStatusInvalidName;
   const Path start{view.substr(0, startLength)};

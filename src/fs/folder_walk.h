@@ -52,11 +52,12 @@ class VantideFolder {
   std::wstring finalPath_;
 };
 
-// Opens the walk start of `path` (VantideWalkStartLength) by path, then each
-// member below it. On success `*folder` holds the last member. When a member
-// does not exist, `*folder` holds the deepest folder that does (it stays
-// empty when the walk start itself is missing) and `*rest`, when given, the
-// members from the missing one on, separated by backslashes.
+// Opens the walk start of `path` (VantideWalkStartLength, taking in the share
+// of a "\\server\share" path) by path, then each member below it. On success
+// `*folder` holds the last member. When a member does not exist, `*folder`
+// holds the deepest folder that does (it stays empty when the walk start
+// itself is missing) and `*rest`, when given, the members from the missing
+// one on, separated by backslashes.
 HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* missing, std::wstring* rest = nullptr,
                               VantideFolderUse use = VantideFolderUse::kTraverse);
 
