@@ -245,7 +245,10 @@ HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* mis
   root.Reset(handle, std::wstring());
   std::wstring finalPath;
   const HRESULT status = FinalPathOf(handle, &finalPath);
-  if (status < 0) return status;
+  if (status < 0) {
+    if (missing != nullptr) *missing = false;
+    return status;
+  }
   root.Reset(root.Handle(), std::move(finalPath));
 
   VantideFolder reached;

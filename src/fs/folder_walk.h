@@ -9,8 +9,10 @@
 // is a reparse point (0x80070780), judged before anything else, or a member
 // whose final path is not its parent's final path followed by the member's
 // own name (0x80070780 as well); see folder_walk.cpp for why both are needed.
-// A member that is no folder is 0x8007010B. Errors 2 and 3 of an open say the
-// member does not exist: `*missing` is set then, and left alone otherwise.
+// A member that is no folder is 0x8007010B. A failure once the walk has begun
+// writes `*missing`: true when an open failed with error 2 or 3 (the member
+// does not exist), false otherwise. A success, or a path refused before
+// anything is opened, leaves it alone.
 //
 // A member's name reaches the file system exactly as written, relative to its
 // folder: no trailing period or blank is removed and no DOS device is named.
