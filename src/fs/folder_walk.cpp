@@ -326,10 +326,13 @@ HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* mis
   VantideFolder root;
   root.Reset(handle, std::wstring());
   BY_HANDLE_FILE_INFORMATION identity{};
-  if (!GetFileInformationByHandle(handle, &identity)) return VantideFailureFromLastError();
   std::wstring pathOnVolume;
-  const HRESULT status = PathOnVolume(handle, &pathOnVolume);
-  if (status < 0) return status;
+  const HRESULT status = GetFileInformationByHandle(handle, &identity) ? PathOnVolume(handle, &pathOnVolume)
+                                                                       : VantideFailureFromLastError();
+  if (status < 0) {
+    if (missing != nullptr) *missing = false;
+    return status;
+  }
   root.Reset(handle, std::move(pathOnVolume), identity);
 
   VantideFolder reached;

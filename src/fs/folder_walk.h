@@ -12,8 +12,10 @@
 // listing does not hold as a plain entry of that name and identity
 // (0x80070780 as well); see folder_walk.cpp for why all of them are needed.
 // Every folder is opened with list access.
-// A member that is no folder is 0x8007010B. Errors 2 and 3 of an open say the
-// member does not exist: `*missing` is set then, and left alone otherwise.
+// A member that is no folder is 0x8007010B. A failure once the walk has begun
+// writes `*missing`: true when an open failed with error 2 or 3 (the member
+// does not exist), false otherwise. A success, or a path refused before
+// anything is opened, leaves it alone.
 //
 // A member's name reaches the file system exactly as written, relative to its
 // folder: no trailing period or blank is removed and no DOS device is named.

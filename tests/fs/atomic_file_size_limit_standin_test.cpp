@@ -4,6 +4,7 @@
 #include "fs/atomic_file.h"
 
 #include "standin/standin.h"
+#include "support/open_folder.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@ namespace {
 
 using standin::Api;
 
+constexpr wchar_t kFolder[] = L"C:\\Roaming\\Vantide";
 constexpr wchar_t kTarget[] = L"C:\\Roaming\\Vantide\\f.dat";
 constexpr wchar_t kTemporary[] = L"C:\\Roaming\\Vantide\\f.dat.tmp";
 
@@ -69,19 +71,26 @@ TEST_F(AtomicFileSizeLimitTest, OneWriteTakesUpToTheLargestLengthAndLargerIsRefu
     const UntouchedContents contents(c.size);
     if (!contents.Mapped()) GTEST_SKIP() << "no 4 GiB of address space to map";
     standin::Reset();
-    standin::AddDirectory(L"C:\\Roaming");
+    standin::AddDirectory(kFolder);
+    const VantideFolder folder = testing::OpenFolder(kFolder);
+    ASSERT_TRUE(folder.IsOpen());
+    standin::ClearCalls();
     standin::InjectFault({.api = Api::WriteFile, .error = ERROR_DISK_FULL});
 
-    EXPECT_EQ(VantideCreateFileAtomically(kTarget, contents.View()), c.status);
-    EXPECT_EQ(standin::CallPaths(Api::CreateFileW), std::vector<std::wstring>{kTemporary});
+    EXPECT_EQ(VantideCreateFileAtomically(folder, L"f.dat", contents.View()), c.status);
+    EXPECT_EQ(standin::CallPaths(Api::NtCreateFile), std::vector<std::wstring>{kTemporary});
     std::vector<std::vector<DWORD>> writes;
     for (const standin::Call& call : standin::Calls()) {
       if (call.api == Api::WriteFile) writes.push_back(call.args);
     }
     EXPECT_EQ(writes, c.writes);
     EXPECT_TRUE(standin::CallPaths(Api::FlushFileBuffers).empty());
-    EXPECT_TRUE(standin::CallPaths(Api::MoveFileExW).empty());
-    EXPECT_EQ(standin::CallPaths(Api::DeleteFileW), std::vector<std::wstring>{kTemporary});
+    // Never renamed into place: only its name taken away again, by handle.
+    std::vector<std::vector<DWORD>> information;
+    for (const standin::Call& call : standin::Calls()) {
+      if (call.api == Api::NtSetInformationFile) information.push_back(call.args);
+    }
+    EXPECT_EQ(information, std::vector<std::vector<DWORD>>{{FileDispositionInformation}});
     EXPECT_FALSE(standin::Exists(kTemporary));
     EXPECT_FALSE(standin::Exists(kTarget));
   }

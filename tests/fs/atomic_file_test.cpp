@@ -1,14 +1,16 @@
-// Atomic creation and the folder chain against real files (the stand-in's
-// natively, real ones under Wine).
+// Atomic creation against real files (the stand-in's natively, real ones
+// under Wine), in folders the walk has opened or created.
 #include "fs/atomic_file.h"
 
 #include "platform/status.h"
 #include "platform/win32.h"
+#include "support/open_folder.h"
 #include "support/test_tree.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace van_tide {
@@ -16,10 +18,24 @@ namespace {
 
 using testing::TestTree;
 
+// Creates the file at `relative` below the tree's root as the tool does: the
+// folders above it first, each below the one above, then the file in the
+// last of them.
+HRESULT CreateBelowRoot(const TestTree& tree, std::wstring_view relative, std::string_view contents) {
+  const VantideFolder root = testing::OpenFolder(tree.Root());
+  if (!root.IsOpen()) return kStatusFailedWithoutReason;
+  const std::size_t cut = relative.find_last_of(L'\\');
+  if (cut == std::wstring_view::npos) return VantideCreateFileAtomically(root, relative, contents);
+  VantideFolder folder;
+  const HRESULT folderStatus = VantideCreateFoldersBelow(root, relative.substr(0, cut), &folder);
+  if (folderStatus < 0) return folderStatus;
+  return VantideCreateFileAtomically(folder, relative.substr(cut + 1), contents);
+}
+
 class AtomicFileTest : public ::testing::Test {
  protected:
   HRESULT Create(std::wstring_view relative, std::string_view contents) {
-    return VantideCreateFileAtomically(tree_.PathOf(relative), contents);
+    return CreateBelowRoot(tree_, relative, contents);
   }
   TestTree tree_;
 };
@@ -59,13 +75,13 @@ struct BlockedCase {
 
 // Whatever is already there wins and stays exactly as it was.
 const BlockedCase kBlockedCases[] = {
-    // The move never replaces: an existing target keeps its contents.
+    // The rename never replaces: an existing target keeps its contents.
     {L"f.dat", L"f.dat", static_cast<HRESULT>(0x800700B7U), {L"f.dat.tmp"}},
     // A temporary file of another run is never opened, reused or removed.
     {L"f.dat.tmp", L"f.dat", static_cast<HRESULT>(0x80070050U), {L"f.dat"}},
     // A file where the target's folder belongs: the folder cannot appear.
-    {L"blocker", L"blocker\\f.dat", static_cast<HRESULT>(0x800700B7U), {L"blocker\\f.dat.tmp"}},
-    {L"blocker", L"blocker\\sub\\f.dat", static_cast<HRESULT>(0x800700B7U), {L"blocker\\sub"}},
+    {L"blocker", L"blocker\\f.dat", kStatusNotADirectory, {L"blocker\\f.dat.tmp"}},
+    {L"blocker", L"blocker\\sub\\f.dat", kStatusNotADirectory, {L"blocker\\sub"}},
 };
 
 TEST(AtomicFileBlockedTest, LeavesWhatStandsInTheWayUntouched) {
@@ -73,60 +89,32 @@ TEST(AtomicFileBlockedTest, LeavesWhatStandsInTheWayUntouched) {
     SCOPED_TRACE(std::wstring(L"existing: ") + c.existing + L", target: " + c.target);
     TestTree tree;
     tree.WriteFile(c.existing, "already here");
-    EXPECT_EQ(VantideCreateFileAtomically(tree.PathOf(c.target), "new contents"), c.status);
+    EXPECT_EQ(CreateBelowRoot(tree, c.target, "new contents"), c.status);
     EXPECT_FALSE(tree.IsDirectory(c.existing));
     EXPECT_EQ(tree.ReadFile(c.existing), "already here");
     for (const wchar_t* item : c.absent) EXPECT_FALSE(tree.Exists(item)) << "present";
   }
 }
 
-TEST_F(AtomicFileTest, ABareFileNameHasNoFolderAndCreatesNothing) {
-  const Path name = L"vantide-atomic-bare-name.dat";
-  EXPECT_EQ(VantideCreateFileAtomically(name, "x"), static_cast<HRESULT>(0x80070003U));
-  EXPECT_EQ(GetFileAttributesW(name.c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(GetFileAttributesW((name + L".tmp").c_str()), INVALID_FILE_ATTRIBUTES);
+// A folder that is not open names no folder: the name would be read against
+// whatever the system takes for a missing folder, so nothing may appear in
+// the current folder.
+TEST_F(AtomicFileTest, AFolderNotOpenCreatesNothing) {
+  tree_.SetCurrentFolder(L"");
+  const VantideFolder none;
+  EXPECT_LT(VantideCreateFileAtomically(none, L"bare-name.dat", "x"), 0);
+  EXPECT_FALSE(tree_.Exists(L"bare-name.dat"));
+  EXPECT_FALSE(tree_.Exists(L"bare-name.dat.tmp"));
 }
 
-struct ChainCase {
-  const wchar_t* dir;  // below the tree's root; empty: the root itself
-  DWORD error;
-  std::vector<const wchar_t*> folders;  // must be folders afterwards
-};
-
-// The tree holds the file "file" and the folder "existing\inner". Expected
-// codes follow the walk: a step that meets a file gives 183, a step below it
-// fails with a not-found error, which does not hide the 183.
-const ChainCase kChainCases[] = {
-    {L"", 0, {}},
-    {L"existing\\inner", 0, {L"existing\\inner"}},
-    {L"existing\\inner\\", 0, {L"existing\\inner"}},
-    {L"a\\b\\c", 0, {L"a", L"a\\b", L"a\\b\\c"}},
-    {L"s/t//u\\", 0, {L"s", L"s\\t", L"s\\t\\u"}},
-    {L"existing\\new", 0, {L"existing\\new"}},
-    {L"file", 183, {}},
-    {L"file\\sub", 183, {}},
-    {L"file\\sub\\deeper", 183, {}},
-};
-
-TEST_F(AtomicFileTest, DirectoryChainCreatesWhatIsMissingAndReportsAFileInTheWay) {
-  tree_.WriteFile(L"file", "x");
-  tree_.MakeDirectory(L"existing\\inner");
-  for (const ChainCase& c : kChainCases) {
-    SCOPED_TRACE(std::wstring(L"dir: ") + c.dir);
-    const Path dir = *c.dir == L'\0' ? tree_.Root() : tree_.PathOf(c.dir);
-    EXPECT_EQ(VantideCreateDirectoryChain(dir), c.error);
-    for (const wchar_t* folder : c.folders) EXPECT_TRUE(tree_.IsDirectory(folder)) << "folder";
-  }
-  EXPECT_EQ(tree_.ReadFile(L"file"), "x");
-  EXPECT_FALSE(tree_.Exists(L"file\\sub"));
-}
-
-TEST_F(AtomicFileTest, DirectoryChainGoesThroughAFolderLink) {
+// The file goes into the folder held, through a link nowhere: a link at the
+// folder's name is refused before anything is created behind it.
+TEST_F(AtomicFileTest, NothingIsCreatedBehindAFolderLink) {
   tree_.MakeDirectory(L"target");
   if (!tree_.MakeDirectoryLink(L"link", L"target")) GTEST_SKIP() << "no folder links on this machine";
-  EXPECT_EQ(VantideCreateDirectoryChain(tree_.PathOf(L"link")), 0U);
-  EXPECT_EQ(Create(L"link\\new\\f.dat", "through the link"), kStatusOk);
-  EXPECT_EQ(tree_.ReadFile(L"target\\new\\f.dat"), "through the link");
+  EXPECT_EQ(Create(L"link\\f.dat", "through the link"), kStatusCantAccessFile);
+  EXPECT_FALSE(tree_.Exists(L"target\\f.dat"));
+  EXPECT_FALSE(tree_.Exists(L"target\\f.dat.tmp"));
 }
 
 }  // namespace

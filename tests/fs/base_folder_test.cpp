@@ -51,25 +51,30 @@ const ValueCase kValueCases[] = {
     {L"\\\\.\\pipe\\x", L""},
     {L"\\\\?\\UNC\\server\\share\\me", L"\\\\?\\UNC\\server\\share\\me"},
     {L"C:\\a.b\\.c\\..e", L"C:\\a.b\\.c\\..e"},
-    // Members Windows reads as something other than a folder of that name:
-    // trailing blanks and periods, device names, streams, and a slash inside a
+    // Members a reader of the whole path takes for something other than the
+    // folder the walk opens by that name: trailing blanks and periods, a device
+    // name as the last member outside "\\?\", streams, and a slash inside a
     // name behind "\\?\".
     {L"C:\\Users\\me \\Roaming", L""},
     {L"C:\\Users\\me.\\Roaming", L""},
     {L"C:\\Users\\me\\Roaming ", L""},
     {L"C:\\Users\\me\\Roaming.", L""},
     {L"C:\\Users\\me\\Roaming\\ ", L""},
-    {L"C:\\Users\\CON\\Roaming", L""},
-    {L"C:\\Users\\aux.txt\\Roaming", L""},
     {L"C:\\Users\\me\\LPT1 ", L""},
+    {L"C:\\Users\\me\\NUL", L""},
     {L"C:\\Users\\me\\Roaming::$INDEX_ALLOCATION", L""},
     {L"C:\\Users\\me:x\\Roaming", L""},
-    {L"\\\\?\\C:\\Users\\me\\NUL", L""},
     {L"\\\\?\\C:\\Users/me", L""},
     {L"\\\\?\\UNC\\server.\\share\\me", L""},
     {L"\\\\?\\UNC\\server\\share \\me", L""},
     {L"\\\\server \\share\\me", L""},
     {L"\\\\server\\share:x\\me", L""},
+    // A device name names a folder wherever the walk meets it, and so it does
+    // for a reader of the whole path above the last member, and anywhere
+    // behind "\\?\".
+    {L"C:\\Users\\CON\\Roaming", L"C:\\Users\\CON\\Roaming"},
+    {L"C:\\Users\\aux.txt\\Roaming", L"C:\\Users\\aux.txt\\Roaming"},
+    {L"\\\\?\\C:\\Users\\me\\NUL", L"\\\\?\\C:\\Users\\me\\NUL"},
     // Names that merely look alike are read as written.
     {L"C:\\Users\\CONSOLE\\COM10\\LPT\\nul_\\.x\\x.y", L"C:\\Users\\CONSOLE\\COM10\\LPT\\nul_\\.x\\x.y"},
     {L"\\\\?\\C:\\Users\\me", L"\\\\?\\C:\\Users\\me"},

@@ -3,6 +3,7 @@
 
 #include "platform/status.h"
 #include "standin/standin.h"
+#include "support/open_folder.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>
@@ -15,42 +16,115 @@ namespace {
 
 using standin::Api;
 
+constexpr wchar_t kFolder[] = L"C:\\data";
 constexpr wchar_t kPath[] = L"C:\\data\\file";
 
 class SmallFileStandinTest : public testing::StandinTest {
  protected:
-  HRESULT Read(const wchar_t* path = kPath) { return VantideReadSmallFile(path, &bytes_, &missing_); }
-  std::vector<Api> CallSequence() const {
+  // The folder is opened by the walk, whose calls are left out of the record.
+  HRESULT Read(const wchar_t* name = L"file") {
+    const VantideFolder folder = testing::OpenFolder(kFolder);
+    EXPECT_TRUE(folder.IsOpen());
+    standin::ClearCalls();
+    return VantideReadSmallFile(folder, name, &bytes_, &missing_);
+  }
+  // The calls of the read alone: the folder's close, after it, is the walk's.
+  static std::vector<Api> CallSequence() {
     std::vector<Api> apis;
-    for (const standin::Call& call : standin::Calls()) apis.push_back(call.api);
+    for (const standin::Call& call : standin::Calls()) {
+      if (call.api == Api::CloseHandle && call.path == kFolder) continue;
+      apis.push_back(call.api);
+    }
     return apis;
   }
   std::string bytes_;
   bool missing_ = false;
 };
 
-TEST_F(SmallFileStandinTest, OpensForSharedReadingWithoutFollowingALink) {
+TEST_F(SmallFileStandinTest, OpensItsOwnNameBelowTheFolderForSharedReading) {
   standin::AddFile(kPath, "contents");
   ASSERT_EQ(Read(), kStatusOk);
   const standin::Call& open = standin::Calls().front();
-  EXPECT_EQ(open.api, Api::CreateFileW);
+  EXPECT_EQ(open.api, Api::NtCreateFile);
   EXPECT_EQ(open.path, kPath);
-  EXPECT_EQ(open.args,
-            (std::vector<DWORD>{GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT}));
-  EXPECT_EQ(CallSequence(), (std::vector<Api>{Api::CreateFileW, Api::GetFileInformationByHandle,
-                                              Api::GetFileSizeEx, Api::ReadFile, Api::CloseHandle}));
+  EXPECT_EQ(open.args, (std::vector<DWORD>{GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN,
+                                           FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
+                                               FILE_SYNCHRONOUS_IO_NONALERT}));
+  EXPECT_EQ(CallSequence(), (std::vector<Api>{Api::NtCreateFile, Api::GetFileInformationByHandle,
+                                              Api::GetFinalPathNameByHandleW, Api::GetFileSizeEx,
+                                              Api::ReadFile, Api::CloseHandle}));
+  EXPECT_EQ(bytes_, "contents");
 }
 
-TEST_F(SmallFileStandinTest, RefusesAFileLinkBeforeLookingAtItsSize) {
-  standin::AddFile(L"C:\\data\\huge", std::string(70000, 'x'));
-  standin::AddFileLink(L"C:\\data\\to-huge", L"C:\\data\\huge");
-  standin::AddFileLink(L"C:\\data\\dangling", L"C:\\data\\nothing");
-  for (const wchar_t* link : {L"C:\\data\\to-huge", L"C:\\data\\dangling"}) {
-    SCOPED_TRACE(link);
-    standin::ClearCalls();
-    EXPECT_EQ(Read(link), kStatusCantAccessFile);
-    EXPECT_EQ(CallSequence(),
-              (std::vector<Api>{Api::CreateFileW, Api::GetFileInformationByHandle, Api::CloseHandle}));
+struct LinkCase {
+  const char* what;
+  bool wine;  // handles follow links, as under Wine
+  const wchar_t* name;
+  HRESULT status;
+  bool missing;  // the flag afterwards, false before: only a failed open writes it
+  std::vector<Api> calls;
+};
+
+// A link is refused before its size is looked at, whether the handle is the
+// link itself (its reparse attribute tells) or its target (its final path is
+// not the name asked for). So is a short name, which reaches a file under
+// another name. Under Wine a link to nothing is nothing: missing.
+const LinkCase kLinkCases[] = {
+    {"a link to a large file",
+     false,
+     L"to-huge",
+     kStatusCantAccessFile,
+     false,
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::CloseHandle}},
+    {"a link to nothing",
+     false,
+     L"dangling",
+     kStatusCantAccessFile,
+     false,
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::CloseHandle}},
+    {"a link to a large file, handles following links",
+     true,
+     L"to-huge",
+     kStatusCantAccessFile,
+     false,
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW, Api::CloseHandle}},
+    {"a link to a file elsewhere, handles following links",
+     true,
+     L"to-outside",
+     kStatusCantAccessFile,
+     false,
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW, Api::CloseHandle}},
+    {"a link to nothing, handles following links",
+     true,
+     L"dangling",
+     static_cast<HRESULT>(0x80070003U),
+     true,
+     {Api::NtCreateFile}},
+    {"a short name",
+     false,
+     L"LONGFI~1.TXT",
+     kStatusCantAccessFile,
+     false,
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW, Api::CloseHandle}},
+};
+
+TEST_F(SmallFileStandinTest, RefusesALinkOrAShortNameBeforeLookingAtTheSize) {
+  for (const LinkCase& c : kLinkCases) {
+    SCOPED_TRACE(c.what);
+    standin::Reset();
+    standin::SetHandlesFollowLinks(c.wine);
+    standin::AddFile(L"C:\\data\\huge", std::string(70000, 'x'));
+    standin::AddFile(L"C:\\outside\\file", "x");
+    standin::AddFile(L"C:\\data\\long file name.txt", "x");
+    standin::AddFileLink(L"C:\\data\\to-huge", L"C:\\data\\huge");
+    standin::AddFileLink(L"C:\\data\\to-outside", L"C:\\outside\\file");
+    standin::AddFileLink(L"C:\\data\\dangling", L"C:\\data\\nothing");
+    missing_ = false;
+    bytes_ = "untouched";
+    EXPECT_EQ(Read(c.name), c.status);
+    EXPECT_EQ(missing_, c.missing);
+    EXPECT_EQ(bytes_, "untouched");
+    EXPECT_EQ(CallSequence(), c.calls);
   }
 }
 
@@ -76,6 +150,10 @@ const FaultCase kFaultCases[] = {
     {"information, no error",
      {.api = Api::GetFileInformationByHandle, .error = 0},
      kStatusFailedWithoutReason},
+    {"final path",
+     {.api = Api::GetFinalPathNameByHandleW, .error = ERROR_NOT_ENOUGH_MEMORY},
+     static_cast<HRESULT>(0x80070008U)},
+    {"final path, no error", {.api = Api::GetFinalPathNameByHandleW, .error = 0}, kStatusFailedWithoutReason},
     {"size", {.api = Api::GetFileSizeEx, .error = ERROR_INVALID_HANDLE}, static_cast<HRESULT>(0x80070006U)},
     {"read", {.api = Api::ReadFile, .error = ERROR_READ_FAULT}, static_cast<HRESULT>(0x8007001EU)},
     {"read, no error", {.api = Api::ReadFile, .error = 0}, kStatusFailedWithoutReason},
@@ -86,10 +164,12 @@ TEST_F(SmallFileStandinTest, MapsEachFailedCallAndLeavesTheFlagAlone) {
   standin::AddFile(kPath, "contents");
   for (const FaultCase& c : kFaultCases) {
     SCOPED_TRACE(c.name);
+    // Planned after the folder is opened, so that it meets the read's calls.
+    const VantideFolder folder = testing::OpenFolder(kFolder);
     standin::InjectFault(c.fault);
     missing_ = true;
     bytes_.clear();
-    EXPECT_EQ(Read(), c.status);
+    EXPECT_EQ(VantideReadSmallFile(folder, L"file", &bytes_, &missing_), c.status);
     EXPECT_TRUE(missing_);
   }
 }
@@ -116,20 +196,40 @@ TEST_F(SmallFileStandinTest, AFailedOpenWritesTheFlagFromItsError) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.error);
-    standin::InjectFault({.api = Api::CreateFileW, .error = c.error});
+    standin::InjectFault({.api = Api::NtCreateFile, .error = c.error, .path = kPath});
     missing_ = !c.missing;
     EXPECT_EQ(Read(), c.status);
     EXPECT_EQ(missing_, c.missing);
   }
 }
 
+// What is at the name when the read opens it, not what was there before.
+TEST_F(SmallFileStandinTest, TellsAMissingFileFromAFolderAtItsName) {
+  standin::AddDirectory(L"C:\\data\\folder");
+  EXPECT_EQ(Read(L"absent"), static_cast<HRESULT>(0x80070002U));
+  EXPECT_TRUE(missing_);
+  EXPECT_EQ(Read(L"folder"), static_cast<HRESULT>(0x80070005U));
+  EXPECT_FALSE(missing_);
+}
+
 TEST_F(SmallFileStandinTest, AWriterHoldingTheFileKeepsTheReadOut) {
   standin::AddFile(kPath, "contents");
-  HANDLE writer = CreateFileW(kPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-  ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+  standin::HoldOpen(kPath, GENERIC_WRITE, 0);
   EXPECT_EQ(Read(), static_cast<HRESULT>(0x80070020U));
   EXPECT_FALSE(missing_);
-  CloseHandle(writer);
+}
+
+// The file is read from the folder held, wherever that folder has gone: once
+// it has been moved and a link put in its place, its file no longer sits
+// where the folder was opened, and is refused; the link's file is never read.
+TEST_F(SmallFileStandinTest, AFolderSwappedForALinkAfterItWasOpenedIsNotReadThrough) {
+  standin::AddFile(kPath, "ours");
+  standin::AddFile(L"C:\\elsewhere\\file", "theirs");
+  const VantideFolder folder = testing::OpenFolder(kFolder);
+  ASSERT_TRUE(MoveFileExW(kFolder, L"C:\\moved", MOVEFILE_WRITE_THROUGH));
+  standin::AddDirectoryLink(kFolder, L"C:\\elsewhere");
+  EXPECT_EQ(VantideReadSmallFile(folder, L"file", &bytes_, &missing_), kStatusCantAccessFile);
+  EXPECT_TRUE(bytes_.empty());
 }
 
 }  // namespace

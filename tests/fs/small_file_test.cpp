@@ -1,8 +1,9 @@
 // Whole-file reads against real files (the stand-in's natively, real ones
-// under Wine).
+// under Wine), in a folder the walk has opened.
 #include "fs/small_file.h"
 
 #include "platform/status.h"
+#include "support/open_folder.h"
 #include "support/test_tree.h"
 
 #include <gtest/gtest.h>
@@ -16,10 +17,13 @@ using testing::TestTree;
 
 class SmallFileTest : public ::testing::Test {
  protected:
-  HRESULT Read(const wchar_t* relative) {
+  // `name` in the tree's root folder.
+  HRESULT Read(const wchar_t* name) {
     missing_ = false;
     bytes_ = "untouched";
-    return VantideReadSmallFile(tree_.PathOf(relative), &bytes_, &missing_);
+    const VantideFolder folder = testing::OpenFolder(tree_.Root());
+    EXPECT_TRUE(folder.IsOpen());
+    return VantideReadSmallFile(folder, name, &bytes_, &missing_);
   }
   TestTree tree_;
   std::string bytes_;
@@ -57,11 +61,9 @@ TEST_F(SmallFileTest, RefusesEmptyAndOversizedFilesWithoutReadingThem) {
   }
 }
 
-TEST_F(SmallFileTest, TellsAMissingFileOrFolderFromARefusedOne) {
+TEST_F(SmallFileTest, TellsAMissingFileFromARefusedOne) {
   tree_.MakeDirectory(L"folder");
   EXPECT_EQ(Read(L"absent"), static_cast<HRESULT>(0x80070002U));
-  EXPECT_TRUE(missing_);
-  EXPECT_EQ(Read(L"absent\\f"), static_cast<HRESULT>(0x80070003U));
   EXPECT_TRUE(missing_);
   // A folder cannot be opened as a file: refused, not absent.
   EXPECT_LT(Read(L"folder"), 0);
@@ -69,9 +71,31 @@ TEST_F(SmallFileTest, TellsAMissingFileOrFolderFromARefusedOne) {
   EXPECT_EQ(bytes_, "untouched");
 }
 
+// A file's name is read as written: "f " and "f." are files of their own
+// beside "f", never "f" itself.
+TEST_F(SmallFileTest, ReadsANameWithATrailingBlankOrPeriodAsWritten) {
+  tree_.WriteFile(L"f", "plain");
+  for (const wchar_t* name : {L"f ", L"f."}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(Read(name), static_cast<HRESULT>(0x80070002U));
+    EXPECT_TRUE(missing_);
+    EXPECT_EQ(bytes_, "untouched");
+  }
+}
+
+// A link to a file is refused whatever it leads to: on Windows by its reparse
+// attribute, under Wine, which shows the target instead, by its final path.
+TEST_F(SmallFileTest, RefusesAFileLink) {
+  tree_.WriteFile(L"target", "elsewhere");
+  if (!tree_.MakeFileLink(L"link", L"target")) GTEST_SKIP() << "no file links on this machine";
+  EXPECT_EQ(Read(L"link"), kStatusCantAccessFile);
+  EXPECT_FALSE(missing_);
+  EXPECT_EQ(bytes_, "untouched");
+}
+
 TEST_F(SmallFileTest, ACallerNeedNotAskWhetherTheFileIsMissing) {
-  EXPECT_EQ(VantideReadSmallFile(tree_.PathOf(L"absent"), &bytes_, nullptr),
-            static_cast<HRESULT>(0x80070002U));
+  const VantideFolder folder = testing::OpenFolder(tree_.Root());
+  EXPECT_EQ(VantideReadSmallFile(folder, L"absent", &bytes_, nullptr), static_cast<HRESULT>(0x80070002U));
 }
 
 }  // namespace

@@ -1,0 +1,744 @@
+// What the walk asks the file system, in which order, how it reads the
+// answers, and what another process swapping folders for links meanwhile can
+// and cannot make it do.
+#include "fs/folder_walk.h"
+
+#include "fs/atomic_file.h"
+#include "platform/status.h"
+#include "standin/standin.h"
+#include "support/open_folder.h"
+#include "support/standin_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace van_tide {
+namespace {
+
+using standin::Api;
+using standin::Fault;
+using testing::OpenFolder;
+
+constexpr ACCESS_MASK kTraverse = FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
+constexpr ACCESS_MASK kList = kTraverse | FILE_LIST_DIRECTORY;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Added to every relative open: the member itself, never what it leads to.
+constexpr ULONG kOwnName = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
+
+constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002U);
+constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070003U);
+constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005U);
+
+// One relative open as readable text, so that a mismatch shows the whole
+// sequence: "C:\a create {options}".
+std::wstring Describe(const std::wstring& path, ULONG disposition, ULONG options) {
+  return path + (disposition == FILE_CREATE ? L" create " : L" open ") + std::to_wstring(options);
+}
+
+// The paths of every open, by path or relative, in order.
+std::vector<std::wstring> OpenPaths() {
+  std::vector<std::wstring> paths;
+  for (const standin::Call& call : standin::Calls()) {
+    if (call.api == Api::CreateFileW || call.api == Api::NtCreateFile) paths.push_back(call.path);
+  }
+  return paths;
+}
+
+std::vector<std::wstring> RelativeOpens() {
+  std::vector<std::wstring> opens;
+  for (const standin::Call& call : standin::Calls()) {
+    if (call.api == Api::NtCreateFile) opens.push_back(Describe(call.path, call.args.at(2), call.args.at(3)));
+  }
+  return opens;
+}
+
+// The position in the record of the first call of `api` on `path`, for a hook
+// that acts just before it.
+std::size_t PositionOf(Api api, const std::wstring& path) {
+  const auto& calls = standin::Calls();
+  for (std::size_t i = 0; i < calls.size(); ++i) {
+    if (calls[i].api == api && calls[i].path == path) return i;
+  }
+  ADD_FAILURE() << "no such call";
+  return calls.size();
+}
+
+class FolderWalkStandinTest : public testing::StandinTest {};
+
+// ---------------------------------------------------------------------------
+// The walk by path
+// ---------------------------------------------------------------------------
+
+struct OpenCase {
+  const wchar_t* path;
+  const wchar_t* start;               // the one open by path
+  std::vector<std::wstring> members;  // the relative opens, by handle path and name
+  const wchar_t* finalPath;           // of the folder held at the end
+};
+
+// The start is opened by path exactly as written, each member relative to the
+// one above, one open each, separators of either kind and in runs.
+const OpenCase kOpenCases[] = {
+    {L"C:\\Users\\me\\AppData\\Roaming\\Vantide",
+     L"C:\\",
+     {L"C:\\Users", L"C:\\Users\\me", L"C:\\Users\\me\\AppData", L"C:\\Users\\me\\AppData\\Roaming",
+      L"C:\\Users\\me\\AppData\\Roaming\\Vantide"},
+     L"\\\\?\\C:\\Users\\me\\AppData\\Roaming\\Vantide"},
+    {L"C:/a//b", L"C:/", {L"C:/a", L"C:/a\\b"}, L"\\\\?\\C:\\a\\b"},
+    {L"C:\\a\\", L"C:\\", {L"C:\\a"}, L"\\\\?\\C:\\a"},
+    {L"C:\\", L"C:\\", {}, L"\\\\?\\C:\\"},
+    {L"\\\\server\\share\\d",
+     L"\\\\server\\share\\",
+     {L"\\\\server\\share\\d"},
+     L"\\\\?\\UNC\\server\\share\\d"},
+    {L"\\\\server\\share", L"\\\\server\\share", {}, L"\\\\?\\UNC\\server\\share"},
+    // Behind a device prefix the drive or the share belongs to the start.
+    {L"\\\\?\\C:\\x\\y", L"\\\\?\\C:\\", {L"\\\\?\\C:\\x", L"\\\\?\\C:\\x\\y"}, L"\\\\?\\C:\\x\\y"},
+    {L"\\??\\C:\\x", L"\\??\\C:\\", {L"\\??\\C:\\x"}, L"\\\\?\\C:\\x"},
+    {L"\\\\?\\UNC\\server\\share\\x",
+     L"\\\\?\\UNC\\server\\share\\",
+     {L"\\\\?\\UNC\\server\\share\\x"},
+     L"\\\\?\\UNC\\server\\share\\x"},
+    {L"\\\\?\\C:\\", L"\\\\?\\C:\\", {}, L"\\\\?\\C:\\"},
+};
+
+TEST_F(FolderWalkStandinTest, OpensTheStartByPathAndEachMemberBelowTheOneAbove) {
+  standin::AddDirectory(L"C:\\Users\\me\\AppData\\Roaming\\Vantide");
+  standin::AddDirectory(L"C:\\a\\b");
+  standin::AddDirectory(L"C:\\x\\y");
+  standin::AddDirectory(L"\\\\server\\share\\d");
+  standin::AddDirectory(L"\\\\server\\share\\x");
+  for (const OpenCase& c : kOpenCases) {
+    SCOPED_TRACE(std::wstring(L"path: ") + c.path);
+    standin::ClearCalls();
+    VantideFolder folder;
+    bool missing = true;
+    ASSERT_EQ(VantideOpenFolderPath(c.path, &folder, &missing), kStatusOk);
+    EXPECT_TRUE(missing);  // left as it was
+    const std::vector<DWORD> startArgs = {kTraverse, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS};
+    ASSERT_EQ(standin::CallPaths(Api::CreateFileW), std::vector<std::wstring>{c.start});
+    if (!c.members.empty()) {
+      EXPECT_EQ(standin::Calls().front().args, startArgs);
+    }
+    std::vector<std::wstring> expected;
+    for (const std::wstring& member : c.members) expected.push_back(Describe(member, FILE_OPEN, kOwnName));
+    EXPECT_EQ(RelativeOpens(), expected);
+    EXPECT_EQ(folder.FinalPath(), c.finalPath);
+    // Only the folder the walk ends at stays open: the one it hands back.
+    EXPECT_EQ(standin::OpenHandlePaths(),
+              std::vector<std::wstring>{c.members.empty() ? std::wstring(c.start) : c.members.back()});
+  }
+}
+
+// Only the folder the walk ends at is opened to be listed; those above it
+// are only passed through.
+TEST_F(FolderWalkStandinTest, AsksToListOnlyTheFolderItEndsAt) {
+  standin::AddDirectory(L"C:\\a\\b");
+  const struct {
+    const wchar_t* path;
+    VantideFolderUse use;
+    std::vector<DWORD> access;  // of each open, the start's first
+  } cases[] = {
+      {L"C:\\a\\b", VantideFolderUse::kList, {kTraverse, kTraverse, kList}},
+      {L"C:\\a\\b", VantideFolderUse::kTraverse, {kTraverse, kTraverse, kTraverse}},
+      {L"C:\\a\\b\\", VantideFolderUse::kList, {kTraverse, kTraverse, kList}},
+      {L"C:\\", VantideFolderUse::kList, {kList}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    standin::ClearCalls();
+    VantideFolder folder;
+    bool missing = false;
+    ASSERT_EQ(VantideOpenFolderPath(c.path, &folder, &missing, nullptr, c.use), kStatusOk);
+    std::vector<DWORD> access;
+    for (const standin::Call& call : standin::Calls()) {
+      if (call.api == Api::CreateFileW || call.api == Api::NtCreateFile) access.push_back(call.args.at(0));
+    }
+    EXPECT_EQ(access, c.access);
+  }
+}
+
+// A path that names no drive or share of its own would start wherever the
+// current folder happens to be: nothing is opened, nothing is written.
+TEST_F(FolderWalkStandinTest, RefusesAPathWithoutAStartOfItsOwnBeforeOpeningAnything) {
+  standin::AddDirectory(L"C:\\a\\b");
+  for (const wchar_t* path : {L"", L"C:", L"C:a\\b", L"a\\b", L"\\a\\b", L"."}) {
+    SCOPED_TRACE(path);
+    standin::ClearCalls();
+    VantideFolder folder;
+    bool missing = true;
+    std::wstring rest = L"untouched";
+    EXPECT_EQ(VantideOpenFolderPath(path, &folder, &missing, &rest), kStatusInvalidName);
+    EXPECT_TRUE(missing);
+    EXPECT_EQ(rest, L"untouched");
+    EXPECT_FALSE(folder.IsOpen());
+    EXPECT_TRUE(standin::Calls().empty());
+  }
+}
+
+struct MissingCase {
+  const wchar_t* path;
+  HRESULT status;
+  const wchar_t* rest;      // the members from the missing one on
+  const wchar_t* lastOpen;  // the open that failed
+  const wchar_t* deepest;   // the final path of the folder held; null: none
+};
+
+// The walk stops at the first missing member, tells it and everything below
+// it, and holds the deepest folder that exists, for creation to go on from.
+const MissingCase kMissingCases[] = {
+    {L"C:\\Users\\me\\AppData\\Roaming\\Vantide", kFileNotFound, L"Roaming\\Vantide",
+     L"C:\\Users\\me\\AppData\\Roaming", L"\\\\?\\C:\\Users\\me\\AppData"},
+    {L"C:\\Users\\me\\AppData\\Roaming", kFileNotFound, L"Roaming", L"C:\\Users\\me\\AppData\\Roaming",
+     L"\\\\?\\C:\\Users\\me\\AppData"},
+    // The rest is told with single backslashes, whatever separated it.
+    {L"C:/Users//Absent/x\\\\", kFileNotFound, L"Absent\\x", L"C:/Users\\Absent", L"\\\\?\\C:\\Users"},
+    {L"C:\\Absent\\x", kFileNotFound, L"Absent\\x", L"C:\\Absent", L"\\\\?\\C:\\"},
+    {L"\\\\server\\share\\Absent", kFileNotFound, L"Absent", L"\\\\server\\share\\Absent",
+     L"\\\\?\\UNC\\server\\share"},
+    // No such drive: nothing is held, everything below the start is missing.
+    {L"Q:\\a\\b", kPathNotFound, L"a\\b", L"Q:\\", nullptr},
+};
+
+TEST_F(FolderWalkStandinTest, StopsAtTheFirstMissingMemberAndHoldsTheDeepestFolder) {
+  standin::AddDirectory(L"C:\\Users\\me\\AppData");
+  standin::AddDirectory(L"\\\\server\\share");
+  for (const MissingCase& c : kMissingCases) {
+    SCOPED_TRACE(std::wstring(L"path: ") + c.path);
+    standin::ClearCalls();
+    VantideFolder folder;
+    bool missing = false;
+    std::wstring rest;
+    EXPECT_EQ(VantideOpenFolderPath(c.path, &folder, &missing, &rest), c.status);
+    EXPECT_TRUE(missing);
+    EXPECT_EQ(rest, c.rest);
+    EXPECT_EQ(OpenPaths().back(), c.lastOpen);
+    EXPECT_EQ(folder.IsOpen(), c.deepest != nullptr);
+    if (c.deepest != nullptr) {
+      EXPECT_EQ(folder.FinalPath(), c.deepest);
+      EXPECT_EQ(standin::OpenHandleCount(), 1U);
+    } else {
+      EXPECT_EQ(standin::OpenHandleCount(), 0U);
+    }
+  }
+}
+
+// Below a folder already held, the walk holds nothing when the first member
+// is missing: the deepest folder that exists is the caller's own.
+TEST_F(FolderWalkStandinTest, BelowAFolderTheFirstMissingMemberLeavesNothingHeld) {
+  standin::AddDirectory(L"C:\\a\\b");
+  const VantideFolder from = OpenFolder(L"C:\\a");
+  ASSERT_TRUE(from.IsOpen());
+  const struct {
+    const wchar_t* members;
+    const wchar_t* rest;
+    const wchar_t* deepest;  // null: nothing held
+  } cases[] = {
+      {L"b\\Absent\\c", L"Absent\\c", L"\\\\?\\C:\\a\\b"},
+      {L"Absent", L"Absent", nullptr},
+      {L"/Absent//c/", L"Absent\\c", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.members);
+    VantideFolder folder;
+    bool missing = false;
+    std::wstring rest;
+    EXPECT_EQ(VantideOpenFolderBelow(from, c.members, &folder, &missing, &rest), kFileNotFound);
+    EXPECT_TRUE(missing);
+    EXPECT_EQ(rest, c.rest);
+    EXPECT_EQ(folder.IsOpen(), c.deepest != nullptr);
+    if (c.deepest != nullptr) {
+      EXPECT_EQ(folder.FinalPath(), c.deepest);
+    }
+    EXPECT_TRUE(from.IsOpen());
+  }
+}
+
+// Members "C:\a" and "C:\a\b" exist; a planned fault decides the outcome.
+struct FaultCase {
+  const char* what;
+  Fault fault;
+  HRESULT status;
+  bool missing;
+};
+
+Fault Fails(Api api, const wchar_t* path, DWORD error) { return {.api = api, .error = error, .path = path}; }
+
+// The flag separates "not there" from "refused" and is written on every
+// failure, so a stale true from the caller does not survive access denied.
+// clang-format off
+const FaultCase kFaultCases[] = {
+    {"the start not found", Fails(Api::CreateFileW, L"C:\\", ERROR_FILE_NOT_FOUND), kFileNotFound, true},
+    {"the start refused", Fails(Api::CreateFileW, L"C:\\", ERROR_ACCESS_DENIED), kAccessDenied, false},
+    {"the start fails without a reason", Fails(Api::CreateFileW, L"C:\\", 0), kStatusFailedWithoutReason,
+     false},
+    {"the start's final path", Fails(Api::GetFinalPathNameByHandleW, L"C:\\", ERROR_ACCESS_DENIED),
+     kAccessDenied, false},
+    {"a member not found", Fails(Api::NtCreateFile, L"C:\\a", ERROR_FILE_NOT_FOUND), kFileNotFound, true},
+    {"a member's path not found", Fails(Api::NtCreateFile, L"C:\\a", ERROR_PATH_NOT_FOUND), kPathNotFound,
+     true},
+    {"a member refused", Fails(Api::NtCreateFile, L"C:\\a", ERROR_ACCESS_DENIED), kAccessDenied, false},
+    {"a member's name refused", Fails(Api::NtCreateFile, L"C:\\a", ERROR_INVALID_NAME), kStatusInvalidName,
+     false},
+    {"a member's network gone", Fails(Api::NtCreateFile, L"C:\\a", ERROR_BAD_NETPATH),
+     static_cast<HRESULT>(0x80070035U), false},
+    {"a member fails without a reason", Fails(Api::NtCreateFile, L"C:\\a\\b", 0), kStatusFailedWithoutReason,
+     false},
+    {"a member's attributes", Fails(Api::GetFileInformationByHandle, L"C:\\a", ERROR_ACCESS_DENIED),
+     kAccessDenied, false},
+    {"a member's attributes without a reason", Fails(Api::GetFileInformationByHandle, L"C:\\a\\b", 0),
+     kStatusFailedWithoutReason, false},
+    // Only an open tells that a member is missing.
+    {"a member's final path", Fails(Api::GetFinalPathNameByHandleW, L"C:\\a\\b", ERROR_FILE_NOT_FOUND),
+     kFileNotFound, false},
+    {"a member's final path without a reason", Fails(Api::GetFinalPathNameByHandleW, L"C:\\a", 0),
+     kStatusFailedWithoutReason, false},
+};
+// clang-format on
+
+TEST_F(FolderWalkStandinTest, MapsEachFailedCallToItsStatusAndWritesTheFlag) {
+  standin::AddDirectory(L"C:\\a\\b");
+  for (const FaultCase& c : kFaultCases) {
+    SCOPED_TRACE(c.what);
+    standin::InjectFault(c.fault);
+    VantideFolder folder;
+    bool missing = !c.missing;
+    EXPECT_EQ(VantideOpenFolderPath(L"C:\\a\\b", &folder, &missing), c.status);
+    EXPECT_EQ(missing, c.missing);
+    // Nothing past the failure is opened.
+    const std::vector<std::wstring> opens = standin::CallPaths(Api::NtCreateFile);
+    if (!opens.empty()) {
+      EXPECT_EQ(opens.back(), c.fault.path);
+    }
+  }
+}
+
+TEST_F(FolderWalkStandinTest, ACallerNeedNotAskWhetherAMemberIsMissing) {
+  VantideFolder folder;
+  EXPECT_EQ(VantideOpenFolderPath(L"C:\\Absent\\x", &folder, nullptr), kFileNotFound);
+  EXPECT_EQ(VantideOpenFolderBelow(OpenFolder(L"C:\\"), L"Absent", &folder, nullptr), kFileNotFound);
+}
+
+// ---------------------------------------------------------------------------
+// Links, files and names in the way
+// ---------------------------------------------------------------------------
+
+struct RefusalCase {
+  const wchar_t* path;
+  const wchar_t* refused;  // the member the walk stops at
+  HRESULT windows;         // an open of the member itself
+  HRESULT wine;            // an open that follows a link whatever it is told
+  bool wineMissing = false;
+};
+
+// Windows tells a link by its reparse attribute, before it tells a file;
+// under Wine the handle reads as the target, and only its final path, which
+// is not the member's, gives the link away. A file is never a folder.
+const RefusalCase kRefusalCases[] = {
+    {L"C:\\junction", L"C:\\junction", kStatusCantAccessFile, kStatusCantAccessFile},
+    {L"C:\\junction\\", L"C:\\junction", kStatusCantAccessFile, kStatusCantAccessFile},
+    {L"C:\\junction\\inner", L"C:\\junction", kStatusCantAccessFile, kStatusCantAccessFile},
+    {L"C:\\outer\\junction", L"C:\\outer\\junction", kStatusCantAccessFile, kStatusCantAccessFile},
+    {L"C:\\filelink", L"C:\\filelink", kStatusCantAccessFile, kStatusNotADirectory},
+    // Under Wine a link to nothing is nothing.
+    {L"C:\\dangling\\x", L"C:\\dangling", kStatusCantAccessFile, kPathNotFound, true},
+    {L"C:\\target\\file", L"C:\\target\\file", kStatusNotADirectory, kStatusNotADirectory},
+    {L"C:\\target\\file\\below", L"C:\\target\\file", kStatusNotADirectory, kStatusNotADirectory},
+};
+
+TEST_F(FolderWalkStandinTest, RefusesALinkOrAFileWhereAFolderBelongs) {
+  for (const bool wine : {false, true}) {
+    SCOPED_TRACE(wine ? "handles follow links" : "handles are the links themselves");
+    standin::Reset();
+    standin::SetHandlesFollowLinks(wine);
+    standin::AddDirectory(L"C:\\target\\inner");
+    standin::AddFile(L"C:\\target\\file", "x");
+    standin::AddDirectoryLink(L"C:\\junction", L"C:\\target");
+    standin::AddDirectoryLink(L"C:\\outer\\junction", L"C:\\target");
+    standin::AddFileLink(L"C:\\filelink", L"C:\\target\\file");
+    standin::AddDirectoryLink(L"C:\\dangling", L"C:\\nothing");
+    for (const RefusalCase& c : kRefusalCases) {
+      SCOPED_TRACE(std::wstring(L"path: ") + c.path);
+      standin::ClearCalls();
+      VantideFolder folder;
+      bool missing = true;
+      EXPECT_EQ(VantideOpenFolderPath(c.path, &folder, &missing), wine ? c.wine : c.windows);
+      EXPECT_EQ(missing, wine && c.wineMissing);
+      EXPECT_EQ(standin::CallPaths(Api::NtCreateFile).back(), c.refused);
+      EXPECT_FALSE(standin::Exists(L"C:\\nothing"));
+    }
+  }
+}
+
+// Below the start every member reaches the file system exactly as written,
+// where nothing rewrites it: a trailing blank or period stays, and a device
+// name names a folder like any other. "me" beside them is never taken for
+// them.
+TEST_F(FolderWalkStandinTest, ANameWindowsRewritesInPathsIsAnOrdinaryFolderBelowTheStart) {
+  standin::AddDirectory(L"C:\\me\\Roaming");
+  for (const wchar_t* member : {L"me ", L"me.", L"me. ", L"CON", L"con.txt", L"Nul ", L"COM1", L"lpt9.log",
+                                L"COM\u00B9", L"CONOUT$"}) {
+    SCOPED_TRACE(member);
+    standin::AddDirectory(std::wstring(L"\\\\?\\C:\\") + member + L"\\Roaming");
+    for (const std::wstring& below : {std::wstring(), std::wstring(L"\\Roaming")}) {
+      const std::wstring path = std::wstring(L"C:\\") + member + below;
+      SCOPED_TRACE(path);
+      standin::ClearCalls();
+      VantideFolder folder;
+      bool missing = false;
+      ASSERT_EQ(VantideOpenFolderPath(path, &folder, &missing), kStatusOk);
+      EXPECT_EQ(standin::CallPaths(Api::NtCreateFile).front(), std::wstring(L"C:\\") + member);
+      EXPECT_EQ(folder.FinalPath(), L"\\\\?\\" + path);
+    }
+  }
+}
+
+// A step up or aside, or a stream, is no entry of the folder above: the walk
+// is refused where it meets one and never leaves the chain it was given.
+TEST_F(FolderWalkStandinTest, ANameNoFolderCanHaveIsRefusedWhereItStands) {
+  standin::AddDirectory(L"C:\\a\\b");
+  for (const wchar_t* path :
+       {L"C:\\a\\..\\a\\b", L"C:\\a\\.\\b", L"C:\\..", L"C:\\a:s", L"C:\\a\\b::$INDEX_ALLOCATION"}) {
+    SCOPED_TRACE(path);
+    standin::ClearCalls();
+    VantideFolder folder;
+    bool missing = true;
+    std::wstring rest = L"untouched";
+    EXPECT_EQ(VantideOpenFolderPath(path, &folder, &missing, &rest), kStatusInvalidName);
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(rest, L"untouched");
+  }
+}
+
+// An 8.3 short name reaches the entry of the long name, whose final path
+// names it by its long name: the walk cannot tell that from a link to a
+// sibling, and refuses it. The long name in another case is the same entry.
+TEST_F(FolderWalkStandinTest, RefusesAShortNameAndTakesTheLongNameInAnyCase) {
+  standin::AddDirectory(L"C:\\Long folder name\\Another long name");
+  const struct {
+    const wchar_t* path;
+    HRESULT status;
+    const wchar_t* finalPath;  // when opened
+  } cases[] = {
+      {L"C:\\LONGFO~1", kStatusCantAccessFile, nullptr},
+      {L"C:\\longfo~1\\Another long name", kStatusCantAccessFile, nullptr},
+      {L"C:\\Long folder name\\ANOTHE~1", kStatusCantAccessFile, nullptr},
+      {L"C:\\LONG FOLDER NAME\\another LONG name", kStatusOk,
+       L"\\\\?\\C:\\Long folder name\\Another long name"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.path);
+    VantideFolder folder;
+    bool missing = true;
+    EXPECT_EQ(VantideOpenFolderPath(c.path, &folder, &missing), c.status);
+    EXPECT_EQ(missing, c.status >= 0);
+    if (c.finalPath != nullptr) {
+      EXPECT_EQ(folder.FinalPath(), c.finalPath);
+    }
+  }
+}
+
+// A final path longer than the first buffer is asked for again, at its size.
+TEST_F(FolderWalkStandinTest, TakesAFinalPathLongerThanMaxPath) {
+  std::wstring path = L"C:";
+  while (path.size() < 2 * MAX_PATH) path += L"\\a-long-folder-name";
+  standin::AddDirectory(path);
+  VantideFolder folder;
+  bool missing = false;
+  ASSERT_EQ(VantideOpenFolderPath(path, &folder, &missing), kStatusOk);
+  EXPECT_EQ(folder.FinalPath(), L"\\\\?\\" + path);
+}
+
+// ---------------------------------------------------------------------------
+// Another process swapping a folder for a link
+// ---------------------------------------------------------------------------
+
+// C:\a is renamed to C:\a-old and a link to C:\evil put in its place, which
+// holds everything the walk looks for.
+void SwapForALink() {
+  ASSERT_TRUE(MoveFileExW(L"C:\\a", L"C:\\a-old", MOVEFILE_WRITE_THROUGH));
+  standin::AddDirectoryLink(L"C:\\a", L"C:\\evil");
+}
+
+// A member, once opened, is the folder the walk goes on from, wherever it is
+// moved: nothing below the link that took its name is ever reached. Moved
+// before it is judged, it no longer sits where the walk opened it, and is
+// refused; moved after, what lies below it is looked for in it.
+TEST_F(FolderWalkStandinTest, ALinkSwappedInAfterAMemberWasOpenedIsNotUsed) {
+  const struct {
+    const char* when;
+    Api api;  // the swap comes just before this call on C:\a or C:\a\b
+    const wchar_t* path;
+    HRESULT status;
+    const wchar_t* rest;  // when missing
+  } cases[] = {
+      {"after the open, before the attributes", Api::GetFileInformationByHandle, L"C:\\a",
+       kStatusCantAccessFile, nullptr},
+      {"after the attributes, before the final path", Api::GetFinalPathNameByHandleW, L"C:\\a",
+       kStatusCantAccessFile, nullptr},
+      {"before the member below is opened", Api::NtCreateFile, L"C:\\a\\b", kFileNotFound, L"b"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.when);
+    standin::Reset();
+    standin::AddDirectory(L"C:\\a");
+    standin::AddDirectory(L"C:\\evil\\b");
+    VantideFolder folder;
+    bool missing = false;
+    ASSERT_EQ(VantideOpenFolderPath(L"C:\\a\\b", &folder, &missing), kFileNotFound);
+    const std::size_t position = PositionOf(c.api, c.path);
+    folder = VantideFolder();
+    standin::ClearCalls();
+    standin::RunBeforeCall(position, SwapForALink);
+
+    std::wstring rest;
+    missing = false;
+    EXPECT_EQ(VantideOpenFolderPath(L"C:\\a\\b", &folder, &missing, &rest), c.status);
+    EXPECT_EQ(missing, c.rest != nullptr);
+    if (c.rest == nullptr) continue;
+    EXPECT_EQ(rest, c.rest);
+    // The folder held is the one the walk opened: what is made through it
+    // lands there, not behind the link.
+    ASSERT_EQ(VantideCreateFileAtomically(folder, L"marker", "x"), kStatusOk);
+    EXPECT_EQ(standin::FileContents(L"C:\\a-old\\marker"), "x");
+    EXPECT_FALSE(standin::Exists(L"C:\\evil\\marker"));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Creation
+// ---------------------------------------------------------------------------
+
+struct CreateCase {
+  const wchar_t* from;
+  const wchar_t* members;
+  std::vector<std::wstring> opens;  // Describe()d, in this order
+  const wchar_t* finalPath;         // of the folder held at the end
+};
+
+constexpr ULONG kCreateOptions = FILE_DIRECTORY_FILE | kOwnName;
+
+std::wstring Created(const wchar_t* path) { return Describe(path, FILE_CREATE, kCreateOptions); }
+std::wstring Reopened(const wchar_t* path) { return Describe(path, FILE_OPEN, kOwnName); }
+
+// Each member is created below the one above it, exactly as written; one
+// that exists already is opened instead, and judged like any member.
+const CreateCase kCreateCases[] = {
+    {L"C:\\",
+     L"Users\\me\\AppData\\Roaming\\Vantide",
+     {Created(L"C:\\Users"), Reopened(L"C:\\Users"), Created(L"C:\\Users\\me"), Reopened(L"C:\\Users\\me"),
+      Created(L"C:\\Users\\me\\AppData"), Created(L"C:\\Users\\me\\AppData\\Roaming"),
+      Created(L"C:\\Users\\me\\AppData\\Roaming\\Vantide")},
+     L"\\\\?\\C:\\Users\\me\\AppData\\Roaming\\Vantide"},
+    {L"C:\\",
+     L"new//deeper\\\\",
+     {Created(L"C:\\new"), Created(L"C:\\new\\deeper")},
+     L"\\\\?\\C:\\new\\deeper"},
+    {L"C:\\Users",
+     L"/x/y",
+     {Created(L"C:\\Users\\x"), Created(L"C:\\Users\\x\\y")},
+     L"\\\\?\\C:\\Users\\x\\y"},
+    {L"\\\\server\\share", L"d", {Created(L"\\\\server\\share\\d")}, L"\\\\?\\UNC\\server\\share\\d"},
+    {L"\\\\?\\C:\\", L"x\\y", {Created(L"\\\\?\\C:\\x"), Created(L"\\\\?\\C:\\x\\y")}, L"\\\\?\\C:\\x\\y"},
+    {L"C:\\", L"me \\CON", {Created(L"C:\\me "), Created(L"C:\\me \\CON")}, L"\\\\?\\C:\\me \\CON"},
+};
+
+TEST_F(FolderWalkStandinTest, CreatesEachMemberBelowTheOneAbove) {
+  for (const CreateCase& c : kCreateCases) {
+    SCOPED_TRACE(std::wstring(c.from) + L" + " + c.members);
+    standin::Reset();
+    standin::AddDirectory(L"C:\\Users\\me");
+    standin::AddDirectory(L"\\\\server\\share\\elsewhere");
+    const VantideFolder from = OpenFolder(c.from);
+    ASSERT_TRUE(from.IsOpen());
+    standin::ClearCalls();
+    VantideFolder folder;
+    ASSERT_EQ(VantideCreateFoldersBelow(from, c.members, &folder), kStatusOk);
+    EXPECT_EQ(RelativeOpens(), c.opens);
+    EXPECT_EQ(folder.FinalPath(), c.finalPath);
+    EXPECT_TRUE(standin::IsDirectory(c.finalPath));
+    // The traversal rights alone, as for any member of a walk.
+    for (const standin::Call& call : standin::Calls()) {
+      if (call.api == Api::NtCreateFile) {
+        EXPECT_EQ(call.args.at(0), kTraverse);
+      }
+    }
+  }
+}
+
+TEST_F(FolderWalkStandinTest, CreatingNoMemberCreatesNothingAndHoldsNothing) {
+  const VantideFolder from = OpenFolder(L"C:\\");
+  standin::ClearCalls();
+  VantideFolder folder;
+  for (const wchar_t* members : {L"", L"\\", L"//"}) {
+    SCOPED_TRACE(members);
+    EXPECT_EQ(VantideCreateFoldersBelow(from, members, &folder), kStatusOk);
+    EXPECT_FALSE(folder.IsOpen());
+    EXPECT_TRUE(standin::Calls().empty());
+  }
+}
+
+Fault CreateFails(const wchar_t* path, DWORD error, int skip = 0) {
+  return {.api = Api::NtCreateFile, .error = error, .path = path, .skip = skip};
+}
+
+struct CreateFailureCase {
+  const char* what;
+  const wchar_t* members;  // below the root of C:
+  std::vector<Fault> faults;
+  HRESULT status;
+  const wchar_t* lastOpen;  // nothing below it is opened or created
+  void (*setup)() = nullptr;
+  std::vector<const wchar_t*> absent = {};  // must not exist afterwards
+};
+
+// The first member that cannot be created or used ends the creation with its
+// own status: nothing below it can be reached but through its handle.
+// clang-format off
+const CreateFailureCase kCreateFailureCases[] = {
+    {"refused on a missing member", L"a\\b\\c", {CreateFails(L"C:\\a", ERROR_ACCESS_DENIED)},
+     kAccessDenied, L"C:\\a", nullptr, {L"C:\\a"}},
+    {"refused on an existing member", L"a\\b", {CreateFails(L"C:\\a", ERROR_ACCESS_DENIED)},
+     kAccessDenied, L"C:\\a", [] { standin::AddDirectory(L"C:\\a"); }, {L"C:\\a\\b"}},
+    {"not found", L"a\\b", {CreateFails(L"C:\\a", ERROR_PATH_NOT_FOUND)}, kPathNotFound, L"C:\\a"},
+    {"the network gone", L"a\\b", {CreateFails(L"C:\\a", ERROR_BAD_NETPATH)},
+     static_cast<HRESULT>(0x80070035U), L"C:\\a"},
+    {"the last member refused", L"a\\b", {CreateFails(L"C:\\a\\b", ERROR_DISK_FULL)},
+     static_cast<HRESULT>(0x80070070U), L"C:\\a\\b", nullptr, {L"C:\\a\\b"}},
+    {"a failure without a reason", L"a\\b", {CreateFails(L"C:\\a", 0)}, kStatusFailedWithoutReason, L"C:\\a"},
+    {"a file in the middle", L"f\\sub", {}, kStatusNotADirectory, L"C:\\f",
+     [] { standin::AddFile(L"C:\\f", "x"); }},
+    {"a file at the end", L"a\\f", {}, kStatusNotADirectory, L"C:\\a\\f",
+     [] { standin::AddFile(L"C:\\a\\f", "x"); }},
+    {"a link to a file in the middle", L"fl\\sub", {}, kStatusCantAccessFile, L"C:\\fl",
+     [] {
+       standin::AddFile(L"C:\\t", "x");
+       standin::AddFileLink(L"C:\\fl", L"C:\\t");
+     }},
+    {"a link to a folder on the way", L"link\\new", {}, kStatusCantAccessFile, L"C:\\link",
+     [] {
+       standin::AddDirectory(L"C:\\target");
+       standin::AddDirectoryLink(L"C:\\link", L"C:\\target");
+     },
+     {L"C:\\target\\new"}},
+    {"a link to nothing on the way", L"link\\new", {}, kStatusCantAccessFile, L"C:\\link",
+     [] { standin::AddDirectoryLink(L"C:\\link", L"C:\\nothing"); }, {L"C:\\nothing"}},
+    {"the open after the collision fails", L"a\\b", {CreateFails(L"C:\\a", ERROR_ACCESS_DENIED, 1)},
+     kAccessDenied, L"C:\\a", [] { standin::AddDirectory(L"C:\\a"); }, {L"C:\\a\\b"}},
+    // A collision with something gone by the time it is opened.
+    {"a collision with nothing", L"a\\b", {CreateFails(L"C:\\a", ERROR_ALREADY_EXISTS)}, kFileNotFound,
+     L"C:\\a", nullptr, {L"C:\\a"}},
+    {"a created member cannot be judged", L"a\\b",
+     {{.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = L"C:\\a"}},
+     kAccessDenied, L"C:\\a", nullptr, {L"C:\\a\\b"}},
+    {"a created member's final path", L"a\\b",
+     {{.api = Api::GetFinalPathNameByHandleW, .error = 0, .path = L"C:\\a"}},
+     kStatusFailedWithoutReason, L"C:\\a", nullptr, {L"C:\\a\\b"}},
+    {"a name no folder can have", L"a\\..\\b", {}, kStatusInvalidName, L"C:\\a\\..", nullptr, {L"C:\\b"}},
+};
+// clang-format on
+
+TEST_F(FolderWalkStandinTest, CreationStopsAtTheFirstMemberItCannotCreateOrUse) {
+  for (const CreateFailureCase& c : kCreateFailureCases) {
+    SCOPED_TRACE(c.what);
+    standin::Reset();
+    if (c.setup != nullptr) c.setup();
+    const VantideFolder from = OpenFolder(L"C:\\");
+    standin::ClearCalls();
+    for (const Fault& fault : c.faults) standin::InjectFault(fault);
+    VantideFolder folder;
+    EXPECT_EQ(VantideCreateFoldersBelow(from, c.members, &folder), c.status);
+    EXPECT_EQ(standin::CallPaths(Api::NtCreateFile).back(), c.lastOpen);
+    for (const wchar_t* item : c.absent) EXPECT_FALSE(standin::Exists(item)) << "present";
+  }
+}
+
+// A creation that fails for any reason but an existing name is not followed
+// by an open of that name.
+TEST_F(FolderWalkStandinTest, OnlyACollisionIsOpenedAgain) {
+  standin::AddDirectory(L"C:\\a");
+  const VantideFolder from = OpenFolder(L"C:\\");
+  standin::ClearCalls();
+  standin::InjectFault(CreateFails(L"C:\\a", ERROR_ACCESS_DENIED));
+  VantideFolder folder;
+  EXPECT_EQ(VantideCreateFoldersBelow(from, L"a\\b", &folder), kAccessDenied);
+  EXPECT_EQ(RelativeOpens(), std::vector<std::wstring>{Created(L"C:\\a")});
+}
+
+// Whatever appears at a name between the caller finding it missing and the
+// creation is opened and judged as the walk judges it: a folder is taken,
+// anything else refused, and nothing is created behind a link.
+TEST_F(FolderWalkStandinTest, CreationMeetsWhatWasMadeMeanwhile) {
+  const struct {
+    const char* what;
+    bool wine;
+    void (*made)();
+    HRESULT status;
+  } cases[] = {
+      {"a folder", false, [] { standin::AddDirectory(L"C:\\a"); }, kStatusOk},
+      {"a folder, handles following links", true, [] { standin::AddDirectory(L"C:\\a"); }, kStatusOk},
+      {"a folder link", false, [] { standin::AddDirectoryLink(L"C:\\a", L"C:\\target"); },
+       kStatusCantAccessFile},
+      {"a folder link, handles following links", true,
+       [] { standin::AddDirectoryLink(L"C:\\a", L"C:\\target"); }, kStatusCantAccessFile},
+      {"a file", false, [] { standin::AddFile(L"C:\\a", "x"); }, kStatusNotADirectory},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    standin::Reset();
+    standin::SetHandlesFollowLinks(c.wine);
+    standin::AddDirectory(L"C:\\target");
+    const VantideFolder from = OpenFolder(L"C:\\");
+    standin::ClearCalls();
+    standin::RunBeforeCall(0, c.made);  // the creation of C:\a
+    VantideFolder folder;
+    EXPECT_EQ(VantideCreateFoldersBelow(from, L"a\\b", &folder), c.status);
+    EXPECT_EQ(standin::IsDirectory(L"C:\\a\\b"), c.status >= 0);
+    EXPECT_FALSE(standin::Exists(L"C:\\target\\b"));
+  }
+}
+
+// A folder that appears and is gone again before it is opened fails the
+// creation as missing; nothing is made in its place.
+TEST_F(FolderWalkStandinTest, CreationMeetsAFolderMadeAndRemovedMeanwhile) {
+  const VantideFolder from = OpenFolder(L"C:\\");
+  standin::ClearCalls();
+  standin::RunBeforeCall(0, [] { standin::AddDirectory(L"C:\\a"); });
+  standin::RunBeforeCall(1, [] { standin::Remove(L"C:\\a"); });
+  VantideFolder folder;
+  EXPECT_EQ(VantideCreateFoldersBelow(from, L"a\\b", &folder), kFileNotFound);
+  EXPECT_FALSE(standin::Exists(L"C:\\a"));
+  EXPECT_EQ(RelativeOpens(), (std::vector<std::wstring>{Created(L"C:\\a"), Reopened(L"C:\\a")}));
+}
+
+// The folder a creation goes on from is the one it created, wherever another
+// process moves it: what follows is created in it, never behind a link put
+// in its place, and the member below is refused, since it no longer sits
+// where it was made.
+TEST_F(FolderWalkStandinTest, CreationGoesOnInTheFolderItMadeNotBehindALinkSwappedIn) {
+  std::size_t position = 0;
+  {
+    const VantideFolder from = OpenFolder(L"C:\\");
+    standin::ClearCalls();
+    VantideFolder folder;
+    ASSERT_EQ(VantideCreateFoldersBelow(from, L"a\\b", &folder), kStatusOk);
+    position = PositionOf(Api::NtCreateFile, L"C:\\a\\b");
+  }
+  standin::Reset();
+  standin::AddDirectory(L"C:\\evil");
+  const VantideFolder again = OpenFolder(L"C:\\");
+  standin::ClearCalls();
+  standin::RunBeforeCall(position, SwapForALink);
+
+  VantideFolder folder;
+  EXPECT_EQ(VantideCreateFoldersBelow(again, L"a\\b", &folder), kStatusCantAccessFile);
+  EXPECT_TRUE(standin::IsDirectory(L"C:\\a-old\\b"));
+  EXPECT_FALSE(standin::Exists(L"C:\\evil\\b"));
+}
+
+}  // namespace
+}  // namespace van_tide
