@@ -133,8 +133,15 @@ std::vector<std::wstring> FoldersToSwap(const Scenario& scenario) {
   return folders;
 }
 
+// How handles meet a link: as on Windows (an open asking for the item itself
+// gets the link), or as under Wine (every open follows it, and a handle's
+// name is resolved again from its path when asked).
+enum class LinkModel { kWindows, kWine };
+LinkModel linkModel = LinkModel::kWindows;
+
 void Arrange(const Scenario& scenario) {
   standin::Reset();
+  standin::SetHandlesFollowLinks(linkModel == LinkModel::kWine);
   testing::SetUpProfile();
   for (const Planted& file : scenario.files) {
     standin::AddFile(file.path,
@@ -299,9 +306,13 @@ std::string Ranges(const std::vector<std::size_t>& calls) {
   return text;
 }
 
-class FolderSwapSweepTest : public testing::StandinTest {};
+class FolderSwapSweepTest : public testing::StandinTest, public ::testing::WithParamInterface<LinkModel> {
+ protected:
+  FolderSwapSweepTest() { linkModel = GetParam(); }
+  ~FolderSwapSweepTest() override { linkModel = LinkModel::kWindows; }
+};
 
-TEST_F(FolderSwapSweepTest, NothingIsReadOrWrittenThroughAFolderSwappedForALink) {
+TEST_P(FolderSwapSweepTest, NothingIsReadOrWrittenThroughAFolderSwappedForALink) {
   const std::string sealedBait = Sealed(kBaitToken);
   std::vector<Tally> tallies;
   std::vector<std::size_t> callCounts;
@@ -361,8 +372,9 @@ TEST_F(FolderSwapSweepTest, NothingIsReadOrWrittenThroughAFolderSwappedForALink)
   }
 
   std::printf(
-      "\nfolder swap sweep: interleavings tried and let through, by scenario (read: a file or folder of\n"
-      "the link's opened; used: its identity taken for the run's or a store's)\n");
+      "\nfolder swap sweep, links met as %s: interleavings tried and let through, by scenario (read: a file\n"
+      "or folder of the link's opened; used: its identity taken for the run's or a store's)\n",
+      GetParam() == LinkModel::kWine ? "under Wine" : "on Windows");
   std::printf("%-40s %6s %8s %6s %8s %8s %6s %6s %6s\n", "scenario", "calls", "folders", "tried", "refused",
               "through", "read", "used", "write");
   Tally total;
@@ -393,6 +405,12 @@ TEST_F(FolderSwapSweepTest, NothingIsReadOrWrittenThroughAFolderSwappedForALink)
     std::printf("\n");
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Links, FolderSwapSweepTest, ::testing::Values(LinkModel::kWindows, LinkModel::kWine),
+                         [](const ::testing::TestParamInfo<LinkModel>& info) {
+                           return info.param == LinkModel::kWine ? std::string("AsUnderWine")
+                                                                 : std::string("AsOnWindows");
+                         });
 
 }  // namespace
 }  // namespace van_tide

@@ -269,6 +269,7 @@ NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatusBlock, PVOID
     newName.assign(rename->FileName, rename->FileNameLength / sizeof(wchar_t));
     call.path2 = JoinedPath(HandlePath(rename->RootDirectory), newName);
   }
+  const std::wstring renamedPath = call.path2;
   Record(std::move(call));
   if (const Fault* fault = DueFault(Api::NtSetInformationFile, HandlePath(file))) {
     return StatusOfError(fault->error);
@@ -310,6 +311,8 @@ NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatusBlock, PVOID
   Insert(*target->node, node);
   S().pendingMoves.push_back(
       PendingMove{node, place.parent, oldName, target->node, newName, replaced, open->volume});
+  // The handle goes by its new name from now on, as Wine's does.
+  open->path = renamedPath;
   ioStatusBlock->Status = STATUS_SUCCESS;
   return STATUS_SUCCESS;
 }
