@@ -34,41 +34,40 @@ void VantideFolder::Reset(HANDLE handle, std::wstring pathOnVolume, const BY_HAN
 
 namespace {
 
-// Why a member is judged twice, and why that holds on Windows and under Wine.
+// Why a member is judged three ways, and why that holds on Windows and under
+// Wine.
 //
-// Windows: the open asks for the member itself (FILE_OPEN_REPARSE_POINT), so a
-// symbolic link, junction or mount point is opened as what it is, and its
-// attributes carry FILE_ATTRIBUTE_REPARSE_POINT: it is refused there and then.
-// A handle to the member itself has the member's own path, so the second
-// test below never refuses what the first lets through.
+// 1. Attributes. The open asks for the member itself (FILE_OPEN_REPARSE_POINT).
+//    On Windows a symbolic link, junction or mount point is so opened as what
+//    it is, its attributes carry FILE_ATTRIBUTE_REPARSE_POINT, and it is
+//    refused there and then. Under Wine an open follows a host link whatever
+//    the flags, and the handle reads as the target: a plain folder or file.
+// 2. The path on the volume. The handle's path (its final path less the
+//    volume, whose serial number is compared instead) must be the parent's
+//    followed by the member's own name. Under Wine it names where the handle
+//    really leads, so a link is refused here. On Windows a handle to the
+//    member itself has the member's own path: this never refuses what the
+//    first test let through.
+// 3. The parent's listing. Wine works out a handle's path by resolving, when
+//    asked, the path the handle was opened by: a handle that went through a
+//    link reads a matching path if the link was swapped back in between. The
+//    parent's listing, read through the parent's handle and never by path,
+//    must hold the name as a plain entry with the very file index the handle
+//    holds; Wine lists a host link with the reparse bit and its target's
+//    index, so neither a link now nor a link at the open passes. Wine keeps a
+//    listing per handle from the first time it is read, restarts included, so
+//    each check lists a fresh handle on the parent, opened by the empty name
+//    relative to it and held to the parent's own volume and file index. On
+//    Windows this agrees with the first test. It needs list access to every
+//    folder of the walk.
 //
-// Wine: an open follows a host symbolic link whatever the flags, and the
-// handle reads as the target, a plain folder or file; only queries by path
-// see the link. The handle's path on its volume (its final path less the
-// volume, which is compared by serial number), however, names where it
-// really leads, which is not the parent's path followed by the member's
-// name. So the second test refuses the link there.
-//
-// Wine names a handle's path by resolving, when asked, the path the handle
-// was opened by. A handle that went through a link can so read a matching
-// path, when the link was swapped back in between. A third
-// test closes that: the parent's listing, read through the parent's handle
-// (never by path), must hold the name as a plain entry with the very file
-// index the handle holds. Wine lists a host link with the reparse bit and its
-// target's index, so neither a link now nor a link at the open passes. On
-// Windows it always agrees with the first test. It asks list access of every
-// folder of the walk. Wine keeps a folder's listing per handle from the first
-// time it is read, restarts included, so each check lists a fresh handle on
-// the parent, opened relative to it by the empty name and held to the
-// parent's own volume and file index.
-//
-// On both, a handle that passes the tests is the entry of that name in the
-// folder held above it. Nothing below the walk's start is looked up by path
-// again: the tool works through the handles, so a folder swapped for a link
-// after the test changes nothing it does. The name is compared without
-// regard to case, as the file system compares it. A member written as an 8.3
-// short name reaches its long-named entry and is refused as well: the test
-// cannot tell it from a link to a sibling.
+// On both, a handle that passes is the entry of that name in the folder held
+// above it. Nothing below the walk's start is looked up by path again: the
+// tool works through the handles, so a folder swapped for a link after the
+// tests changes nothing it does. Names compare without regard to case, as the
+// file system compares them. A member written as an 8.3 short name reaches its
+// long-named entry and is refused: the tests cannot tell it from a link to a
+// sibling.
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
 
