@@ -34,6 +34,10 @@ enum class WineDeviation {
   kPathThroughAFile,
   kDeleteWhileOpen,
   kStreams,
+  kLinkOpenedAsTarget,
+  kFinalPathTrimmed,
+  kRenameWithoutDeleteAccess,
+  kOpenWhileDeletePending,
 };
 
 struct DeviationText {
@@ -77,6 +81,24 @@ inline DeviationText TextOf(WineDeviation deviation) {
               "DeleteFileW took POSIX semantics on NTFS (Windows 10 1809 and later)"};
     case WineDeviation::kStreams:
       return {"streams", "Wine keeps no NTFS streams, so a member with a colon names nothing it knows"};
+    case WineDeviation::kLinkOpenedAsTarget:
+      return {"link_opened_as_target",
+              "Wine opens what a Unix symbolic link points to even when asked for the link itself "
+              "(FILE_OPEN_REPARSE_POINT, FILE_FLAG_OPEN_REPARSE_POINT): the handle reads as a plain folder "
+              "(0x10) or file (0x20) and its final path names the target; only queries by path see the link"};
+    case WineDeviation::kFinalPathTrimmed:
+      return {
+          "final_path_trimmed",
+          "Wine's GetFinalPathNameByHandleW drops the trailing periods and blanks of every member, as "
+          "the normalisation of a plain path would, so the final path of \"x \" in \"d.\" reads \"d\\x\""};
+    case WineDeviation::kRenameWithoutDeleteAccess:
+      return {"rename_without_delete_access",
+              "Wine renames a file by handle (FileRenameInformation) without the DELETE access Windows "
+              "requires of the handle"};
+    case WineDeviation::kOpenWhileDeletePending:
+      return {"open_while_delete_pending",
+              "Wine opens a file marked for deletion (FileDispositionInformation) until its last handle "
+              "closes, where Windows refuses the open with STATUS_DELETE_PENDING (ERROR_ACCESS_DENIED)"};
   }
   return {"none", ""};
 }
@@ -102,6 +124,21 @@ inline ::testing::AssertionResult AsOnWindows(WineDeviation deviation, const T& 
     return ::testing::AssertionSuccess();
   }
   return ::testing::AssertionFailure() << mismatch;
+}
+
+// The same where what Wine gives instead is known: under Wine, at a known
+// deviation, `actual` may be `wineGives` (noted) but nothing else, so a
+// change in Wine shows.
+template <typename T>
+inline ::testing::AssertionResult AsOnWindows(WineDeviation deviation, const T& actual, const T& expected,
+                                              const T& wineGives) {
+  if (deviation == WineDeviation::kNone || !TestTree::UnderWine() || actual == expected) {
+    return AsOnWindows(deviation, actual, expected);
+  }
+  if (actual == wineGives) return AsOnWindows(deviation, actual, expected);
+  return ::testing::AssertionFailure() << "got " << ::testing::PrintToString(actual) << ", Windows gives "
+                                       << ::testing::PrintToString(expected) << ", Wine is known to give "
+                                       << ::testing::PrintToString(wineGives);
 }
 
 // A call that does harm under Wine is left out there: this notes the deviation
