@@ -62,6 +62,9 @@ void Crash() {
   s.files.clear();
   s.finds.clear();
   s.held.clear();
+  // The dead process's handles are closed, so what it marked for deletion
+  // goes, as its name went before the crash.
+  SettleDeletions();
   for (auto move = s.pendingMoves.rbegin(); move != s.pendingMoves.rend(); ++move) Undo(*move);
   s.pendingMoves.clear();
   for (const auto& [key, root] : s.roots) FallBackToDurable(*root);
@@ -74,6 +77,9 @@ void CrashAfterCall(std::size_t index) { S().crashAt = index; }
 
 bool Crashed() { return S().crashed; }
 
-void Restart() { S().NewProcess(); }
+void Restart() {
+  S().NewProcess();
+  SettleDeletions();
+}
 
 }  // namespace van_tide::standin

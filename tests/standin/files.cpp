@@ -155,10 +155,25 @@ Lookup Resolve(const Location& location, bool followLast, int depth) {
 // A lookup that honours a trailing separator: it names a folder, so a folder
 // link before it is followed (its target's attributes are reported, without
 // the reparse bit, as on Wine) and a file before it is an invalid name.
-Lookup LookupPath(const Location& location, bool followLast) {
+namespace {
+
+Lookup LookupPathAsIs(const Location& location, bool followLast) {
   Lookup lookup = Resolve(location, followLast || location.trailingSeparator, 0);
   if (lookup.error == ERROR_SUCCESS && location.trailingSeparator && !IsFolder(*lookup.node)) {
     return Failed(ERROR_INVALID_NAME);
+  }
+  return lookup;
+}
+
+}  // namespace
+
+// An item marked for deletion keeps its name, but every open of it, and every
+// new name in it, is refused (STATUS_DELETE_PENDING) until it goes.
+Lookup LookupPath(const Location& location, bool followLast) {
+  Lookup lookup = LookupPathAsIs(location, followLast);
+  if (lookup.error == ERROR_SUCCESS && lookup.node->deletePending) return Failed(ERROR_ACCESS_DENIED);
+  if (lookup.error == ERROR_FILE_NOT_FOUND && lookup.parent != nullptr && lookup.parent->deletePending) {
+    return Failed(ERROR_ACCESS_DENIED);
   }
   return lookup;
 }
@@ -360,10 +375,11 @@ void SetupItem(std::wstring_view path, Kind kind, std::string_view bytes, std::w
   Insert(*parent, node);
 }
 
+// Inspection sees an item marked for deletion: its name is still there.
 Lookup InspectionLookup(std::wstring_view path, bool followLast) {
   Location location;
   if (ParsePath(path, &location) != ERROR_SUCCESS) return Failed(ERROR_INVALID_NAME);
-  return LookupPath(location, followLast);
+  return LookupPathAsIs(location, followLast);
 }
 
 }  // namespace

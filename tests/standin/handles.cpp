@@ -101,7 +101,23 @@ void HoldOpen(std::wstring_view path, DWORD access, DWORD share) {
   S().held.push_back(OpenFile{lookup.node, std::wstring(path), access, share, volume, 0, {}, 0});
 }
 
-void ReleaseHeld() { S().held.clear(); }
+void ReleaseHeld() {
+  S().held.clear();
+  SettleDeletions();
+}
+
+// Windows deletes a file marked for deletion once the last handle to it, any
+// process's, is closed; until then its name stays and refuses every open.
+void SettleDeletions() {
+  std::erase_if(S().pendingDeletions, [](const PendingDeletion& pending) {
+    if (!pending.node->deletePending) return true;  // unmarked meanwhile
+    if (IsOpen(*pending.node)) return false;
+    pending.node->deletePending = false;
+    if (FindChild(*pending.parent, pending.node->name) == pending.node)
+      Detach(*pending.parent, *pending.node);
+    return true;
+  });
+}
 
 std::size_t OpenHandleCount() { return S().files.size() + S().finds.size(); }
 
@@ -269,6 +285,7 @@ BOOL CloseHandle(HANDLE object) {
   if (object == INVALID_HANDLE_VALUE) ++S().invalidHandleCloses;
   const Fault* fault = DueFault(Api::CloseHandle, path);
   const bool known = S().files.erase(FromHandle(object)) != 0;
+  SettleDeletions();
   if (fault != nullptr) return Fail(fault->error, FALSE);
   if (!known) return Fail(ERROR_INVALID_HANDLE, FALSE);
   return TRUE;

@@ -39,6 +39,7 @@ struct Node {
   std::string bytes;      // a file's live contents, what reads see
   std::string durable;    // what of them a crash leaves
   std::wstring target;    // a link's target, a full path
+  bool deletePending = false;  // marked for deletion by handle: it goes with its last handle
   std::uint64_t index = 0;
   std::map<std::wstring, std::shared_ptr<Node>, ListingOrder> children;  // keyed by the upper-cased name
 };
@@ -87,6 +88,12 @@ struct PendingMove {
   DWORD volume = 0;
 };
 
+// A file marked for deletion by handle and the folder whose entry it is.
+struct PendingDeletion {
+  NodePtr node;
+  NodePtr parent;
+};
+
 struct EnvironmentEntry {
   std::wstring name;
   std::wstring value;
@@ -103,6 +110,7 @@ struct State {
   DotEntries dotEntries = DotEntries::kFirst;
   bool handlesFollowLinks = false;
   std::vector<PendingMove> pendingMoves;
+  std::vector<PendingDeletion> pendingDeletions;
   std::uint64_t nextIndex = 1;
 
   // The process under test.
@@ -164,6 +172,7 @@ struct State {
     roots.clear();
     environment.clear();
     pendingMoves.clear();
+    pendingDeletions.clear();
     nextIndex = 1;
     user = kFirstUser;
     dotEntries = DotEntries::kFirst;
@@ -227,6 +236,8 @@ OpenFile* FindOpenFile(HANDLE handle);
 bool SharingConflict(const Node& node, DWORD access, DWORD share);
 bool OpenWithoutShare(const Node& node, DWORD share);
 bool IsOpen(const Node& node);
+// Carries out each pending deletion whose file no handle holds any more.
+void SettleDeletions();
 
 // ---------------------------------------------------------------------------
 // Crashes (crashes.cpp)

@@ -29,8 +29,12 @@
 //   names, in the case they were created with. An item no longer in the tree
 //   has none (ERROR_FILE_NOT_FOUND).
 // - A rename by handle follows MoveFileExW without MOVEFILE_WRITE_THROUGH: it
-//   is pending until a flush on the volume. Deletion by handle takes the name
-//   away at once, as DeleteFileW here does.
+//   is pending until a flush on the volume. Deletion by handle
+//   (FileDispositionInformation) only marks the file: its name stays, listed,
+//   and refuses every open and every rename (STATUS_DELETE_PENDING, which
+//   reads as ERROR_ACCESS_DENIED) until the last handle to it, any process's,
+//   closes; then it goes. Unlike DeleteFileW, which takes POSIX semantics on
+//   NTFS, the old information class keeps Windows' classic semantics.
 // - Listing through a handle gives the entries as the first call found them,
 //   "." and ".." as SetDotEntries says (never at a root), as many per call as
 //   fit the buffer; an empty folder's first call fails with
@@ -202,7 +206,8 @@ NTSTATUS NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATT
   const CallScope inCall;
   if (Dead()) return STATUS_INVALID_HANDLE;
   const HANDLE root = objectAttributes == nullptr ? nullptr : objectAttributes->RootDirectory;
-  const std::wstring name = objectAttributes == nullptr ? std::wstring() : NameOf(objectAttributes->ObjectName);
+  const std::wstring name =
+      objectAttributes == nullptr ? std::wstring() : NameOf(objectAttributes->ObjectName);
   // The empty name opens the folder itself anew.
   const std::wstring path = name.empty() ? HandlePath(root) : JoinedPath(HandlePath(root), name);
   Record(Api::NtCreateFile, path, {desiredAccess, shareAccess, createDisposition, createOptions});
@@ -228,18 +233,20 @@ NTSTATUS NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATT
     if (createDisposition == FILE_OPEN) return STATUS_OBJECT_NAME_NOT_FOUND;
     // A folder that is gone from the tree (deleted while open) takes no new
     // names.
-    if (!InTree(*folder->node)) return STATUS_DELETE_PENDING;
+    if (!InTree(*folder->node) || folder->node->deletePending) return STATUS_DELETE_PENDING;
     node = NewNode(wantsFolder ? Kind::Folder : Kind::File, name);
     Insert(*folder->node, node);
   } else {
+    if (node->deletePending) return STATUS_DELETE_PENDING;
     if (createDisposition == FILE_CREATE) return STATUS_OBJECT_NAME_COLLISION;
     const bool followLast = (createOptions & FILE_OPEN_REPARSE_POINT) == 0 || S().handlesFollowLinks;
     if (followLast && IsLink(*node)) {
       Location location;
       if (ParsePath(node->target, &location) != ERROR_SUCCESS) return STATUS_OBJECT_PATH_NOT_FOUND;
+      // A missing target reads as a missing member, as it does where the
+      // link is followed by path.
       const Lookup target = LookupPath(location, true);
-      if (target.error == ERROR_CANT_RESOLVE_FILENAME) return STATUS_REPARSE_POINT_NOT_RESOLVED;
-      if (target.error != ERROR_SUCCESS) return STATUS_OBJECT_PATH_NOT_FOUND;
+      if (target.error != ERROR_SUCCESS) return StatusOfError(target.error);
       node = target.node;
     }
     const bool isFolder = (AttributesOf(*node) & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -284,11 +291,18 @@ NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatusBlock, PVOID
 
   if (informationClass == FileDispositionInformation) {
     if (length < sizeof(FILE_DISPOSITION_INFORMATION)) return STATUS_INVALID_PARAMETER;
-    if (static_cast<const FILE_DISPOSITION_INFORMATION*>(information)->DoDeleteFile == 0) return STATUS_SUCCESS;
+    if (static_cast<const FILE_DISPOSITION_INFORMATION*>(information)->DoDeleteFile == 0) {
+      node->deletePending = false;
+      return STATUS_SUCCESS;
+    }
     if (IsFolder(*node) && !node->children.empty()) return STATUS_CANNOT_DELETE;
-    Detach(*place.parent, *node);
+    if (!node->deletePending) {
+      node->deletePending = true;
+      S().pendingDeletions.push_back(PendingDeletion{node, place.parent});
+    }
     return STATUS_SUCCESS;
   }
+  if (node->deletePending) return STATUS_DELETE_PENDING;
   if (!renames) return STATUS_INVALID_PARAMETER;
   // Only renames into a folder named by handle are modelled, as the tool
   // makes them.
@@ -296,7 +310,7 @@ NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatusBlock, PVOID
   if (target == nullptr) return STATUS_INVALID_HANDLE;
   if (!IsMemberName(newName)) return STATUS_OBJECT_NAME_INVALID;
   if (target->volume != open->volume) return STATUS_NOT_SAME_DEVICE;
-  if (!InTree(*target->node)) return STATUS_DELETE_PENDING;
+  if (!InTree(*target->node) || target->node->deletePending) return STATUS_DELETE_PENDING;
   const NodePtr existing = FindChild(*target->node, newName);
   NodePtr replaced;
   if (existing != nullptr && existing != node) {
@@ -350,14 +364,16 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
   if (!IsFolder(*open->node)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if ((open->access & (FILE_LIST_DIRECTORY | GENERIC_READ)) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
 
-  const bool restart = infoClass == FileFullDirectoryRestartInfo || infoClass == FileIdBothDirectoryRestartInfo;
+  const bool restart =
+      infoClass == FileFullDirectoryRestartInfo || infoClass == FileIdBothDirectoryRestartInfo;
   const bool first = !open->listing.has_value() || restart;
   if (first) {
     std::vector<Listed> entries;
     const Node& folder = *open->node;
     const auto dotEntries = [&] {
       if (folder.isRoot) return;
-      for (const wchar_t* dots : {L".", L".."}) entries.push_back({FindEntry(dots, folder), {}, folder.index});
+      for (const wchar_t* dots : {L".", L".."})
+        entries.push_back({FindEntry(dots, folder), {}, folder.index});
     };
     if (S().dotEntries == DotEntries::kFirst) dotEntries();
     for (const auto& [key, child] : folder.children) {
@@ -444,11 +460,14 @@ DWORD GetFinalPathNameByHandleW(HANDLE file, LPWSTR filePath, DWORD length, DWOR
   return static_cast<DWORD>(text.size());
 }
 
-int CompareStringOrdinal(const WCHAR* string1, int count1, const WCHAR* string2, int count2, BOOL ignoreCase) {
+int CompareStringOrdinal(const WCHAR* string1, int count1, const WCHAR* string2, int count2,
+                         BOOL ignoreCase) {
   const CallScope inCall;
   if (string1 == nullptr || string2 == nullptr) return Fail(ERROR_INVALID_PARAMETER, 0);
-  const std::wstring_view first(string1, count1 < 0 ? std::wcslen(string1) : static_cast<std::size_t>(count1));
-  const std::wstring_view second(string2, count2 < 0 ? std::wcslen(string2) : static_cast<std::size_t>(count2));
+  const std::wstring_view first(string1,
+                                count1 < 0 ? std::wcslen(string1) : static_cast<std::size_t>(count1));
+  const std::wstring_view second(string2,
+                                 count2 < 0 ? std::wcslen(string2) : static_cast<std::size_t>(count2));
   const std::wstring a = ignoreCase ? Upper(first) : std::wstring(first);
   const std::wstring b = ignoreCase ? Upper(second) : std::wstring(second);
   const int order = a.compare(b);
