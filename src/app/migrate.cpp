@@ -12,7 +12,8 @@ namespace van_tide {
 
 DeviceIdentityResult VantideMigrateLegacyIdentity(const VantideStoreChain& chain) {
   std::string token;
-  const HRESULT scanStatus = VantideScanLegacyIdentities(chain.roamingExists ? &chain.roaming : nullptr, &token);
+  const HRESULT scanStatus =
+      VantideScanLegacyIdentities(chain.roamingExists ? &chain.roaming : nullptr, &token);
   if (scanStatus < 0) return {std::string(), scanStatus};
   // The tool never makes up an identity: with none to take over, nothing is
   // written, not even the store's folder, and the next run searches again.

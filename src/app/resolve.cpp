@@ -44,7 +44,8 @@ DeviceIdentityResult Resolve() {
   if (!chain.storeFolder.IsOpen()) return VantideMigrateLegacyIdentity(chain);
   missing = false;
   std::string token;
-  const HRESULT readStatus = VantideReadProtectedIdentity(chain.storeFolder, kVantideStoreName, &token, &missing);
+  const HRESULT readStatus =
+      VantideReadProtectedIdentity(chain.storeFolder, kVantideStoreName, &token, &missing);
   if (missing) return VantideMigrateLegacyIdentity(chain);
   // A store that exists but cannot be read is never replaced and never leads
   // to the legacy files.

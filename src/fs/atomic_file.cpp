@@ -48,12 +48,14 @@ void Discard(const VantideFolder& folder, std::wstring_view name, HANDLE file, s
   FILE_DISPOSITION_INFORMATION disposition{};
   disposition.DoDeleteFile = TRUE;
   IO_STATUS_BLOCK io{};
-  static_cast<void>(NtSetInformationFile(file, &io, &disposition, sizeof disposition, FileDispositionInformation));
+  static_cast<void>(
+      NtSetInformationFile(file, &io, &disposition, sizeof disposition, FileDispositionInformation));
 }
 
 }  // namespace
 
-HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_view name, std::string_view contents) {
+HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_view name,
+                                    std::string_view contents) {
   std::wstring temporary;
   temporary.reserve(name.size() + 4);
   temporary.append(name).append(L".tmp");

@@ -16,6 +16,7 @@ namespace van_tide {
 // untouched and the temporary file removed again (by its handle), unless it
 // could not be created, in which case whatever blocked it is left alone.
 // Contents of 4 GiB or more fail with 0x8007001D.
-HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_view name, std::string_view contents);
+HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_view name,
+                                    std::string_view contents);
 
 }  // namespace van_tide

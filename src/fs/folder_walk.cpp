@@ -20,11 +20,13 @@ VantideFolder::VantideFolder(VantideFolder&& other) noexcept
       identity_(other.identity_) {}
 
 VantideFolder& VantideFolder::operator=(VantideFolder&& other) noexcept {
-  if (this != &other) Reset(std::exchange(other.handle_, nullptr), std::move(other.pathOnVolume_), other.identity_);
+  if (this != &other)
+    Reset(std::exchange(other.handle_, nullptr), std::move(other.pathOnVolume_), other.identity_);
   return *this;
 }
 
-void VantideFolder::Reset(HANDLE handle, std::wstring pathOnVolume, const BY_HANDLE_FILE_INFORMATION& identity) noexcept {
+void VantideFolder::Reset(HANDLE handle, std::wstring pathOnVolume,
+                          const BY_HANDLE_FILE_INFORMATION& identity) noexcept {
   // The outcome of the close is ignored: by then the caller's result is fixed.
   if (handle_ != nullptr && handle_ != handle) CloseHandle(handle_);
   handle_ = handle;
@@ -69,14 +71,17 @@ namespace {
 // long-named entry and is refused: the tests cannot tell it from a link to a
 // sibling.
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
+constexpr ACCESS_MASK kFolderAccess =
+    FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
 
 // A failed call whose last error reads 0 did fail all the same.
 DWORD FailedCallError(DWORD error) noexcept {
   return error == ERROR_SUCCESS ? static_cast<DWORD>(kStatusFailedWithoutReason) : error;
 }
 
-bool IsMissingError(DWORD error) noexcept { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
+bool IsMissingError(DWORD error) noexcept {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
 
 // Where the name read into a buffer starts: after the length before it.
 constexpr std::size_t kNameHeaderChars =
@@ -97,7 +102,8 @@ HRESULT PathOnVolume(HANDLE handle, std::wstring* path, bool grow = true) {
     path->resize(path->capacity());
     const std::size_t bytes = path->size() * sizeof(wchar_t);
     if (bytes > std::numeric_limits<DWORD>::max()) return VantideFailureFromWin32(ERROR_INSUFFICIENT_BUFFER);
-    const bool read = GetFileInformationByHandleEx(handle, FileNameInfo, path->data(), static_cast<DWORD>(bytes)) != 0;
+    const bool read =
+        GetFileInformationByHandleEx(handle, FileNameInfo, path->data(), static_cast<DWORD>(bytes)) != 0;
     const DWORD error = read ? ERROR_SUCCESS : GetLastError();
     if (!read && error != ERROR_MORE_DATA) return VantideFailureFromWin32(FailedCallError(error));
     FILE_NAME_INFO header{};
@@ -130,8 +136,8 @@ bool IsEntryOf(std::wstring_view parent, std::wstring_view name, std::wstring_vi
   if (own.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) || own.size() != name.size()) {
     return false;
   }
-  return CompareStringOrdinal(own.data(), static_cast<int>(own.size()), name.data(), static_cast<int>(name.size()),
-                              TRUE) == CSTR_EQUAL;
+  return CompareStringOrdinal(own.data(), static_cast<int>(own.size()), name.data(),
+                              static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
 }
 
 bool IsSameItem(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) noexcept {
@@ -143,10 +149,11 @@ bool IsSameItem(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORM
 // item `held` describes, and not as a link. An entry gone from there was
 // moved or swapped away: a redirection as well. It reads into a buffer of
 // its own and allocates nothing.
-HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name, const BY_HANDLE_FILE_INFORMATION& held) {
+HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name,
+                      const BY_HANDLE_FILE_INFORMATION& held) {
   HANDLE reopened = nullptr;
-  const DWORD openError = VantideOpenRelative(parent, std::wstring_view{}, kFolderAccess, kShareAll, FILE_OPEN,
-                                              FILE_DIRECTORY_FILE, &reopened);
+  const DWORD openError = VantideOpenRelative(parent, std::wstring_view{}, kFolderAccess, kShareAll,
+                                              FILE_OPEN, FILE_DIRECTORY_FILE, &reopened);
   if (openError != ERROR_SUCCESS) return VantideFailureFromWin32(openError);
   const VantideFileHandle fresh(reopened);
   BY_HANDLE_FILE_INFORMATION freshIdentity{};
@@ -173,8 +180,8 @@ HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name, const
       if (at + kNameOffset + entry.FileNameLength > size) return VantideFailureFromWin32(ERROR_INVALID_DATA);
       const auto* listedName = reinterpret_cast<const wchar_t*>(bytes + at + kNameOffset);
       if (nameLength == name.size() &&
-          CompareStringOrdinal(listedName, static_cast<int>(nameLength), name.data(), static_cast<int>(name.size()),
-                               TRUE) == CSTR_EQUAL) {
+          CompareStringOrdinal(listedName, static_cast<int>(nameLength), name.data(),
+                               static_cast<int>(name.size()), TRUE) == CSTR_EQUAL) {
         const bool same = (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
                           static_cast<std::uint64_t>(entry.FileId.QuadPart) == heldId;
         return same ? kStatusOk : kStatusCantAccessFile;
@@ -192,8 +199,10 @@ HRESULT Judge(HANDLE handle, const VantideFolder& parent, std::wstring_view name
   BY_HANDLE_FILE_INFORMATION& information = *identity;
   if (!GetFileInformationByHandle(handle, &information)) return VantideFailureFromLastError();
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
-  if (wantsFolder && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return kStatusNotADirectory;
-  if (information.dwVolumeSerialNumber != parent.Identity().dwVolumeSerialNumber) return kStatusCantAccessFile;
+  if (wantsFolder && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    return kStatusNotADirectory;
+  if (information.dwVolumeSerialNumber != parent.Identity().dwVolumeSerialNumber)
+    return kStatusCantAccessFile;
   const HRESULT status = PathOnVolume(handle, pathOnVolume, grow);
   if (status < 0) return status;
   if (!IsEntryOf(parent.PathOnVolume(), name, *pathOnVolume)) return kStatusCantAccessFile;
@@ -252,7 +261,8 @@ HRESULT Walk(const VantideFolder& from, std::wstring_view members, VantideFolder
 
     VantideFolder member;
     bool memberMissing = false;
-    HRESULT status = OpenMember(*parent, name, kFolderAccess, creates ? FILE_CREATE : FILE_OPEN, &member, &memberMissing);
+    HRESULT status =
+        OpenMember(*parent, name, kFolderAccess, creates ? FILE_CREATE : FILE_OPEN, &member, &memberMissing);
     // Made by someone else since it was found missing: judged as found.
     if (creates && status == VantideFailureFromWin32(ERROR_FILE_EXISTS)) {
       status = OpenMember(*parent, name, kFolderAccess, FILE_OPEN, &member, &memberMissing);
@@ -270,8 +280,8 @@ HRESULT Walk(const VantideFolder& from, std::wstring_view members, VantideFolder
 
 }  // namespace
 
-DWORD VantideOpenRelative(const VantideFolder& folder, std::wstring_view name, ACCESS_MASK access, ULONG share,
-                          ULONG disposition, ULONG options, HANDLE* file) {
+DWORD VantideOpenRelative(const VantideFolder& folder, std::wstring_view name, ACCESS_MASK access,
+                          ULONG share, ULONG disposition, ULONG options, HANDLE* file) {
   *file = nullptr;
   // A counted string of bytes: a name too long for it is no name the file
   // system could hold.
@@ -314,8 +324,8 @@ HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* mis
   const std::wstring_view members = view.substr(startLength);
 
   // The root of a drive or share: nothing above it could be swapped.
-  const HANDLE handle =
-      CreateFileW(start.c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const HANDLE handle = CreateFileW(start.c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = FailedCallError(GetLastError());
     if (missing != nullptr) *missing = IsMissingError(error);
@@ -348,7 +358,8 @@ HRESULT VantideOpenFolderBelow(const VantideFolder& from, std::wstring_view memb
   return Walk(from, members, folder, missing, rest, false);
 }
 
-HRESULT VantideCreateFoldersBelow(const VantideFolder& from, std::wstring_view members, VantideFolder* folder) {
+HRESULT VantideCreateFoldersBelow(const VantideFolder& from, std::wstring_view members,
+                                  VantideFolder* folder) {
   return Walk(from, members, folder, nullptr, nullptr, true);
 }
 

@@ -49,7 +49,8 @@ class VantideFolder {
 
   // Takes over `handle` (closed when this folder is emptied or destroyed); the
   // handle it held before is closed unless it is the same.
-  void Reset(HANDLE handle, std::wstring pathOnVolume, const BY_HANDLE_FILE_INFORMATION& identity = {}) noexcept;
+  void Reset(HANDLE handle, std::wstring pathOnVolume,
+             const BY_HANDLE_FILE_INFORMATION& identity = {}) noexcept;
 
  private:
   HANDLE handle_ = nullptr;
@@ -62,7 +63,8 @@ class VantideFolder {
 // does not exist, `*folder` holds the deepest folder that does (it stays
 // empty when the walk start itself is missing) and `*rest`, when given, the
 // members from the missing one on, separated by backslashes.
-HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* missing, std::wstring* rest = nullptr);
+HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* missing,
+                              std::wstring* rest = nullptr);
 
 // The same below `from`, for the members of `members` (separated by either
 // separator). When the first of them is missing, `*folder` stays empty: the
@@ -73,15 +75,16 @@ HRESULT VantideOpenFolderBelow(const VantideFolder& from, std::wstring_view memb
 // Creates each member of `members` below `from`, each relative to the one
 // above; a member that exists by then (made by someone else meanwhile) is
 // opened and judged like any member of a walk. `*folder` holds the last one.
-HRESULT VantideCreateFoldersBelow(const VantideFolder& from, std::wstring_view members, VantideFolder* folder);
+HRESULT VantideCreateFoldersBelow(const VantideFolder& from, std::wstring_view members,
+                                  VantideFolder* folder);
 
 // Opens `name` relative to `folder` with the native call's access, share
 // access, disposition and options (FILE_OPEN_REPARSE_POINT and synchronous
 // I/O are always added). On failure `*file` is null and the result is the
 // Win32 error; a name that exists already when FILE_CREATE is asked for
 // gives ERROR_FILE_EXISTS, as CreateFileW's CREATE_NEW does.
-DWORD VantideOpenRelative(const VantideFolder& folder, std::wstring_view name, ACCESS_MASK access, ULONG share,
-                          ULONG disposition, ULONG options, HANDLE* file);
+DWORD VantideOpenRelative(const VantideFolder& folder, std::wstring_view name, ACCESS_MASK access,
+                          ULONG share, ULONG disposition, ULONG options, HANDLE* file);
 
 // Judges a file opened relative to `folder` under `name`: 0x80070780 when it
 // is a reparse point, or is not (any more) the entry of that name in the

@@ -203,7 +203,8 @@ bool VantideIsWalkablePath(std::wstring_view path) noexcept {
     const std::wstring_view server = path.substr(2, rootName - 2);
     const std::size_t shareBegin = VantideRootPathLength(path);
     const std::wstring_view share = path.substr(shareBegin, ComponentEnd(path, shareBegin) - shareBegin);
-    if (server == L"?" || !IsRootMemberReadAsWritten(server) || !IsRootMemberReadAsWritten(share)) return false;
+    if (server == L"?" || !IsRootMemberReadAsWritten(server) || !IsRootMemberReadAsWritten(share))
+      return false;
   }
   return VantideAreMembersReadAsWritten(path, VantideWalkStartLength(path));
 }

@@ -7,12 +7,13 @@
 
 namespace van_tide {
 
-HRESULT VantideReadSmallFile(const VantideFolder& folder, std::wstring_view name, std::string* bytes, bool* missing) {
+HRESULT VantideReadSmallFile(const VantideFolder& folder, std::wstring_view name, std::string* bytes,
+                             bool* missing) {
   // Readers may share the file; writers and deleters wait until we are done.
   // A folder at the name fails the open as access denied.
   HANDLE opened = nullptr;
-  const DWORD error = VantideOpenRelative(folder, name, GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN,
-                                          FILE_NON_DIRECTORY_FILE, &opened);
+  const DWORD error = VantideOpenRelative(folder, name, GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ,
+                                          FILE_OPEN, FILE_NON_DIRECTORY_FILE, &opened);
   if (error != ERROR_SUCCESS) {
     if (missing != nullptr) {
       *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;

@@ -14,6 +14,7 @@ inline constexpr long long kVantideMaxSmallFileSize = 65536;
 // refusing a file that is a reparse point or was reached through a
 // redirection (0x80070780). `*missing` is written only when the open fails:
 // true for errors 2 and 3.
-HRESULT VantideReadSmallFile(const VantideFolder& folder, std::wstring_view name, std::string* bytes, bool* missing);
+HRESULT VantideReadSmallFile(const VantideFolder& folder, std::wstring_view name, std::string* bytes,
+                             bool* missing);
 
 }  // namespace van_tide

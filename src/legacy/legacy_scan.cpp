@@ -67,7 +67,8 @@ class FolderListing {
       // The entries chain forward through the buffer; one that would reach
       // past it is never read.
       if (nameBegin + nameLength * sizeof(wchar_t) > BufferBytes() ||
-          (header.NextEntryOffset != 0 && following + offsetof(FILE_FULL_DIR_INFO, FileName) > BufferBytes())) {
+          (header.NextEntryOffset != 0 &&
+           following + offsetof(FILE_FULL_DIR_INFO, FileName) > BufferBytes())) {
         RaiseListingError(ERROR_INVALID_DATA);
       }
       next_ = header.NextEntryOffset == 0 ? kNoEntry : following;
@@ -132,8 +133,7 @@ HRESULT ReadCandidates(const VantideFolder& pluginFolder, std::string* token) {
 HRESULT ScanBaseFolder(const VantideFolder& baseFolder, std::string* token) {
   VantideFolder storage;
   bool missing = false;
-  const HRESULT storageStatus =
-      VantideOpenFolderBelow(baseFolder, kHostStorageFolder, &storage, &missing);
+  const HRESULT storageStatus = VantideOpenFolderBelow(baseFolder, kHostStorageFolder, &storage, &missing);
   // The host was never installed here: nothing to find under this base.
   if (missing) return kStatusOk;
   if (storageStatus < 0) return storageStatus;

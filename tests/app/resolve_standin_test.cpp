@@ -143,7 +143,8 @@ TEST_F(ResolveTest, ARefusedChainFailsEvenWithAValidStoreBehindIt) {
     EXPECT_EQ(outcome.status, c.status);
     EXPECT_EQ(outcome.token, "");
     const std::vector<std::wstring> opened = standin::CallPaths(Api::NtCreateFile);
-    EXPECT_EQ(std::count(opened.begin(), opened.end(), std::wstring(kStore)), 0);  // the store is never opened
+    EXPECT_EQ(std::count(opened.begin(), opened.end(), std::wstring(kStore)),
+              0);  // the store is never opened
   }
 }
 
@@ -185,7 +186,8 @@ TEST_F(ResolveTest, AStoreThatFailsAfterItsOpenIsNeverTakenForAbsent) {
   const std::string store = SealedStore();
   standin::AddFile(kStore, store);
   standin::AddFile(kLegacyFile, testing::LegacyFile(kToken));
-  for (const Api failing : {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::GetFileSizeEx}) {
+  for (const Api failing :
+       {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::GetFileSizeEx}) {
     SCOPED_TRACE(standin::ApiName(failing));
     standin::InjectFault({.api = failing, .error = ERROR_FILE_NOT_FOUND, .path = kStore});
     const DeviceIdentityResult outcome = Resolve();

@@ -638,7 +638,8 @@ struct LiteralBaseCase {
 };
 void PrintTo(const LiteralBaseCase& tested, std::ostream* out) { *out << tested.name; }
 
-class LiteralBaseFolderTest : public IdentityToolTest, public ::testing::WithParamInterface<LiteralBaseCase> {};
+class LiteralBaseFolderTest : public IdentityToolTest,
+                              public ::testing::WithParamInterface<LiteralBaseCase> {};
 
 TEST_P(LiteralBaseFolderTest, MigratesIntoItAndReadsItBack) {
   const std::wstring& roaming = GetParam().roaming;

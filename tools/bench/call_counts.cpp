@@ -80,7 +80,8 @@ class RulesMinimum {
         if (!standin::IsDirectory(entry)) continue;  // the listing tells: never opened
         const std::wstring plugin = entry + L"\\External\\com.greywick.van-tide";
         if (!Walk(storage, plugin)) continue;
-        if (Walk(plugin, plugin + L"\\PluginData") && OpenAndRead(plugin + L"\\PluginData\\license-device.json")) {
+        if (Walk(plugin, plugin + L"\\PluginData") &&
+            OpenAndRead(plugin + L"\\PluginData\\license-device.json")) {
           found = true;
         }
         if (OpenAndRead(plugin + L"\\license-device.json")) found = true;
@@ -159,7 +160,7 @@ class RulesMinimum {
   // A member opened, judged and in the end closed.
   void Member(const std::wstring& path) {
     for (Api api : {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW,
-                     Api::CloseHandle}) {
+                    Api::CloseHandle}) {
       ++At(counts_, api);
     }
     At(counts_, Api::GetFileInformationByHandleEx) += BatchesTo(path);

@@ -154,8 +154,10 @@ void CheckFolderWalk(const Path& dir) {
   VANTIDE_FUZZ_CHECK(van_tide::standin::OpenHandleCount() == 0);
   if (status == 0) VANTIDE_FUZZ_CHECK(held);
 
-  const bool absent = status == static_cast<HRESULT>(0x80070002U) || status == static_cast<HRESULT>(0x80070003U);
-  const bool refusedMember = status == van_tide::kStatusCantAccessFile || status == van_tide::kStatusNotADirectory;
+  const bool absent =
+      status == static_cast<HRESULT>(0x80070002U) || status == static_cast<HRESULT>(0x80070003U);
+  const bool refusedMember =
+      status == van_tide::kStatusCantAccessFile || status == van_tide::kStatusNotADirectory;
   if (status == 0 || refusedMember || status == van_tide::kStatusInvalidName) {
     VANTIDE_FUZZ_CHECK_STATUS(missing == before, status);
   } else {
