@@ -21,7 +21,9 @@ struct VantideStoreChain {
   // that does, separated by backslashes.
   std::wstring missingFolders;
 
-  const VantideFolder& Deepest() const noexcept { return storeFolder.IsOpen() ? storeFolder : roaming; }
+  [[nodiscard]] const VantideFolder& Deepest() const noexcept {
+    return storeFolder.IsOpen() ? storeFolder : roaming;
+  }
 };
 
 // Scans the legacy files under the roaming folder and LOCALAPPDATA; when they

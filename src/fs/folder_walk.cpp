@@ -145,6 +145,32 @@ bool IsSameItem(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORM
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
+// Looks for `name` in one batch of a listing: 0 with its entry (less the
+// name) when found, 1 when not, a failure for a batch that reaches past its
+// buffer.
+constexpr HRESULT kNotInBatch = 1;
+template <std::size_t kWords>
+HRESULT FindInBatch(const std::array<std::uint64_t, kWords>& batch, std::wstring_view name,
+                    FILE_ID_BOTH_DIR_INFO* entry) {
+  constexpr std::size_t kNameOffset = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(batch.data());
+  const std::size_t size = kWords * sizeof(std::uint64_t);
+  for (std::size_t at = 0;;) {
+    if (at + kNameOffset > size) return VantideFailureFromWin32(ERROR_INVALID_DATA);
+    std::memcpy(entry, bytes + at, kNameOffset);
+    if (at + kNameOffset + entry->FileNameLength > size) return VantideFailureFromWin32(ERROR_INVALID_DATA);
+    const std::size_t nameLength = entry->FileNameLength / sizeof(wchar_t);
+    const auto* listedName = reinterpret_cast<const wchar_t*>(bytes + at + kNameOffset);
+    if (nameLength == name.size() &&
+        CompareStringOrdinal(listedName, static_cast<int>(nameLength), name.data(),
+                             static_cast<int>(name.size()), TRUE) == CSTR_EQUAL) {
+      return kStatusOk;
+    }
+    if (entry->NextEntryOffset == 0) return kNotInBatch;
+    at += entry->NextEntryOffset;
+  }
+}
+
 // The listing of `parent`, read through its handle, holds `name` as the very
 // item `held` describes, and not as a link. An entry gone from there was
 // moved or swapped away: a redirection as well. It reads into a buffer of
@@ -169,25 +195,13 @@ HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name,
       if (error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND) return kStatusCantAccessFile;
       return VantideFailureFromWin32(FailedCallError(error));
     }
-    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
-    const std::size_t size = buffer.size() * sizeof(std::uint64_t);
-    for (std::size_t at = 0;;) {
-      FILE_ID_BOTH_DIR_INFO entry{};
-      constexpr std::size_t kNameOffset = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
-      if (at + kNameOffset > size) return VantideFailureFromWin32(ERROR_INVALID_DATA);
-      std::memcpy(&entry, bytes + at, kNameOffset);
-      const std::size_t nameLength = entry.FileNameLength / sizeof(wchar_t);
-      if (at + kNameOffset + entry.FileNameLength > size) return VantideFailureFromWin32(ERROR_INVALID_DATA);
-      const auto* listedName = reinterpret_cast<const wchar_t*>(bytes + at + kNameOffset);
-      if (nameLength == name.size() &&
-          CompareStringOrdinal(listedName, static_cast<int>(nameLength), name.data(),
-                               static_cast<int>(name.size()), TRUE) == CSTR_EQUAL) {
-        const bool same = (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                          static_cast<std::uint64_t>(entry.FileId.QuadPart) == heldId;
-        return same ? kStatusOk : kStatusCantAccessFile;
-      }
-      if (entry.NextEntryOffset == 0) break;
-      at += entry.NextEntryOffset;
+    FILE_ID_BOTH_DIR_INFO entry{};
+    const HRESULT found = FindInBatch(buffer, name, &entry);
+    if (found < 0) return found;
+    if (found == kStatusOk) {
+      const bool same = (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                        static_cast<std::uint64_t>(entry.FileId.QuadPart) == heldId;
+      return same ? kStatusOk : kStatusCantAccessFile;
     }
   }
 }

@@ -41,11 +41,11 @@ class VantideFolder {
   VantideFolder(const VantideFolder&) = delete;
   VantideFolder& operator=(const VantideFolder&) = delete;
 
-  bool IsOpen() const noexcept { return handle_ != nullptr; }
-  HANDLE Handle() const noexcept { return handle_; }
-  const std::wstring& PathOnVolume() const noexcept { return pathOnVolume_; }
+  [[nodiscard]] bool IsOpen() const noexcept { return handle_ != nullptr; }
+  [[nodiscard]] HANDLE Handle() const noexcept { return handle_; }
+  [[nodiscard]] const std::wstring& PathOnVolume() const noexcept { return pathOnVolume_; }
   // The volume and file index of the folder, as its handle tells them.
-  const BY_HANDLE_FILE_INFORMATION& Identity() const noexcept { return identity_; }
+  [[nodiscard]] const BY_HANDLE_FILE_INFORMATION& Identity() const noexcept { return identity_; }
 
   // Takes over `handle` (closed when this folder is emptied or destroyed); the
   // handle it held before is closed unless it is the same.

@@ -30,7 +30,7 @@ struct Candidate {
 constexpr Candidate kCandidates[] = {{L"PluginData", L"license-device.json"}, {L"", L"license-device.json"}};
 
 // Room for a few entries of the longest names a file system gives.
-constexpr std::size_t kListingBufferBytes = 16 * 1024;
+constexpr std::size_t kListingBufferBytes = std::size_t{16} * 1024;
 
 // A failed listing call whose last error reads 0 did fail all the same; an
 // error code of 0 would read as success. E_FAIL maps to itself (negative
@@ -57,7 +57,7 @@ class FolderListing {
       if (next_ == kNoEntry) {
         if (exhausted_ || !Fetch()) return false;
       }
-      const unsigned char* bytes = reinterpret_cast<const unsigned char*>(buffer_.data());
+      const auto* bytes = reinterpret_cast<const unsigned char*>(buffer_.data());
       const std::size_t at = next_;
       FILE_FULL_DIR_INFO header{};
       std::memcpy(&header, bytes + at, offsetof(FILE_FULL_DIR_INFO, FileName));
@@ -84,7 +84,7 @@ class FolderListing {
  private:
   static constexpr std::size_t kNoEntry = static_cast<std::size_t>(-1);
 
-  std::size_t BufferBytes() const noexcept { return buffer_.size() * sizeof(std::uint64_t); }
+  [[nodiscard]] std::size_t BufferBytes() const noexcept { return buffer_.size() * sizeof(std::uint64_t); }
 
   bool Fetch() {
     if (!GetFileInformationByHandleEx(folder_.Handle(), FileFullDirectoryInfo, buffer_.data(),

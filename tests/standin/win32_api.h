@@ -143,13 +143,13 @@ struct OBJECT_ATTRIBUTES {
 using POBJECT_ATTRIBUTES = OBJECT_ATTRIBUTES*;
 
 #define InitializeObjectAttributes(p, n, a, r, s) \
-  do {                                             \
-    (p)->Length = sizeof(OBJECT_ATTRIBUTES);       \
-    (p)->RootDirectory = (r);                      \
-    (p)->Attributes = (a);                         \
-    (p)->ObjectName = (n);                         \
-    (p)->SecurityDescriptor = (s);                 \
-    (p)->SecurityQualityOfService = nullptr;       \
+  do {                                            \
+    (p)->Length = sizeof(OBJECT_ATTRIBUTES);      \
+    (p)->RootDirectory = (r);                     \
+    (p)->Attributes = (a);                        \
+    (p)->ObjectName = (n);                        \
+    (p)->SecurityDescriptor = (s);                \
+    (p)->SecurityQualityOfService = nullptr;      \
   } while (0)
 
 struct IO_STATUS_BLOCK {
