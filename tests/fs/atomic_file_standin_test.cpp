@@ -83,6 +83,18 @@ TEST_F(AtomicFileStandinTest, ASuccessfulCreationMakesExactlyTheseCalls) {
       Describe(Api::NtSetInformationFile, kTemporary, kTarget, {FileRenameInformation}),
       // The rename is on disk before success is told.
       Describe(Api::FlushFileBuffers, kTemporary, L"", {}),
+      // The file is found where it was meant to go, as a walk's member is:
+      // its identity, its path on its volume, and the folder's listing read
+      // through a fresh handle on the folder.
+      Describe(Api::GetFileInformationByHandle, kTemporary, L"", {}),
+      Describe(Api::GetFileInformationByHandleEx, kTemporary, L"", {FileNameInfo}),
+      Describe(Api::NtCreateFile, kFolder, L"",
+               {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE,
+                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT}),
+      Describe(Api::GetFileInformationByHandle, kFolder, L"", {}),
+      Describe(Api::GetFileInformationByHandleEx, kFolder, L"", {FileIdBothDirectoryInfo}),
+      Describe(Api::CloseHandle, kFolder, L"", {}),
       Describe(Api::CloseHandle, kTemporary, L"", {}),
   };
   EXPECT_EQ(RecordedCalls(), expected);
@@ -146,8 +158,9 @@ TEST_F(AtomicFileStandinTest, ACrashAtAnyPointLeavesNoTargetOrTheWholeTarget) {
     if (status >= 0 || standin::Exists(kTarget)) {
       EXPECT_EQ(standin::FileContents(kTarget), kContents);
     }
-    // Past the flush that follows the rename, only the close is left.
-    if (crashAfter + 2 >= callCount) {
+    // Once the listing has shown the file under its name, only closes are
+    // left, and a failing close changes nothing.
+    if (crashAfter + 3 >= callCount) {
       EXPECT_EQ(status, kStatusOk);
     }
   }
@@ -198,15 +211,16 @@ const FailureCase kFailureCases[] = {
      kStatusOk, 2, true, false, nullptr, kContents},
     // The first failure decides; a failed write is never flushed.
     {"short write, then close fails",
-     {{.api = Api::WriteFile, .shortBy = 1}, {.api = Api::CloseHandle, .error = ERROR_INVALID_HANDLE}},
+     {{.api = Api::WriteFile, .shortBy = 1},
+      {.api = Api::CloseHandle, .error = ERROR_INVALID_HANDLE, .path = kTemporary}},
      kStatusWriteFault, 0, false, true, nullptr, nullptr},
     {"write fails, then close fails",
      {{.api = Api::WriteFile, .error = ERROR_DISK_FULL},
-      {.api = Api::CloseHandle, .error = ERROR_INVALID_HANDLE}},
+      {.api = Api::CloseHandle, .error = ERROR_INVALID_HANDLE, .path = kTemporary}},
      kDiskFull, 0, false, true, nullptr, nullptr},
     {"flush fails, then close fails",
      {{.api = Api::FlushFileBuffers, .error = kIoDevice},
-      {.api = Api::CloseHandle, .error = ERROR_DISK_FULL}},
+      {.api = Api::CloseHandle, .error = ERROR_DISK_FULL, .path = kTemporary}},
      kDeviceError, 1, false, true, nullptr, nullptr},
     {"rename refused", {{.api = Api::NtSetInformationFile, .error = ERROR_ACCESS_DENIED}},
      kAccessDenied, 1, true, true, nullptr, nullptr},
@@ -220,14 +234,32 @@ const FailureCase kFailureCases[] = {
      {{.api = Api::WriteFile, .error = ERROR_DISK_FULL},
       {.api = Api::NtSetInformationFile, .error = ERROR_SHARING_VIOLATION}},
      kDiskFull, 0, false, true, "", nullptr},
-    // Renamed, and only the flush that commits the rename failed: the
-    // complete file stands under its name, as a crash there may leave it.
+    // The file is taken away only where it is found under its name: one the
+    // check cannot find there cannot be told from someone else's, and stays,
+    // a leftover, never a loss.
+    {"write fails, then the check before the discard",
+     {{.api = Api::WriteFile, .error = ERROR_DISK_FULL},
+      {.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = kTemporary}},
+     kDiskFull, 0, false, false, "", nullptr},
+    // Renamed, and the flush that commits the rename failed: the file goes
+    // again under its new name; it was never reported.
     {"the flush after the rename fails", {{.api = Api::FlushFileBuffers, .error = kIoDevice, .skip = 1}},
-     kDeviceError, 2, true, false, nullptr, kContents},
+     kDeviceError, 2, true, true, nullptr, nullptr},
     {"the flush after the rename fails, then close fails",
      {{.api = Api::FlushFileBuffers, .error = 0, .skip = 1},
       {.api = Api::CloseHandle, .error = ERROR_DISK_FULL, .path = kTemporary}},
-     kStatusFailedWithoutReason, 2, true, false, nullptr, kContents},
+     kStatusFailedWithoutReason, 2, true, true, nullptr, nullptr},
+    // The check after the rename: a failure of its own removes the file
+    // again, once the discard's check finds it under its new name.
+    {"the check after the rename fails",
+     {{.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = kTemporary}},
+     kAccessDenied, 2, true, true, nullptr, nullptr},
+    {"the folder's listing fails after the rename",
+     {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NETNAME_DELETED, .path = kFolder}},
+     static_cast<HRESULT>(0x80070040U), 2, true, true, nullptr, nullptr},
+    {"the file is missing from the folder's listing after the rename, and stays so",
+     {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NO_MORE_FILES, .path = kFolder, .count = -1}},
+     kStatusCantAccessFile, 2, true, false, nullptr, kContents},
     {"the target exists", {}, static_cast<HRESULT>(0x800700B7U), 1, true, true, nullptr, "old",
      [] { standin::AddFile(kTarget, "old"); }},
     {"a folder at the target's name", {}, static_cast<HRESULT>(0x800700B7U), 1, true, true, nullptr, "",
@@ -287,6 +319,10 @@ TEST_F(AtomicFileStandinTest, ATargetMadeMeanwhileIsNeverReplaced) {
 // The creation works through the folder's handle alone: once the folder has
 // been moved and a link put at its name, before the creation or in the
 // middle of it, the file lands in the folder held, never behind the link.
+// There its path is not the one the folder was opened at, so the check
+// after the rename refuses it, and cannot tell it from a file reached
+// through a link either: it stays where it went, a leftover in the folder
+// held.
 TEST_F(AtomicFileStandinTest, AFolderSwappedForALinkAfterItWasOpenedIsNotWrittenThrough) {
   const struct {
     const char* when;
@@ -304,7 +340,7 @@ TEST_F(AtomicFileStandinTest, AFolderSwappedForALinkAfterItWasOpenedIsNotWritten
       ASSERT_TRUE(MoveFileExW(kFolder, L"C:\\Roaming\\Moved", MOVEFILE_WRITE_THROUGH));
       standin::AddDirectoryLink(kFolder, L"C:\\Elsewhere");
     });
-    EXPECT_EQ(VantideCreateFileAtomically(folder, kName, kContents), kStatusOk);
+    EXPECT_EQ(VantideCreateFileAtomically(folder, kName, kContents), kStatusCantAccessFile);
     EXPECT_EQ(standin::FileContents(L"C:\\Roaming\\Moved\\f.dat"), kContents);
     EXPECT_TRUE(standin::ListNames(L"C:\\Elsewhere").empty());
   }

@@ -23,8 +23,9 @@ using standin::Api;
 using standin::Fault;
 using testing::OpenFolder;
 
-constexpr ACCESS_MASK kTraverse = FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
-constexpr ACCESS_MASK kList = kTraverse | FILE_LIST_DIRECTORY;
+// Every folder of the walk is opened to be listed, since a member's check
+// reads its parent's listing; nothing more is asked.
+constexpr ACCESS_MASK kList = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Added to every relative open: the member itself, never what it leads to.
 constexpr ULONG kOwnName = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
@@ -32,6 +33,11 @@ constexpr ULONG kOwnName = FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALER
 constexpr HRESULT kFileNotFound = static_cast<HRESULT>(0x80070002U);
 constexpr HRESULT kPathNotFound = static_cast<HRESULT>(0x80070003U);
 constexpr HRESULT kAccessDenied = static_cast<HRESULT>(0x80070005U);
+
+// The information classes a check reads: a handle's path on its volume, and
+// a parent's listing with identities.
+constexpr DWORD kNameInfo = FileNameInfo;
+constexpr DWORD kListInfo = FileIdBothDirectoryInfo;
 
 // One relative open as readable text, so that a mismatch shows the whole
 // sequence: "C:\a create {options}".
@@ -48,12 +54,38 @@ std::vector<std::wstring> OpenPaths() {
   return paths;
 }
 
+// The relative opens of members, without the fresh handles a check opens on
+// a parent to list it.
 std::vector<std::wstring> RelativeOpens() {
   std::vector<std::wstring> opens;
   for (const standin::Call& call : standin::Calls()) {
-    if (call.api == Api::NtCreateFile) opens.push_back(Describe(call.path, call.args.at(2), call.args.at(3)));
+    if (call.api == Api::NtCreateFile && testing::IsWalkOpen(call)) {
+      opens.push_back(Describe(call.path, call.args.at(2), call.args.at(3)));
+    }
   }
   return opens;
+}
+
+// One recorded call as readable text, so that a mismatch shows the whole
+// sequence: "NtCreateFile C:\a {access,share,disposition,options}".
+std::wstring DescribeCall(Api api, const std::wstring& path, const std::vector<DWORD>& args = {}) {
+  std::wstring text;
+  for (const char* c = standin::ApiName(api); *c != '\0'; ++c) text.push_back(static_cast<wchar_t>(*c));
+  text += L" " + path;
+  if (!args.empty()) {
+    text += L" {";
+    for (std::size_t i = 0; i < args.size(); ++i) text += (i == 0 ? L"" : L",") + std::to_wstring(args[i]);
+    text += L"}";
+  }
+  return text;
+}
+
+std::vector<std::wstring> RecordedCalls() {
+  std::vector<std::wstring> calls;
+  for (const standin::Call& call : standin::Calls()) {
+    calls.push_back(DescribeCall(call.api, call.path, call.args));
+  }
+  return calls;
 }
 
 // The position in the record of the first call of `api` on `path`, for a hook
@@ -77,33 +109,31 @@ struct OpenCase {
   const wchar_t* path;
   const wchar_t* start;               // the one open by path
   std::vector<std::wstring> members;  // the relative opens, by handle path and name
-  const wchar_t* finalPath;           // of the folder held at the end
+  const wchar_t* pathOnVolume;        // of the folder held at the end
 };
 
 // The start is opened by path exactly as written, each member relative to the
-// one above, one open each, separators of either kind and in runs.
+// one above, one open each, separators of either kind and in runs. A share's
+// root is named on its volume by its server and share.
 const OpenCase kOpenCases[] = {
     {L"C:\\Users\\me\\AppData\\Roaming\\Vantide",
      L"C:\\",
      {L"C:\\Users", L"C:\\Users\\me", L"C:\\Users\\me\\AppData", L"C:\\Users\\me\\AppData\\Roaming",
       L"C:\\Users\\me\\AppData\\Roaming\\Vantide"},
-     L"\\\\?\\C:\\Users\\me\\AppData\\Roaming\\Vantide"},
-    {L"C:/a//b", L"C:/", {L"C:/a", L"C:/a\\b"}, L"\\\\?\\C:\\a\\b"},
-    {L"C:\\a\\", L"C:\\", {L"C:\\a"}, L"\\\\?\\C:\\a"},
-    {L"C:\\", L"C:\\", {}, L"\\\\?\\C:\\"},
-    {L"\\\\server\\share\\d",
-     L"\\\\server\\share\\",
-     {L"\\\\server\\share\\d"},
-     L"\\\\?\\UNC\\server\\share\\d"},
-    {L"\\\\server\\share", L"\\\\server\\share", {}, L"\\\\?\\UNC\\server\\share"},
+     L"\\Users\\me\\AppData\\Roaming\\Vantide"},
+    {L"C:/a//b", L"C:/", {L"C:/a", L"C:/a\\b"}, L"\\a\\b"},
+    {L"C:\\a\\", L"C:\\", {L"C:\\a"}, L"\\a"},
+    {L"C:\\", L"C:\\", {}, L"\\"},
+    {L"\\\\server\\share\\d", L"\\\\server\\share\\", {L"\\\\server\\share\\d"}, L"\\server\\share\\d"},
+    {L"\\\\server\\share", L"\\\\server\\share", {}, L"\\server\\share"},
     // Behind a device prefix the drive or the share belongs to the start.
-    {L"\\\\?\\C:\\x\\y", L"\\\\?\\C:\\", {L"\\\\?\\C:\\x", L"\\\\?\\C:\\x\\y"}, L"\\\\?\\C:\\x\\y"},
-    {L"\\??\\C:\\x", L"\\??\\C:\\", {L"\\??\\C:\\x"}, L"\\\\?\\C:\\x"},
+    {L"\\\\?\\C:\\x\\y", L"\\\\?\\C:\\", {L"\\\\?\\C:\\x", L"\\\\?\\C:\\x\\y"}, L"\\x\\y"},
+    {L"\\??\\C:\\x", L"\\??\\C:\\", {L"\\??\\C:\\x"}, L"\\x"},
     {L"\\\\?\\UNC\\server\\share\\x",
      L"\\\\?\\UNC\\server\\share\\",
      {L"\\\\?\\UNC\\server\\share\\x"},
-     L"\\\\?\\UNC\\server\\share\\x"},
-    {L"\\\\?\\C:\\", L"\\\\?\\C:\\", {}, L"\\\\?\\C:\\"},
+     L"\\server\\share\\x"},
+    {L"\\\\?\\C:\\", L"\\\\?\\C:\\", {}, L"\\"},
 };
 
 TEST_F(FolderWalkStandinTest, OpensTheStartByPathAndEachMemberBelowTheOneAbove) {
@@ -119,47 +149,97 @@ TEST_F(FolderWalkStandinTest, OpensTheStartByPathAndEachMemberBelowTheOneAbove) 
     bool missing = true;
     ASSERT_EQ(VantideOpenFolderPath(c.path, &folder, &missing), kStatusOk);
     EXPECT_TRUE(missing);  // left as it was
-    const std::vector<DWORD> startArgs = {kTraverse, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS};
+    const std::vector<DWORD> startArgs = {kList, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS};
     ASSERT_EQ(standin::CallPaths(Api::CreateFileW), std::vector<std::wstring>{c.start});
-    if (!c.members.empty()) {
-      EXPECT_EQ(standin::Calls().front().args, startArgs);
-    }
+    EXPECT_EQ(standin::Calls().front().args, startArgs);
     std::vector<std::wstring> expected;
     for (const std::wstring& member : c.members) expected.push_back(Describe(member, FILE_OPEN, kOwnName));
     EXPECT_EQ(RelativeOpens(), expected);
-    EXPECT_EQ(folder.FinalPath(), c.finalPath);
+    EXPECT_EQ(folder.PathOnVolume(), c.pathOnVolume);
     // Only the folder the walk ends at stays open: the one it hands back.
     EXPECT_EQ(standin::OpenHandlePaths(),
               std::vector<std::wstring>{c.members.empty() ? std::wstring(c.start) : c.members.back()});
   }
 }
 
-// Only the folder the walk ends at is opened to be listed; those above it
-// are only passed through.
-TEST_F(FolderWalkStandinTest, AsksToListOnlyTheFolderItEndsAt) {
+// The whole exchange for one member: the start is opened by path and read
+// for its identity and its path on its volume; the member is opened below
+// it and read the same way; then a fresh handle on the start, opened by the
+// empty name as a folder, lists it until the member's entry shows, and is
+// closed. Every folder, the fresh one included, is opened to be listed and
+// to nothing more: the start's listing is what the member's check reads.
+TEST_F(FolderWalkStandinTest, JudgesAMemberByItsHandleThenByItsParentsListing) {
   standin::AddDirectory(L"C:\\a\\b");
   const struct {
     const wchar_t* path;
-    VantideFolderUse use;
-    std::vector<DWORD> access;  // of each open, the start's first
+    std::vector<std::wstring> calls;
   } cases[] = {
-      {L"C:\\a\\b", VantideFolderUse::kList, {kTraverse, kTraverse, kList}},
-      {L"C:\\a\\b", VantideFolderUse::kTraverse, {kTraverse, kTraverse, kTraverse}},
-      {L"C:\\a\\b\\", VantideFolderUse::kList, {kTraverse, kTraverse, kList}},
-      {L"C:\\", VantideFolderUse::kList, {kList}},
+      {L"C:\\a",
+       {DescribeCall(Api::CreateFileW, L"C:\\",
+                     {kList, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS}),
+        DescribeCall(Api::GetFileInformationByHandle, L"C:\\"),
+        DescribeCall(Api::GetFileInformationByHandleEx, L"C:\\", {kNameInfo}),
+        DescribeCall(Api::NtCreateFile, L"C:\\a", {kList, kShareAll, FILE_OPEN, kOwnName}),
+        DescribeCall(Api::GetFileInformationByHandle, L"C:\\a"),
+        DescribeCall(Api::GetFileInformationByHandleEx, L"C:\\a", {kNameInfo}),
+        DescribeCall(Api::NtCreateFile, L"C:\\",
+                     {kList, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE | kOwnName}),
+        DescribeCall(Api::GetFileInformationByHandle, L"C:\\"),
+        DescribeCall(Api::GetFileInformationByHandleEx, L"C:\\", {kListInfo}),
+        DescribeCall(Api::CloseHandle, L"C:\\"),
+        // The start, once the member below it is held.
+        DescribeCall(Api::CloseHandle, L"C:\\")}},
+      // The start alone is read, never listed: nothing above it is judged.
+      {L"C:\\",
+       {DescribeCall(Api::CreateFileW, L"C:\\",
+                     {kList, kShareAll, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS}),
+        DescribeCall(Api::GetFileInformationByHandle, L"C:\\"),
+        DescribeCall(Api::GetFileInformationByHandleEx, L"C:\\", {kNameInfo})}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
     standin::ClearCalls();
     VantideFolder folder;
     bool missing = false;
-    ASSERT_EQ(VantideOpenFolderPath(c.path, &folder, &missing, nullptr, c.use), kStatusOk);
-    std::vector<DWORD> access;
-    for (const standin::Call& call : standin::Calls()) {
-      if (call.api == Api::CreateFileW || call.api == Api::NtCreateFile) access.push_back(call.args.at(0));
-    }
-    EXPECT_EQ(access, c.access);
+    ASSERT_EQ(VantideOpenFolderPath(c.path, &folder, &missing), kStatusOk);
+    EXPECT_EQ(RecordedCalls(), c.calls);
   }
+}
+
+// A parent with more entries than one read of its listing holds is read on
+// until the member's entry shows, through the same fresh handle.
+TEST_F(FolderWalkStandinTest, ReadsAParentsListingOnUntilTheMemberShows) {
+  for (int i = 0; i < 300; ++i) standin::AddDirectory(L"C:\\p\\sibling-" + std::to_wstring(1000 + i));
+  standin::AddDirectory(L"C:\\p\\zz");
+  const VantideFolder parent = OpenFolder(L"C:\\p");
+  ASSERT_TRUE(parent.IsOpen());
+  standin::ClearCalls();
+  VantideFolder folder;
+  bool missing = false;
+  ASSERT_EQ(VantideOpenFolderBelow(parent, L"zz", &folder, &missing), kStatusOk);
+  EXPECT_EQ(folder.PathOnVolume(), L"\\p\\zz");
+  std::size_t reads = 0;
+  for (const standin::Call& call : standin::Calls()) {
+    if (call.api == Api::GetFileInformationByHandleEx && call.args.at(0) == kListInfo) ++reads;
+  }
+  EXPECT_GT(reads, 1U);
+  EXPECT_EQ(standin::CallPaths(Api::NtCreateFile), (std::vector<std::wstring>{L"C:\\p\\zz", L"C:\\p"}));
+}
+
+// Every folder of a longer walk, and every fresh handle its checks list, is
+// opened with list access: a folder opened to be passed through only would
+// fail the check of the member below it.
+TEST_F(FolderWalkStandinTest, OpensEveryFolderOfTheWalkToBeListed) {
+  standin::AddDirectory(L"C:\\a\\b\\c");
+  VantideFolder folder;
+  bool missing = false;
+  ASSERT_EQ(VantideOpenFolderPath(L"C:\\a\\b\\c\\", &folder, &missing), kStatusOk);
+  std::vector<DWORD> access;
+  for (const standin::Call& call : standin::Calls()) {
+    if (call.api == Api::CreateFileW || call.api == Api::NtCreateFile) access.push_back(call.args.at(0));
+  }
+  // The start, then each of three members and the fresh handle on its parent.
+  EXPECT_EQ(access, std::vector<DWORD>(7, kList));
 }
 
 // A path that names no drive or share of its own would start wherever the
@@ -185,21 +265,21 @@ struct MissingCase {
   HRESULT status;
   const wchar_t* rest;      // the members from the missing one on
   const wchar_t* lastOpen;  // the open that failed
-  const wchar_t* deepest;   // the final path of the folder held; null: none
+  const wchar_t* deepest;   // the path on its volume of the folder held; null: none
 };
 
 // The walk stops at the first missing member, tells it and everything below
 // it, and holds the deepest folder that exists, for creation to go on from.
 const MissingCase kMissingCases[] = {
     {L"C:\\Users\\me\\AppData\\Roaming\\Vantide", kFileNotFound, L"Roaming\\Vantide",
-     L"C:\\Users\\me\\AppData\\Roaming", L"\\\\?\\C:\\Users\\me\\AppData"},
+     L"C:\\Users\\me\\AppData\\Roaming", L"\\Users\\me\\AppData"},
     {L"C:\\Users\\me\\AppData\\Roaming", kFileNotFound, L"Roaming", L"C:\\Users\\me\\AppData\\Roaming",
-     L"\\\\?\\C:\\Users\\me\\AppData"},
+     L"\\Users\\me\\AppData"},
     // The rest is told with single backslashes, whatever separated it.
-    {L"C:/Users//Absent/x\\\\", kFileNotFound, L"Absent\\x", L"C:/Users\\Absent", L"\\\\?\\C:\\Users"},
-    {L"C:\\Absent\\x", kFileNotFound, L"Absent\\x", L"C:\\Absent", L"\\\\?\\C:\\"},
+    {L"C:/Users//Absent/x\\\\", kFileNotFound, L"Absent\\x", L"C:/Users\\Absent", L"\\Users"},
+    {L"C:\\Absent\\x", kFileNotFound, L"Absent\\x", L"C:\\Absent", L"\\"},
     {L"\\\\server\\share\\Absent", kFileNotFound, L"Absent", L"\\\\server\\share\\Absent",
-     L"\\\\?\\UNC\\server\\share"},
+     L"\\server\\share"},
     // No such drive: nothing is held, everything below the start is missing.
     {L"Q:\\a\\b", kPathNotFound, L"a\\b", L"Q:\\", nullptr},
 };
@@ -219,7 +299,7 @@ TEST_F(FolderWalkStandinTest, StopsAtTheFirstMissingMemberAndHoldsTheDeepestFold
     EXPECT_EQ(OpenPaths().back(), c.lastOpen);
     EXPECT_EQ(folder.IsOpen(), c.deepest != nullptr);
     if (c.deepest != nullptr) {
-      EXPECT_EQ(folder.FinalPath(), c.deepest);
+      EXPECT_EQ(folder.PathOnVolume(), c.deepest);
       EXPECT_EQ(standin::OpenHandleCount(), 1U);
     } else {
       EXPECT_EQ(standin::OpenHandleCount(), 0U);
@@ -238,7 +318,7 @@ TEST_F(FolderWalkStandinTest, BelowAFolderTheFirstMissingMemberLeavesNothingHeld
     const wchar_t* rest;
     const wchar_t* deepest;  // null: nothing held
   } cases[] = {
-      {L"b\\Absent\\c", L"Absent\\c", L"\\\\?\\C:\\a\\b"},
+      {L"b\\Absent\\c", L"Absent\\c", L"\\a\\b"},
       {L"Absent", L"Absent", nullptr},
       {L"/Absent//c/", L"Absent\\c", nullptr},
   };
@@ -252,7 +332,7 @@ TEST_F(FolderWalkStandinTest, BelowAFolderTheFirstMissingMemberLeavesNothingHeld
     EXPECT_EQ(rest, c.rest);
     EXPECT_EQ(folder.IsOpen(), c.deepest != nullptr);
     if (c.deepest != nullptr) {
-      EXPECT_EQ(folder.FinalPath(), c.deepest);
+      EXPECT_EQ(folder.PathOnVolume(), c.deepest);
     }
     EXPECT_TRUE(from.IsOpen());
   }
@@ -276,7 +356,9 @@ const FaultCase kFaultCases[] = {
     {"the start refused", Fails(Api::CreateFileW, L"C:\\", ERROR_ACCESS_DENIED), kAccessDenied, false},
     {"the start fails without a reason", Fails(Api::CreateFileW, L"C:\\", 0), kStatusFailedWithoutReason,
      false},
-    {"the start's final path", Fails(Api::GetFinalPathNameByHandleW, L"C:\\", ERROR_ACCESS_DENIED),
+    {"the start's identity", Fails(Api::GetFileInformationByHandle, L"C:\\", ERROR_ACCESS_DENIED),
+     kAccessDenied, false},
+    {"the start's path on its volume", Fails(Api::GetFileInformationByHandleEx, L"C:\\", ERROR_ACCESS_DENIED),
      kAccessDenied, false},
     {"a member not found", Fails(Api::NtCreateFile, L"C:\\a", ERROR_FILE_NOT_FOUND), kFileNotFound, true},
     {"a member's path not found", Fails(Api::NtCreateFile, L"C:\\a", ERROR_PATH_NOT_FOUND), kPathNotFound,
@@ -292,11 +374,34 @@ const FaultCase kFaultCases[] = {
      kAccessDenied, false},
     {"a member's attributes without a reason", Fails(Api::GetFileInformationByHandle, L"C:\\a\\b", 0),
      kStatusFailedWithoutReason, false},
-    // Only an open tells that a member is missing.
-    {"a member's final path", Fails(Api::GetFinalPathNameByHandleW, L"C:\\a\\b", ERROR_FILE_NOT_FOUND),
-     kFileNotFound, false},
-    {"a member's final path without a reason", Fails(Api::GetFinalPathNameByHandleW, L"C:\\a", 0),
+    // Only an open of the member itself tells that it is missing.
+    {"a member's path on its volume",
+     Fails(Api::GetFileInformationByHandleEx, L"C:\\a\\b", ERROR_FILE_NOT_FOUND), kFileNotFound, false},
+    {"a member's path on its volume without a reason", Fails(Api::GetFileInformationByHandleEx, L"C:\\a", 0),
      kStatusFailedWithoutReason, false},
+    // The fresh handle a check lists its parent through; the start's first
+    // read of each kind is its own, the second the check's.
+    {"the parent's fresh handle not found", Fails(Api::NtCreateFile, L"C:\\", ERROR_FILE_NOT_FOUND),
+     kFileNotFound, false},
+    {"the parent's fresh handle refused",
+     {.api = Api::NtCreateFile, .error = ERROR_ACCESS_DENIED, .path = L"C:\\a", .skip = 1},
+     kAccessDenied, false},
+    {"the fresh handle's identity",
+     {.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = L"C:\\", .skip = 1},
+     kAccessDenied, false},
+    {"the parent's listing",
+     {.api = Api::GetFileInformationByHandleEx, .error = ERROR_NETNAME_DELETED, .path = L"C:\\", .skip = 1},
+     static_cast<HRESULT>(0x80070040U), false},
+    {"the parent's listing without a reason",
+     {.api = Api::GetFileInformationByHandleEx, .error = 0, .path = L"C:\\a", .skip = 1},
+     kStatusFailedWithoutReason, false},
+    // A listing that ends before the member's entry shows: gone from there.
+    {"the parent's listing ends",
+     {.api = Api::GetFileInformationByHandleEx, .error = ERROR_NO_MORE_FILES, .path = L"C:\\", .skip = 1},
+     kStatusCantAccessFile, false},
+    {"the parent's listing is empty",
+     {.api = Api::GetFileInformationByHandleEx, .error = ERROR_FILE_NOT_FOUND, .path = L"C:\\a", .skip = 1},
+     kStatusCantAccessFile, false},
 };
 // clang-format on
 
@@ -304,6 +409,7 @@ TEST_F(FolderWalkStandinTest, MapsEachFailedCallToItsStatusAndWritesTheFlag) {
   standin::AddDirectory(L"C:\\a\\b");
   for (const FaultCase& c : kFaultCases) {
     SCOPED_TRACE(c.what);
+    standin::ClearCalls();
     standin::InjectFault(c.fault);
     VantideFolder folder;
     bool missing = !c.missing;
@@ -336,8 +442,9 @@ struct RefusalCase {
 };
 
 // Windows tells a link by its reparse attribute, before it tells a file;
-// under Wine the handle reads as the target, and only its final path, which
-// is not the member's, gives the link away. A file is never a folder.
+// under Wine the handle reads as the target, and only its path on its
+// volume, which is not the member's, gives the link away. A file is never a
+// folder.
 const RefusalCase kRefusalCases[] = {
     {L"C:\\junction", L"C:\\junction", kStatusCantAccessFile, kStatusCantAccessFile},
     {L"C:\\junction\\", L"C:\\junction", kStatusCantAccessFile, kStatusCantAccessFile},
@@ -392,7 +499,7 @@ TEST_F(FolderWalkStandinTest, ANameWindowsRewritesInPathsIsAnOrdinaryFolderBelow
       bool missing = false;
       ASSERT_EQ(VantideOpenFolderPath(path, &folder, &missing), kStatusOk);
       EXPECT_EQ(standin::CallPaths(Api::NtCreateFile).front(), std::wstring(L"C:\\") + member);
-      EXPECT_EQ(folder.FinalPath(), L"\\\\?\\" + path);
+      EXPECT_EQ(folder.PathOnVolume(), path.substr(2));
     }
   }
 }
@@ -414,21 +521,20 @@ TEST_F(FolderWalkStandinTest, ANameNoFolderCanHaveIsRefusedWhereItStands) {
   }
 }
 
-// An 8.3 short name reaches the entry of the long name, whose final path
-// names it by its long name: the walk cannot tell that from a link to a
+// An 8.3 short name reaches the entry of the long name, whose path on its
+// volume names it by its long name: the walk cannot tell that from a link to a
 // sibling, and refuses it. The long name in another case is the same entry.
 TEST_F(FolderWalkStandinTest, RefusesAShortNameAndTakesTheLongNameInAnyCase) {
   standin::AddDirectory(L"C:\\Long folder name\\Another long name");
   const struct {
     const wchar_t* path;
     HRESULT status;
-    const wchar_t* finalPath;  // when opened
+    const wchar_t* pathOnVolume;  // when opened
   } cases[] = {
       {L"C:\\LONGFO~1", kStatusCantAccessFile, nullptr},
       {L"C:\\longfo~1\\Another long name", kStatusCantAccessFile, nullptr},
       {L"C:\\Long folder name\\ANOTHE~1", kStatusCantAccessFile, nullptr},
-      {L"C:\\LONG FOLDER NAME\\another LONG name", kStatusOk,
-       L"\\\\?\\C:\\Long folder name\\Another long name"},
+      {L"C:\\LONG FOLDER NAME\\another LONG name", kStatusOk, L"\\Long folder name\\Another long name"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
@@ -436,21 +542,22 @@ TEST_F(FolderWalkStandinTest, RefusesAShortNameAndTakesTheLongNameInAnyCase) {
     bool missing = true;
     EXPECT_EQ(VantideOpenFolderPath(c.path, &folder, &missing), c.status);
     EXPECT_EQ(missing, c.status >= 0);
-    if (c.finalPath != nullptr) {
-      EXPECT_EQ(folder.FinalPath(), c.finalPath);
+    if (c.pathOnVolume != nullptr) {
+      EXPECT_EQ(folder.PathOnVolume(), c.pathOnVolume);
     }
   }
 }
 
-// A final path longer than the first buffer is asked for again, at its size.
-TEST_F(FolderWalkStandinTest, TakesAFinalPathLongerThanMaxPath) {
+// A path on the volume longer than the first buffer is asked for again, at
+// its size: Wine's final paths fail there, this one must not.
+TEST_F(FolderWalkStandinTest, TakesAPathOnTheVolumeLongerThanMaxPath) {
   std::wstring path = L"C:";
   while (path.size() < 2 * MAX_PATH) path += L"\\a-long-folder-name";
   standin::AddDirectory(path);
   VantideFolder folder;
   bool missing = false;
   ASSERT_EQ(VantideOpenFolderPath(path, &folder, &missing), kStatusOk);
-  EXPECT_EQ(folder.FinalPath(), L"\\\\?\\" + path);
+  EXPECT_EQ(folder.PathOnVolume(), path.substr(2));
 }
 
 // ---------------------------------------------------------------------------
@@ -466,8 +573,9 @@ void SwapForALink() {
 
 // A member, once opened, is the folder the walk goes on from, wherever it is
 // moved: nothing below the link that took its name is ever reached. Moved
-// before it is judged, it no longer sits where the walk opened it, and is
-// refused; moved after, what lies below it is looked for in it.
+// before it is judged, it no longer sits where the walk opened it (or the
+// parent's listing holds the link at its name), and is refused; moved after,
+// what lies below it is looked for in it.
 TEST_F(FolderWalkStandinTest, ALinkSwappedInAfterAMemberWasOpenedIsNotUsed) {
   const struct {
     const char* when;
@@ -478,7 +586,10 @@ TEST_F(FolderWalkStandinTest, ALinkSwappedInAfterAMemberWasOpenedIsNotUsed) {
   } cases[] = {
       {"after the open, before the attributes", Api::GetFileInformationByHandle, L"C:\\a",
        kStatusCantAccessFile, nullptr},
-      {"after the attributes, before the final path", Api::GetFinalPathNameByHandleW, L"C:\\a",
+      {"after the attributes, before the path on the volume", Api::GetFileInformationByHandleEx, L"C:\\a",
+       kStatusCantAccessFile, nullptr},
+      // The path read right; the parent's listing now holds the link.
+      {"after the path on the volume, before the parent is listed", Api::NtCreateFile, L"C:\\",
        kStatusCantAccessFile, nullptr},
       {"before the member below is opened", Api::NtCreateFile, L"C:\\a\\b", kFileNotFound, L"b"},
   };
@@ -502,10 +613,75 @@ TEST_F(FolderWalkStandinTest, ALinkSwappedInAfterAMemberWasOpenedIsNotUsed) {
     if (c.rest == nullptr) continue;
     EXPECT_EQ(rest, c.rest);
     // The folder held is the one the walk opened: what is made through it
-    // lands there, not behind the link.
-    ASSERT_EQ(VantideCreateFileAtomically(folder, L"marker", "x"), kStatusOk);
+    // goes there, never behind the link. Moved away from the path it was
+    // opened at, it holds the file under a path that is not its own, so the
+    // creation is refused; the file can then not be told from one reached
+    // through a link either, and stays where it went, a leftover in the
+    // folder held.
+    EXPECT_EQ(VantideCreateFileAtomically(folder, L"marker", "x"), kStatusCantAccessFile);
     EXPECT_EQ(standin::FileContents(L"C:\\a-old\\marker"), "x");
     EXPECT_FALSE(standin::Exists(L"C:\\evil\\marker"));
+  }
+}
+
+// Under Wine an open follows a link whatever it is told, and a handle's path
+// is named anew from the path it was opened by. A link swapped in just
+// before a member's open and the folder swapped back just after it leave a
+// handle on the link's target whose path on its volume reads as the
+// member's: only the parent's listing, which holds the member's own file
+// index, tells. A link left in place is refused by its path already.
+TEST_F(FolderWalkStandinTest, UnderWineAHandleThatWentThroughALinkIsRefusedByTheParentsListing) {
+  const std::wstring closeMember = DescribeCall(Api::CloseHandle, L"C:\\a");
+  const struct {
+    const char* what;
+    bool swapsBack;
+    std::vector<std::wstring> next;  // the calls after the member's path was read
+  } cases[] = {
+      {"the folder swapped back just after the open",
+       true,
+       {DescribeCall(Api::NtCreateFile, L"C:\\",
+                     {kList, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE | kOwnName}),
+        DescribeCall(Api::GetFileInformationByHandle, L"C:\\"),
+        DescribeCall(Api::GetFileInformationByHandleEx, L"C:\\", {kListInfo}),
+        DescribeCall(Api::CloseHandle, L"C:\\"), closeMember}},
+      {"the link left in place", false, {closeMember}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    standin::Reset();
+    standin::SetHandlesFollowLinks(true);
+    standin::AddDirectory(L"C:\\a\\b");
+    standin::AddDirectory(L"C:\\evil\\b");
+    std::size_t position = 0;
+    {
+      VantideFolder folder;
+      bool missing = false;
+      ASSERT_EQ(VantideOpenFolderPath(L"C:\\a\\b", &folder, &missing), kStatusOk);
+      position = PositionOf(Api::NtCreateFile, L"C:\\a");
+    }
+    standin::ClearCalls();
+    standin::RunBeforeCall(
+        position, [] { ASSERT_TRUE(standin::ExchangeWithLink(L"C:\\a", L"C:\\evil", L"C:\\aside")); });
+    if (c.swapsBack) {
+      standin::RunBeforeCall(position + 1, [] {
+        standin::Remove(L"C:\\a");
+        ASSERT_TRUE(MoveFileExW(L"C:\\aside", L"C:\\a", MOVEFILE_WRITE_THROUGH));
+      });
+    }
+
+    VantideFolder folder;
+    bool missing = true;
+    EXPECT_EQ(VantideOpenFolderPath(L"C:\\a\\b", &folder, &missing), kStatusCantAccessFile);
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(standin::Exists(L"C:\\aside"), !c.swapsBack);
+    // The member's own reads: its identity, then its path on its volume,
+    // which under the swap back names the member.
+    const std::vector<std::wstring> calls = RecordedCalls();
+    ASSERT_GE(calls.size(), position + 3 + c.next.size());
+    EXPECT_EQ(calls.at(position + 2), DescribeCall(Api::GetFileInformationByHandleEx, L"C:\\a", {kNameInfo}));
+    const auto next = calls.begin() + static_cast<std::ptrdiff_t>(position + 3);
+    EXPECT_EQ(std::vector<std::wstring>(next, next + static_cast<std::ptrdiff_t>(c.next.size())), c.next);
+    EXPECT_TRUE(standin::CallPaths(Api::NtCreateFile).back() != L"C:\\a\\b");
   }
 }
 
@@ -517,7 +693,8 @@ struct CreateCase {
   const wchar_t* from;
   const wchar_t* members;
   std::vector<std::wstring> opens;  // Describe()d, in this order
-  const wchar_t* finalPath;         // of the folder held at the end
+  const wchar_t* made;              // the folder held at the end
+  const wchar_t* pathOnVolume;      // its path on its volume
 };
 
 constexpr ULONG kCreateOptions = FILE_DIRECTORY_FILE | kOwnName;
@@ -533,18 +710,33 @@ const CreateCase kCreateCases[] = {
      {Created(L"C:\\Users"), Reopened(L"C:\\Users"), Created(L"C:\\Users\\me"), Reopened(L"C:\\Users\\me"),
       Created(L"C:\\Users\\me\\AppData"), Created(L"C:\\Users\\me\\AppData\\Roaming"),
       Created(L"C:\\Users\\me\\AppData\\Roaming\\Vantide")},
-     L"\\\\?\\C:\\Users\\me\\AppData\\Roaming\\Vantide"},
+     L"C:\\Users\\me\\AppData\\Roaming\\Vantide",
+     L"\\Users\\me\\AppData\\Roaming\\Vantide"},
     {L"C:\\",
      L"new//deeper\\\\",
      {Created(L"C:\\new"), Created(L"C:\\new\\deeper")},
-     L"\\\\?\\C:\\new\\deeper"},
+     L"C:\\new\\deeper",
+     L"\\new\\deeper"},
     {L"C:\\Users",
      L"/x/y",
      {Created(L"C:\\Users\\x"), Created(L"C:\\Users\\x\\y")},
-     L"\\\\?\\C:\\Users\\x\\y"},
-    {L"\\\\server\\share", L"d", {Created(L"\\\\server\\share\\d")}, L"\\\\?\\UNC\\server\\share\\d"},
-    {L"\\\\?\\C:\\", L"x\\y", {Created(L"\\\\?\\C:\\x"), Created(L"\\\\?\\C:\\x\\y")}, L"\\\\?\\C:\\x\\y"},
-    {L"C:\\", L"me \\CON", {Created(L"C:\\me "), Created(L"C:\\me \\CON")}, L"\\\\?\\C:\\me \\CON"},
+     L"C:\\Users\\x\\y",
+     L"\\Users\\x\\y"},
+    {L"\\\\server\\share",
+     L"d",
+     {Created(L"\\\\server\\share\\d")},
+     L"\\\\server\\share\\d",
+     L"\\server\\share\\d"},
+    {L"\\\\?\\C:\\",
+     L"x\\y",
+     {Created(L"\\\\?\\C:\\x"), Created(L"\\\\?\\C:\\x\\y")},
+     L"C:\\x\\y",
+     L"\\x\\y"},
+    {L"C:\\",
+     L"me \\CON",
+     {Created(L"C:\\me "), Created(L"C:\\me \\CON")},
+     L"\\\\?\\C:\\me \\CON",
+     L"\\me \\CON"},
 };
 
 TEST_F(FolderWalkStandinTest, CreatesEachMemberBelowTheOneAbove) {
@@ -559,12 +751,13 @@ TEST_F(FolderWalkStandinTest, CreatesEachMemberBelowTheOneAbove) {
     VantideFolder folder;
     ASSERT_EQ(VantideCreateFoldersBelow(from, c.members, &folder), kStatusOk);
     EXPECT_EQ(RelativeOpens(), c.opens);
-    EXPECT_EQ(folder.FinalPath(), c.finalPath);
-    EXPECT_TRUE(standin::IsDirectory(c.finalPath));
-    // The traversal rights alone, as for any member of a walk.
+    EXPECT_EQ(folder.PathOnVolume(), c.pathOnVolume);
+    EXPECT_TRUE(standin::IsDirectory(c.made));
+    // List access and nothing more, as for any folder of a walk: the folder
+    // made is a parent whose listing the next member's check reads.
     for (const standin::Call& call : standin::Calls()) {
       if (call.api == Api::NtCreateFile) {
-        EXPECT_EQ(call.args.at(0), kTraverse);
+        EXPECT_EQ(call.args.at(0), kList);
       }
     }
   }
@@ -635,9 +828,13 @@ const CreateFailureCase kCreateFailureCases[] = {
     {"a created member cannot be judged", L"a\\b",
      {{.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = L"C:\\a"}},
      kAccessDenied, L"C:\\a", nullptr, {L"C:\\a\\b"}},
-    {"a created member's final path", L"a\\b",
-     {{.api = Api::GetFinalPathNameByHandleW, .error = 0, .path = L"C:\\a"}},
+    {"a created member's path on its volume", L"a\\b",
+     {{.api = Api::GetFileInformationByHandleEx, .error = 0, .path = L"C:\\a"}},
      kStatusFailedWithoutReason, L"C:\\a", nullptr, {L"C:\\a\\b"}},
+    // The last open is the fresh handle on the parent that the check lists.
+    {"a created member missing from its parent's listing", L"a\\b",
+     {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NO_MORE_FILES, .path = L"C:\\"}},
+     kStatusCantAccessFile, L"C:\\", nullptr, {L"C:\\a\\b"}},
     {"a name no folder can have", L"a\\..\\b", {}, kStatusInvalidName, L"C:\\a\\..", nullptr, {L"C:\\b"}},
 };
 // clang-format on

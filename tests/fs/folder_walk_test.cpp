@@ -197,7 +197,8 @@ TEST_F(FolderWalkTest, CreationRefusesAFolderLink) {
 // or period stays, and a device name names a folder. Each is a folder of its
 // own beside "plain", made and found again by that name, never "plain"
 // itself. Wine names a folder without its trailing blanks and periods in a
-// final path, so there the final-path test refuses such a folder instead.
+// handle's path on its volume, so there the path test refuses such a folder
+// instead.
 TEST_F(FolderWalkTest, ANameWindowsRewritesInPathsIsAnOrdinaryFolderBelowTheStart) {
   tree_.WriteFile(L"plain\\here", "plain");
   const VantideFolder root = testing::OpenFolder(tree_.Root());

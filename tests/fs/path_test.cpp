@@ -146,7 +146,11 @@ const WalkCase kWalkCases[] = {
     {L"C:\\", L"C:\\", true},
     {L"C:/a//b/", L"C:/", true},
     {L"C:x", L"C:", true},
-    {L"\\\\server\\share\\me", L"\\\\server\\", true},
+    // A server's root is no folder: a walk starts at the share.
+    {L"\\\\server\\share\\me", L"\\\\server\\share\\", true},
+    {L"\\\\server\\share", L"\\\\server\\share", true},
+    {L"\\\\server\\", L"\\\\server\\", false},
+    {L"\\\\server", L"\\\\server", false},
     {L"\\x\\y", L"\\", true},
     {L"x\\y", L"", true},
     {L"", L"", true},
@@ -169,7 +173,7 @@ const WalkCase kWalkCases[] = {
     {L"C:\\.", L"C:\\", false},
     {L"C:..\\x", L"C:", false},
     {L"..\\x", L"", false},
-    {L"\\\\server\\share\\..\\x", L"\\\\server\\", false},
+    {L"\\\\server\\share\\..\\x", L"\\\\server\\share\\", false},
     {L"\\\\?\\C:\\..\\x", L"\\\\?\\C:\\", false},
     {L"\\\\?\\UNC\\server\\share\\.\\x", L"\\\\?\\UNC\\server\\share\\", false},
     // Behind a device prefix, anything but a drive or a complete share.
@@ -181,14 +185,14 @@ const WalkCase kWalkCases[] = {
     // "\\." and "\\?" turn into device prefixes.
     {L"\\\\.", L"\\\\.", false},
     {L"\\\\?", L"\\\\?", false},
-    {L"\\\\..\\share\\Roaming", L"\\\\..\\", false},
-    {L"\\\\...\\x", L"\\\\...\\", false},
-    {L"\\\\server\\.", L"\\\\server\\", false},
+    {L"\\\\..\\share\\Roaming", L"\\\\..\\share\\", false},
+    {L"\\\\...\\x", L"\\\\...\\x", false},
+    {L"\\\\server\\.", L"\\\\server\\.", false},
     {L"\\\\?\\UNC\\..\\share\\x", L"\\\\?\\UNC\\..\\share\\", false},
     {L"\\\\?\\UNC\\server\\.", L"\\\\?\\UNC\\server\\.", false},
     {L"\\\\?\\UNC\\server\\..\\x", L"\\\\?\\UNC\\server\\..\\", false},
-    {L"\\\\.server\\share", L"\\\\.server\\", true},
-    {L"\\\\a\\share\\me", L"\\\\a\\", true},
+    {L"\\\\.server\\share", L"\\\\.server\\share", true},
+    {L"\\\\a\\share\\me", L"\\\\a\\share\\", true},
     // A device prefix with too little behind it names no drive, and only "UNC"
     // (in any case) followed by a separator names a share.
     {L"\\\\?\\", L"\\\\?\\", false},

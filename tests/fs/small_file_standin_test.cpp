@@ -28,12 +28,14 @@ class SmallFileStandinTest : public testing::StandinTest {
     standin::ClearCalls();
     return VantideReadSmallFile(folder, name, &bytes_, &missing_);
   }
-  // The calls of the read alone: the folder's close, after it, is the walk's.
+  // The calls of the read alone: the folder's close, the last call, is the
+  // walk's. (The fresh handle a check lists the folder through closes under
+  // the folder's path as well, inside the read.)
   static std::vector<Api> CallSequence() {
     std::vector<Api> apis;
-    for (const standin::Call& call : standin::Calls()) {
-      if (call.api == Api::CloseHandle && call.path == kFolder) continue;
-      apis.push_back(call.api);
+    for (const standin::Call& call : standin::Calls()) apis.push_back(call.api);
+    if (!apis.empty() && apis.back() == Api::CloseHandle && standin::Calls().back().path == kFolder) {
+      apis.pop_back();
     }
     return apis;
   }
@@ -50,9 +52,22 @@ TEST_F(SmallFileStandinTest, OpensItsOwnNameBelowTheFolderForSharedReading) {
   EXPECT_EQ(open.args, (std::vector<DWORD>{GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN,
                                            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
                                                FILE_SYNCHRONOUS_IO_NONALERT}));
-  EXPECT_EQ(CallSequence(), (std::vector<Api>{Api::NtCreateFile, Api::GetFileInformationByHandle,
-                                              Api::GetFinalPathNameByHandleW, Api::GetFileSizeEx,
-                                              Api::ReadFile, Api::CloseHandle}));
+  // The file is judged as a walk's member is, its folder's listing included,
+  // before its size is looked at.
+  EXPECT_EQ(
+      CallSequence(),
+      (std::vector<Api>{Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
+                        Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
+                        Api::CloseHandle, Api::GetFileSizeEx, Api::ReadFile, Api::CloseHandle}));
+  std::vector<std::wstring> listed;
+  for (const standin::Call& call : standin::Calls()) {
+    if (call.api == Api::GetFileInformationByHandleEx) {
+      listed.push_back(call.path + L" " + std::to_wstring(call.args.at(0)));
+    }
+  }
+  EXPECT_EQ(listed, (std::vector<std::wstring>{
+                        std::wstring(kPath) + L" " + std::to_wstring(FileNameInfo),
+                        std::wstring(kFolder) + L" " + std::to_wstring(FileIdBothDirectoryInfo)}));
   EXPECT_EQ(bytes_, "contents");
 }
 
@@ -66,9 +81,9 @@ struct LinkCase {
 };
 
 // A link is refused before its size is looked at, whether the handle is the
-// link itself (its reparse attribute tells) or its target (its final path is
-// not the name asked for). So is a short name, which reaches a file under
-// another name. Under Wine a link to nothing is nothing: missing.
+// link itself (its reparse attribute tells) or its target (its path on its
+// volume is not the name asked for). So is a short name, which reaches a
+// file under another name. Under Wine a link to nothing is nothing: missing.
 const LinkCase kLinkCases[] = {
     {"a link to a large file",
      false,
@@ -87,13 +102,15 @@ const LinkCase kLinkCases[] = {
      L"to-huge",
      kStatusCantAccessFile,
      false,
-     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW, Api::CloseHandle}},
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
+      Api::CloseHandle}},
     {"a link to a file elsewhere, handles following links",
      true,
      L"to-outside",
      kStatusCantAccessFile,
      false,
-     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW, Api::CloseHandle}},
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
+      Api::CloseHandle}},
     {"a link to nothing, handles following links",
      true,
      L"dangling",
@@ -105,7 +122,8 @@ const LinkCase kLinkCases[] = {
      L"LONGFI~1.TXT",
      kStatusCantAccessFile,
      false,
-     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW, Api::CloseHandle}},
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
+      Api::CloseHandle}},
 };
 
 TEST_F(SmallFileStandinTest, RefusesALinkOrAShortNameBeforeLookingAtTheSize) {
@@ -126,6 +144,39 @@ TEST_F(SmallFileStandinTest, RefusesALinkOrAShortNameBeforeLookingAtTheSize) {
     EXPECT_EQ(bytes_, "untouched");
     EXPECT_EQ(CallSequence(), c.calls);
   }
+}
+
+// Under Wine the open follows a link whatever it is told, and the handle's
+// path is named anew from the path it was opened by: a link swapped in just
+// before the open and the file swapped back just after it leave a handle on
+// someone else's file whose path reads as ours. The folder's listing, which
+// holds our file's index at the name, refuses it before a byte is read.
+TEST_F(SmallFileStandinTest, UnderWineAFileReachedThroughALinkSwappedBackIsRefusedByTheListing) {
+  standin::SetHandlesFollowLinks(true);
+  standin::AddFile(kPath, "ours");
+  standin::AddFile(L"C:\\elsewhere\\file", "theirs");
+  const VantideFolder folder = testing::OpenFolder(kFolder);
+  ASSERT_TRUE(folder.IsOpen());
+  standin::ClearCalls();
+  standin::RunBeforeCall(0, [] {  // the open of the file
+    ASSERT_TRUE(MoveFileExW(kPath, L"C:\\data\\aside", MOVEFILE_WRITE_THROUGH));
+    standin::AddFileLink(kPath, L"C:\\elsewhere\\file");
+  });
+  standin::RunBeforeCall(1, [] {
+    standin::Remove(kPath);
+    ASSERT_TRUE(MoveFileExW(L"C:\\data\\aside", kPath, MOVEFILE_WRITE_THROUGH));
+  });
+  bytes_ = "untouched";
+  EXPECT_EQ(VantideReadSmallFile(folder, L"file", &bytes_, &missing_), kStatusCantAccessFile);
+  EXPECT_FALSE(missing_);
+  EXPECT_EQ(bytes_, "untouched");
+  EXPECT_TRUE(standin::CallPaths(Api::ReadFile).empty());
+  // Refused by the listing: the path on the volume read right.
+  std::vector<DWORD> classes;
+  for (const standin::Call& call : standin::Calls()) {
+    if (call.api == Api::GetFileInformationByHandleEx) classes.push_back(call.args.at(0));
+  }
+  EXPECT_EQ(classes, (std::vector<DWORD>{FileNameInfo, FileIdBothDirectoryInfo}));
 }
 
 TEST_F(SmallFileStandinTest, RefusesAnOversizedFileBeforeAnyRead) {
@@ -150,10 +201,23 @@ const FaultCase kFaultCases[] = {
     {"information, no error",
      {.api = Api::GetFileInformationByHandle, .error = 0},
      kStatusFailedWithoutReason},
-    {"final path",
-     {.api = Api::GetFinalPathNameByHandleW, .error = ERROR_NOT_ENOUGH_MEMORY},
+    {"path on the volume",
+     {.api = Api::GetFileInformationByHandleEx, .error = ERROR_NOT_ENOUGH_MEMORY, .path = kPath},
      static_cast<HRESULT>(0x80070008U)},
-    {"final path, no error", {.api = Api::GetFinalPathNameByHandleW, .error = 0}, kStatusFailedWithoutReason},
+    {"path on the volume, no error",
+     {.api = Api::GetFileInformationByHandleEx, .error = 0, .path = kPath},
+     kStatusFailedWithoutReason},
+    // The fresh handle the folder is listed through: a failure to open it
+    // tells nothing of the file, so the flag stays as it was.
+    {"the folder's fresh handle",
+     {.api = Api::NtCreateFile, .error = ERROR_FILE_NOT_FOUND, .path = kFolder},
+     static_cast<HRESULT>(0x80070002U)},
+    {"the folder's listing",
+     {.api = Api::GetFileInformationByHandleEx, .error = ERROR_NETNAME_DELETED, .path = kFolder},
+     static_cast<HRESULT>(0x80070040U)},
+    {"the folder's listing ends before the file",
+     {.api = Api::GetFileInformationByHandleEx, .error = ERROR_NO_MORE_FILES, .path = kFolder},
+     kStatusCantAccessFile},
     {"size", {.api = Api::GetFileSizeEx, .error = ERROR_INVALID_HANDLE}, static_cast<HRESULT>(0x80070006U)},
     {"read", {.api = Api::ReadFile, .error = ERROR_READ_FAULT}, static_cast<HRESULT>(0x8007001EU)},
     {"read, no error", {.api = Api::ReadFile, .error = 0}, kStatusFailedWithoutReason},

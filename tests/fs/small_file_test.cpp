@@ -84,7 +84,8 @@ TEST_F(SmallFileTest, ReadsANameWithATrailingBlankOrPeriodAsWritten) {
 }
 
 // A link to a file is refused whatever it leads to: on Windows by its reparse
-// attribute, under Wine, which shows the target instead, by its final path.
+// attribute, under Wine, which shows the target instead, by its path on its
+// volume.
 TEST_F(SmallFileTest, RefusesAFileLink) {
   tree_.WriteFile(L"target", "elsewhere");
   if (!tree_.MakeFileLink(L"link", L"target")) GTEST_SKIP() << "no file links on this machine";
