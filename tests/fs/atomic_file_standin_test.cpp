@@ -81,13 +81,14 @@ TEST_F(AtomicFileStandinTest, ASuccessfulCreationMakesExactlyTheseCalls) {
       Describe(Api::WriteFile, kTemporary, L"", {7}),
       Describe(Api::FlushFileBuffers, kTemporary, L"", {}),
       Describe(Api::NtSetInformationFile, kTemporary, kTarget, {FileRenameInformation}),
-      // The rename is on disk before success is told.
-      Describe(Api::FlushFileBuffers, kTemporary, L"", {}),
+      // From here on the handle goes by its new name. The rename is on disk
+      // before success is told.
+      Describe(Api::FlushFileBuffers, kTarget, L"", {}),
       // The file is found where it was meant to go, as a walk's member is:
       // its identity, its path on its volume, and the folder's listing read
       // through a fresh handle on the folder.
-      Describe(Api::GetFileInformationByHandle, kTemporary, L"", {}),
-      Describe(Api::GetFileInformationByHandleEx, kTemporary, L"", {FileNameInfo}),
+      Describe(Api::GetFileInformationByHandle, kTarget, L"", {}),
+      Describe(Api::GetFileInformationByHandleEx, kTarget, L"", {FileNameInfo}),
       Describe(Api::NtCreateFile, kFolder, L"",
                {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE,
                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
@@ -95,7 +96,7 @@ TEST_F(AtomicFileStandinTest, ASuccessfulCreationMakesExactlyTheseCalls) {
       Describe(Api::GetFileInformationByHandle, kFolder, L"", {}),
       Describe(Api::GetFileInformationByHandleEx, kFolder, L"", {FileIdBothDirectoryInfo}),
       Describe(Api::CloseHandle, kFolder, L"", {}),
-      Describe(Api::CloseHandle, kTemporary, L"", {}),
+      Describe(Api::CloseHandle, kTarget, L"", {}),
   };
   EXPECT_EQ(RecordedCalls(), expected);
   EXPECT_EQ(standin::FileContents(kTarget), kContents);
@@ -252,7 +253,7 @@ const FailureCase kFailureCases[] = {
     // The check after the rename: a failure of its own removes the file
     // again, once the discard's check finds it under its new name.
     {"the check after the rename fails",
-     {{.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = kTemporary}},
+     {{.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = kTarget}},
      kAccessDenied, 2, true, true, nullptr, nullptr},
     {"the folder's listing fails after the rename",
      {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NETNAME_DELETED, .path = kFolder}},

@@ -452,7 +452,7 @@ const RefusalCase kRefusalCases[] = {
     {L"C:\\outer\\junction", L"C:\\outer\\junction", kStatusCantAccessFile, kStatusCantAccessFile},
     {L"C:\\filelink", L"C:\\filelink", kStatusCantAccessFile, kStatusNotADirectory},
     // Under Wine a link to nothing is nothing.
-    {L"C:\\dangling\\x", L"C:\\dangling", kStatusCantAccessFile, kPathNotFound, true},
+    {L"C:\\dangling\\x", L"C:\\dangling", kStatusCantAccessFile, static_cast<HRESULT>(0x80070002U), true},
     {L"C:\\target\\file", L"C:\\target\\file", kStatusNotADirectory, kStatusNotADirectory},
     {L"C:\\target\\file\\below", L"C:\\target\\file", kStatusNotADirectory, kStatusNotADirectory},
 };

@@ -114,7 +114,7 @@ const LinkCase kLinkCases[] = {
     {"a link to nothing, handles following links",
      true,
      L"dangling",
-     static_cast<HRESULT>(0x80070003U),
+     static_cast<HRESULT>(0x80070002U),
      true,
      {Api::NtCreateFile}},
     {"a short name",

@@ -73,7 +73,8 @@ enum class Api {
 const char* ApiName(Api api);
 
 // One call as it was made. `path` is the path text exactly as passed (for calls
-// on a handle: the text the handle was opened with; for WideDupEnv: the
+// on a handle: the text the handle was opened with, or the name a rename by
+// handle gave it; for WideDupEnv: the
 // variable name; for the data-protection calls: empty). `path2` is the target
 // of MoveFileExW and of a rename by NtSetInformationFile. For NtCreateFile
 // `path` is the path of the folder handle joined with the name, so planned
