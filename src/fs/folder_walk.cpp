@@ -207,20 +207,24 @@ HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name,
 }
 
 // The attributes, volume, path and identity of an opened member: a redirection
-// first, then a file where a folder is wanted.
+// first, then a file where a folder is wanted. Under Wine a link to a file
+// opens as that file, so "no folder" may only be said once the other tests
+// found no redirection: a file link is one there as much as on Windows.
 HRESULT Judge(HANDLE handle, const VantideFolder& parent, std::wstring_view name, bool wantsFolder,
               std::wstring* pathOnVolume, BY_HANDLE_FILE_INFORMATION* identity, bool grow = true) {
   BY_HANDLE_FILE_INFORMATION& information = *identity;
   if (!GetFileInformationByHandle(handle, &information)) return VantideFailureFromLastError();
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
-  if (wantsFolder && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-    return kStatusNotADirectory;
   if (information.dwVolumeSerialNumber != parent.Identity().dwVolumeSerialNumber)
     return kStatusCantAccessFile;
-  const HRESULT status = PathOnVolume(handle, pathOnVolume, grow);
+  HRESULT status = PathOnVolume(handle, pathOnVolume, grow);
   if (status < 0) return status;
   if (!IsEntryOf(parent.PathOnVolume(), name, *pathOnVolume)) return kStatusCantAccessFile;
-  return CheckListedAs(parent, name, information);
+  status = CheckListedAs(parent, name, information);
+  if (status < 0) return status;
+  if (wantsFolder && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+    return kStatusNotADirectory;
+  return kStatusOk;
 }
 
 // Opens (or, with FILE_CREATE, creates) the folder `name` below `parent` and
