@@ -97,16 +97,19 @@ bool IsEntryOf(std::wstring_view parent, std::wstring_view name, std::wstring_vi
 }
 
 // The attributes and final path of an opened member: a redirection first, then
-// a file where a folder is wanted.
+// a file where a folder is wanted. Under Wine a link to a file opens as that
+// file, so the final path must be looked at before the attributes may say
+// "no folder": a file link is a redirection there as much as on Windows.
 HRESULT Judge(HANDLE handle, const VantideFolder& parent, std::wstring_view name, bool wantsFolder,
               std::wstring* finalPath) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!GetFileInformationByHandle(handle, &information)) return VantideFailureFromLastError();
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
-  if (wantsFolder && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return kStatusNotADirectory;
   const HRESULT status = FinalPathOf(handle, finalPath);
   if (status < 0) return status;
-  return IsEntryOf(parent.FinalPath(), name, *finalPath) ? kStatusOk : kStatusCantAccessFile;
+  if (!IsEntryOf(parent.FinalPath(), name, *finalPath)) return kStatusCantAccessFile;
+  if (wantsFolder && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return kStatusNotADirectory;
+  return kStatusOk;
 }
 
 // Opens (or, with FILE_CREATE, creates) the folder `name` below `parent` and
