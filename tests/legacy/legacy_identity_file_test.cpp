@@ -4,6 +4,7 @@
 
 #include "legacy/legacy_test_files.h"
 #include "platform/status.h"
+#include "support/open_folder.h"
 #include "support/test_tree.h"
 
 #include <gtest/gtest.h>
@@ -15,19 +16,26 @@ namespace van_tide {
 namespace {
 
 using nlohmann::json;
+using testing::FileInFolder;
 using testing::kTokenA;
+using testing::kTokenB;
 using testing::LegacyFile;
 using testing::LegacyFileWithVersion;
+using testing::OpenFolderOf;
 using testing::TestTree;
 
 constexpr wchar_t kFile[] = L"PluginData\\license-device.json";
 
 class LegacyIdentityFileTest : public ::testing::Test {
  protected:
+  // Opens the folder of the file as the scan does, then reads the file by its
+  // name in that folder.
   HRESULT Read(const wchar_t* relative = kFile) {
+    const FileInFolder file = OpenFolderOf(tree_.PathOf(relative));
+    EXPECT_TRUE(file.folder.IsOpen());
     token_.clear();
     missing_ = false;
-    return VantideReadLegacyIdentityFile(tree_.PathOf(relative), &token_, &missing_);
+    return VantideReadLegacyIdentityFile(file.folder, file.name, &token_, &missing_);
   }
   TestTree tree_;
   std::string token_;
@@ -145,18 +153,22 @@ TEST_F(LegacyIdentityFileTest, ReadsUpToTheSizeBound) {
 }
 
 TEST_F(LegacyIdentityFileTest, MissingFileOrFolderIsFlaggedAsMissing) {
-  // The folder exists, the file does not.
+  // The folder exists, the file does not; names that merely start alike do.
   tree_.MakeDirectory(L"PluginData");
+  tree_.WriteFile(L"PluginData\\license-device.json.tmp", LegacyFile(kTokenA));
   EXPECT_EQ(Read(), static_cast<HRESULT>(0x80070002U));
   EXPECT_TRUE(missing_);
 
-  // One and two folders missing above the file.
-  for (const wchar_t* file : {L"Absent\\license-device.json", L"Absent\\Deeper\\license-device.json"}) {
-    SCOPED_TRACE(::testing::PrintToString(std::wstring(file)));
-    const HRESULT status = Read(file);
+  // One and two folders missing above the file: the walk to the file's folder
+  // says so, and the file is never asked for.
+  for (const wchar_t* folder : {L"Absent", L"Absent\\Deeper"}) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(folder)));
+    VantideFolder reached;
+    bool missing = false;
+    const HRESULT status = VantideOpenFolderPath(tree_.PathOf(folder), &reached, &missing);
     EXPECT_TRUE(status == static_cast<HRESULT>(0x80070002U) || status == static_cast<HRESULT>(0x80070003U))
         << std::hex << status;
-    EXPECT_TRUE(missing_);
+    EXPECT_TRUE(missing);
   }
 }
 
@@ -169,18 +181,32 @@ TEST_F(LegacyIdentityFileTest, WhatStandsInTheWayIsRefusedNotMissing) {
   EXPECT_NE(folderStatus, static_cast<HRESULT>(0x80070003U));
   EXPECT_FALSE(missing_);
 
-  // A file where a folder above should be.
+  // A file where a folder above should be: the walk to the file's folder
+  // stops there, and does not take it for absent either.
   tree_.WriteFile(L"Blocked", LegacyFile(kTokenA));
-  EXPECT_EQ(Read(L"Blocked\\license-device.json"), kStatusNotADirectory);
-  EXPECT_FALSE(missing_);
+  VantideFolder folder;
+  bool missing = false;
+  EXPECT_EQ(VantideOpenFolderPath(tree_.PathOf(L"Blocked"), &folder, &missing), kStatusNotADirectory);
+  EXPECT_FALSE(missing);
 }
 
-TEST_F(LegacyIdentityFileTest, AFolderLinkAboveTheFileIsRefused) {
-  tree_.WriteFile(L"Real\\license-device.json", LegacyFile(kTokenA));
+// A link on the way is refused, never read through, wherever it stands: above
+// the file the walk to the folder refuses it, at the file's name the read.
+TEST_F(LegacyIdentityFileTest, ALinkOnTheWayIsRefused) {
+  tree_.WriteFile(L"Real\\license-device.json", LegacyFile(kTokenB));
   if (!tree_.MakeDirectoryLink(L"Linked", L"Real")) GTEST_SKIP() << "no directory links here";
-  EXPECT_EQ(Read(L"Linked\\license-device.json"), kStatusCantAccessFile);
+  VantideFolder folder;
+  bool missing = false;
+  EXPECT_EQ(VantideOpenFolderPath(tree_.PathOf(L"Linked"), &folder, &missing), kStatusCantAccessFile);
+  EXPECT_FALSE(missing);
+
+  tree_.MakeDirectory(L"PluginData");
+  if (!tree_.MakeFileLink(kFile, L"Real\\license-device.json")) GTEST_SKIP() << "no file links here";
+  EXPECT_EQ(Read(), kStatusCantAccessFile);
   EXPECT_FALSE(missing_);
+  EXPECT_EQ(token_, "");
   EXPECT_EQ(Read(L"Real\\license-device.json"), kStatusOk);
+  EXPECT_EQ(token_, kTokenB);
 }
 
 TEST(FindJsonMember, FindsOnlyAnExactMemberOfAnObject) {
@@ -203,7 +229,8 @@ TEST(FindJsonMember, FindsOnlyAnExactMemberOfAnObject) {
 
 TEST_F(LegacyIdentityFileTest, WithoutAPlaceForTheTokenNothingIsRead) {
   tree_.WriteFile(kFile, "{}");
-  EXPECT_EQ(VantideReadLegacyIdentityFile(tree_.PathOf(kFile), nullptr, &missing_),
+  const FileInFolder file = OpenFolderOf(tree_.PathOf(kFile));
+  EXPECT_EQ(VantideReadLegacyIdentityFile(file.folder, file.name, nullptr, &missing_),
             static_cast<HRESULT>(0x80070057U));
   EXPECT_FALSE(missing_);
 }

@@ -5,6 +5,7 @@
 #include "legacy/environment_override.h"
 #include "legacy/legacy_test_files.h"
 #include "platform/status.h"
+#include "support/open_folder.h"
 #include "support/test_tree.h"
 
 #include <gtest/gtest.h>
@@ -49,9 +50,12 @@ class LegacyScanTest : public ::testing::Test {
     tree_.MakeDirectory(L"Roaming");
     tree_.MakeDirectory(L"Local");
   }
+  // The roaming folder is handed over held open, as resolution holds it.
   HRESULT Scan() {
+    const VantideFolder roaming = testing::OpenFolder(tree_.PathOf(L"Roaming"));
+    EXPECT_TRUE(roaming.IsOpen());
     token_.clear();
-    return VantideScanLegacyIdentities(tree_.PathOf(L"Roaming"), &token_);
+    return VantideScanLegacyIdentities(&roaming, &token_);
   }
   TestTree tree_;
   EnvironmentOverride local_;
@@ -204,6 +208,18 @@ TEST_F(LegacyScanTest, RefusesALinkInsideAPluginEntry) {
   EXPECT_EQ(Scan(), kStatusCantAccessFile);
 }
 
+// Under Wine the link is a host one, which an open follows: the file reads as
+// its target, and only where it leads gives it away.
+TEST_F(LegacyScanTest, RefusesAFileLinkAtALegacyFile) {
+  tree_.WriteFile(L"Target\\license-device.json", LegacyFile(kTokenB));
+  tree_.MakeDirectory(PluginFolder(R, L"p") + L"\\PluginData");
+  if (!tree_.MakeFileLink(FirstPlace(R, L"p"), L"Target\\license-device.json")) {
+    GTEST_SKIP() << "no file links here";
+  }
+  EXPECT_EQ(Scan(), kStatusCantAccessFile);
+  EXPECT_EQ(token_, "");
+}
+
 TEST_F(LegacyScanTest, BothBasesNamingOneFolderGiveTheSingleResult) {
   tree_.WriteFile(FirstPlace(R, L"p"), kA);
   tree_.WriteFile(SecondPlace(R, L"q"), kA);
@@ -226,9 +242,24 @@ TEST_F(LegacyScanTest, AnUnusableLocalFolderStopsTheScan) {
   }
 }
 
+// A roaming folder that does not exist has nothing to scan; LOCALAPPDATA is
+// still read, and a different token under the absent folder's name is no
+// part of the answer.
+TEST_F(LegacyScanTest, WithoutARoamingFolderOnlyTheLocalOneIsScanned) {
+  tree_.WriteFile(FirstPlace(R, L"p"), LegacyFile(kTokenB));
+  tree_.WriteFile(SecondPlace(L, L"q"), kA);
+  token_.clear();
+  EXPECT_EQ(VantideScanLegacyIdentities(nullptr, &token_), kStatusOk);
+  EXPECT_EQ(token_, kTokenA);
+
+  local_.Set(nullptr);
+  EXPECT_EQ(VantideScanLegacyIdentities(nullptr, &token_), kStatusEnvironmentVariableNotFound);
+  EXPECT_EQ(token_, "");
+}
+
 TEST_F(LegacyScanTest, WithoutAPlaceForTheTokenNothingIsScanned) {
-  EXPECT_EQ(VantideScanLegacyIdentities(tree_.PathOf(L"Roaming"), nullptr),
-            static_cast<HRESULT>(0x80070057U));
+  const VantideFolder roaming = testing::OpenFolder(tree_.PathOf(L"Roaming"));
+  EXPECT_EQ(VantideScanLegacyIdentities(&roaming, nullptr), static_cast<HRESULT>(0x80070057U));
 }
 
 }  // namespace

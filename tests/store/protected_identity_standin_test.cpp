@@ -4,6 +4,7 @@
 
 #include "platform/status.h"
 #include "standin/standin.h"
+#include "support/open_folder.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>
@@ -27,9 +28,11 @@ class ProtectedIdentityStandinTest : public testing::StandinTest {
     return bytes;
   }
   HRESULT Read() {
+    const testing::FileInFolder store = testing::OpenFolderOf(kStore);
+    EXPECT_TRUE(store.folder.IsOpen());
     token_ = "before";
     missing_ = false;
-    return VantideReadProtectedIdentity(kStore, &token_, &missing_);
+    return VantideReadProtectedIdentity(store.folder, store.name, &token_, &missing_);
   }
   std::string token_;
   bool missing_ = false;
@@ -89,11 +92,20 @@ TEST_F(ProtectedIdentityStandinTest, AFailedUnsealKeepsItsErrorAndLeavesTheToken
   }
 }
 
+// A link at the store's name is refused whether the handle is the link itself
+// (Windows) or its target (Wine), and nothing reaches the service.
 TEST_F(ProtectedIdentityStandinTest, TheReadsOwnRefusalsPassThroughUnchanged) {
   standin::AddFile(L"C:\\elsewhere\\store", SealedStore());
   standin::AddFileLink(kStore, L"C:\\elsewhere\\store");
-  EXPECT_EQ(Read(), kStatusCantAccessFile);
-  EXPECT_TRUE(standin::CallPaths(Api::CryptUnprotectData).empty());
+  for (const bool handlesFollowLinks : {false, true}) {
+    SCOPED_TRACE(handlesFollowLinks ? "handles follow links" : "handles are the links");
+    standin::SetHandlesFollowLinks(handlesFollowLinks);
+    EXPECT_EQ(Read(), kStatusCantAccessFile);
+    EXPECT_FALSE(missing_);
+    EXPECT_EQ(token_, "before");
+    EXPECT_TRUE(standin::CallPaths(Api::ReadFile).empty());
+    EXPECT_TRUE(standin::CallPaths(Api::CryptUnprotectData).empty());
+  }
 }
 
 TEST_F(ProtectedIdentityStandinTest, AFailedSealLeavesTheBytesAlone) {

@@ -3,6 +3,7 @@
 #include "store/protected_identity.h"
 
 #include "platform/status.h"
+#include "support/open_folder.h"
 #include "support/test_tree.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 namespace van_tide {
 namespace {
 
+using testing::OpenFolder;
 using testing::TestTree;
 
 const std::string kToken = "van-tide-hud-0123456789abcdefABCDEF0123456789";
@@ -24,11 +26,18 @@ class ProtectedIdentityTest : public ::testing::Test {
     EXPECT_EQ(VantideSealIdentity(token, &bytes), kStatusOk);
     return bytes;
   }
-  HRESULT ReadBack(const std::string& contents) {
-    tree_.WriteFile(L"store.dat", contents);
+  // Reads `name` of the tree's root folder, held open as the caller holds the
+  // store's folder.
+  HRESULT Read(const wchar_t* name) {
+    const VantideFolder folder = OpenFolder(tree_.Root());
+    EXPECT_TRUE(folder.IsOpen());
     token_ = "before";
     missing_ = false;
-    return VantideReadProtectedIdentity(tree_.PathOf(L"store.dat"), &token_, &missing_);
+    return VantideReadProtectedIdentity(folder, name, &token_, &missing_);
+  }
+  HRESULT ReadBack(const std::string& contents) {
+    tree_.WriteFile(L"store.dat", contents);
+    return Read(L"store.dat");
   }
   TestTree tree_;
   std::string token_;
@@ -72,13 +81,28 @@ TEST_F(ProtectedIdentityTest, RefusesASealedTextThatIsNoToken) {
   }
 }
 
-TEST_F(ProtectedIdentityTest, AMissingStoreSetsTheFlag) {
-  token_ = "before";
-  EXPECT_LT(VantideReadProtectedIdentity(tree_.PathOf(L"absent.dat"), &token_, &missing_), 0);
-  EXPECT_TRUE(missing_);
-  EXPECT_LT(VantideReadProtectedIdentity(tree_.PathOf(L"absent\\store.dat"), &token_, &missing_), 0);
-  EXPECT_TRUE(missing_);
-  EXPECT_EQ(token_, "before");
+// Only an absent store may lead to the legacy files; a folder where the store
+// should be is something that exists and cannot be read, and is never
+// replaced.
+TEST_F(ProtectedIdentityTest, OnlyAnAbsentStoreOrFolderSetsTheFlag) {
+  tree_.MakeDirectory(L"folder.dat");
+  const struct {
+    const wchar_t* name;
+    bool missing;
+  } cases[] = {{L"absent.dat", true}, {L"folder.dat", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(std::wstring(c.name)));
+    EXPECT_LT(Read(c.name), 0);
+    EXPECT_EQ(missing_, c.missing);
+    EXPECT_EQ(token_, "before");
+  }
+
+  // A missing folder above the store is found by the walk to the store's
+  // folder, which says so the same way; the store is never asked for.
+  VantideFolder folder;
+  bool missing = false;
+  EXPECT_LT(VantideOpenFolderPath(tree_.PathOf(L"absent"), &folder, &missing), 0);
+  EXPECT_TRUE(missing);
 }
 
 }  // namespace

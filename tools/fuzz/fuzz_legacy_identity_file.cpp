@@ -9,6 +9,7 @@
 #include "platform/win32.h"
 #include "standin/standin.h"
 #include "store/device_token.h"
+#include "support/open_folder.h"
 
 #include <nlohmann/json.hpp>
 
@@ -25,8 +26,8 @@ using van_tide::kStatusInvalidData;
 using van_tide::kStatusOk;
 
 constexpr wchar_t kFile[] =
-    L"C:\\Users\\me\\AppData\\Roaming\\Adobe/UXP/PluginsStorage/PHSP\\entry"
-    L"\\External/com.greywick.van-tide\\PluginData/license-device.json";
+    L"C:\\Users\\me\\AppData\\Roaming\\Adobe\\UXP\\PluginsStorage\\PHSP\\entry"
+    L"\\External\\com.greywick.van-tide\\PluginData\\license-device.json";
 
 // What a plain parse says the file names, read through the library's own
 // accessors: the token when "version" is the integer 1 and "public_key" a
@@ -51,7 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::string token;
   bool missing = false;
-  const HRESULT status = van_tide::VantideReadLegacyIdentityFile(kFile, &token, &missing);
+  HRESULT status = 0;
+  {
+    // The folder is held while its file is read, as the scan holds it.
+    const van_tide::testing::FileInFolder file = van_tide::testing::OpenFolderOf(kFile);
+    VANTIDE_FUZZ_CHECK(file.folder.IsOpen());
+    status = van_tide::VantideReadLegacyIdentityFile(file.folder, file.name, &token, &missing);
+  }
 
   VANTIDE_FUZZ_CHECK_STATUS(
       status == kStatusOk || status == kStatusInvalidData || status == kStatusFileTooLarge, status);

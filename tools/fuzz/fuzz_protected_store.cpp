@@ -13,6 +13,7 @@
 #include "standin/standin.h"
 #include "store/device_token.h"
 #include "store/protected_identity.h"
+#include "support/open_folder.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -43,11 +44,15 @@ void CheckNothingHeld() {
   VANTIDE_FUZZ_CHECK(van_tide::standin::OutstandingLocalBuffers() == 0);
 }
 
+// The store's folder is held while the store is read, as resolution holds it,
+// and let go of before anything is checked.
 HRESULT ReadStore(std::string_view contents, std::string* token, bool* missing) {
   van_tide::standin::AddFile(kStore, contents);
   *token = kUntouched;
   *missing = false;
-  return van_tide::VantideReadProtectedIdentity(kStore, token, missing);
+  const van_tide::testing::FileInFolder store = van_tide::testing::OpenFolderOf(kStore);
+  VANTIDE_FUZZ_CHECK(store.folder.IsOpen());
+  return van_tide::VantideReadProtectedIdentity(store.folder, store.name, token, missing);
 }
 
 void ReadAsStoreFile(std::string_view input) {
