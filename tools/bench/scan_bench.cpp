@@ -170,7 +170,8 @@ bool RegisterScanBenchmarks() {
 void PrintScanTable(const CollectingReporter& results) {
   std::printf(
       "\n== 3. Scan scaling: VantideScanLegacyIdentities, one legacy file per storage entry, all agreeing\n");
-  std::printf("(the roaming folder is held open, as resolution holds it; the scan opens everything below it)\n");
+  std::printf(
+      "(the roaming folder is held open, as resolution holds it; the scan opens everything below it)\n");
   std::printf(
       "(the stand-in's record of every call is part of the time; it is emptied between iterations)\n");
   std::printf("%8s %11s %11s %13s %12s %10s\n", "entries", "per scan", "per entry", "vs 10 entries",
