@@ -210,8 +210,11 @@ HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name,
 // first, then a file where a folder is wanted. Under Wine a link to a file
 // opens as that file, so "no folder" may only be said once the other tests
 // found no redirection: a file link is one there as much as on Windows.
+// `listedId`, when given, is the file index the parent's own listing gave the
+// member before it was opened: it stands in for the fresh listing.
 HRESULT Judge(HANDLE handle, const VantideFolder& parent, std::wstring_view name, bool wantsFolder,
-              std::wstring* pathOnVolume, BY_HANDLE_FILE_INFORMATION* identity, bool grow = true) {
+              std::wstring* pathOnVolume, BY_HANDLE_FILE_INFORMATION* identity, bool grow = true,
+              const std::uint64_t* listedId = nullptr) {
   BY_HANDLE_FILE_INFORMATION& information = *identity;
   if (!GetFileInformationByHandle(handle, &information)) return VantideFailureFromLastError();
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
@@ -220,8 +223,14 @@ HRESULT Judge(HANDLE handle, const VantideFolder& parent, std::wstring_view name
   HRESULT status = PathOnVolume(handle, pathOnVolume, grow);
   if (status < 0) return status;
   if (!IsEntryOf(parent.PathOnVolume(), name, *pathOnVolume)) return kStatusCantAccessFile;
-  status = CheckListedAs(parent, name, information);
-  if (status < 0) return status;
+  if (listedId != nullptr) {
+    const auto heldId =
+        (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+    if (heldId != *listedId) return kStatusCantAccessFile;
+  } else {
+    status = CheckListedAs(parent, name, information);
+    if (status < 0) return status;
+  }
   if (wantsFolder && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
     return kStatusNotADirectory;
   return kStatusOk;
@@ -230,7 +239,7 @@ HRESULT Judge(HANDLE handle, const VantideFolder& parent, std::wstring_view name
 // Opens (or, with FILE_CREATE, creates) the folder `name` below `parent` and
 // judges it.
 HRESULT OpenMember(const VantideFolder& parent, std::wstring_view name, ACCESS_MASK access, ULONG disposition,
-                   VantideFolder* member, bool* missing) {
+                   VantideFolder* member, bool* missing, const std::uint64_t* listedId = nullptr) {
   // No FILE_DIRECTORY_FILE on an open: a file link there must read as a
   // redirection, which the judgement tells before it tells "no folder".
   const ULONG options = disposition == FILE_CREATE ? FILE_DIRECTORY_FILE : 0;
@@ -244,7 +253,7 @@ HRESULT OpenMember(const VantideFolder& parent, std::wstring_view name, ACCESS_M
   opened.Reset(handle, std::wstring());
   std::wstring pathOnVolume;
   BY_HANDLE_FILE_INFORMATION identity{};
-  const HRESULT status = Judge(handle, parent, name, true, &pathOnVolume, &identity);
+  const HRESULT status = Judge(handle, parent, name, true, &pathOnVolume, &identity, true, listedId);
   if (status < 0) return status;
   opened.Reset(handle, std::move(pathOnVolume), identity);
   *member = std::move(opened);
@@ -374,6 +383,14 @@ HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* mis
 HRESULT VantideOpenFolderBelow(const VantideFolder& from, std::wstring_view members, VantideFolder* folder,
                                bool* missing, std::wstring* rest) {
   return Walk(from, members, folder, missing, rest, false);
+}
+
+HRESULT VantideOpenListedFolder(const VantideFolder& from, std::wstring_view name, std::uint64_t listedId,
+                                VantideFolder* folder, bool* missing) {
+  bool memberMissing = false;
+  const HRESULT status = OpenMember(from, name, kFolderAccess, FILE_OPEN, folder, &memberMissing, &listedId);
+  if (status < 0 && missing != nullptr) *missing = memberMissing;
+  return status;
 }
 
 HRESULT VantideCreateFoldersBelow(const VantideFolder& from, std::wstring_view members,

@@ -25,6 +25,7 @@
 #include "platform/win32.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -71,6 +72,13 @@ HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* mis
 // deepest folder that exists is `from` itself.
 HRESULT VantideOpenFolderBelow(const VantideFolder& from, std::wstring_view members, VantideFolder* folder,
                                bool* missing, std::wstring* rest = nullptr);
+
+// Opens the one member `name` of `from` that `from`'s own listing, read
+// through its handle just before, gave as a plain entry with file index
+// `listedId`: judged like any member of a walk, with that listing in place of
+// a fresh one, which would read the whole folder again for every entry.
+HRESULT VantideOpenListedFolder(const VantideFolder& from, std::wstring_view name, std::uint64_t listedId,
+                                VantideFolder* folder, bool* missing);
 
 // Creates each member of `members` below `from`, each relative to the one
 // above; a member that exists by then (made by someone else meanwhile) is

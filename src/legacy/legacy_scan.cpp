@@ -50,25 +50,25 @@ class FolderListing {
   explicit FolderListing(const VantideFolder& folder)
       : folder_(folder), buffer_(kListingBufferBytes / sizeof(std::uint64_t)) {}
 
-  // The next entry's name and the attributes the listing reported for it;
-  // false once the listing is exhausted.
-  bool Next(Path* name, DWORD* attributes) {
+  // The next entry's name, and the attributes and file index the listing
+  // reported for it; false once the listing is exhausted.
+  bool Next(Path* name, DWORD* attributes, std::uint64_t* fileId) {
     for (;;) {
       if (next_ == kNoEntry) {
         if (exhausted_ || !Fetch()) return false;
       }
       const auto* bytes = reinterpret_cast<const unsigned char*>(buffer_.data());
       const std::size_t at = next_;
-      FILE_FULL_DIR_INFO header{};
-      std::memcpy(&header, bytes + at, offsetof(FILE_FULL_DIR_INFO, FileName));
-      const std::size_t nameBegin = at + offsetof(FILE_FULL_DIR_INFO, FileName);
+      FILE_ID_BOTH_DIR_INFO header{};
+      std::memcpy(&header, bytes + at, offsetof(FILE_ID_BOTH_DIR_INFO, FileName));
+      const std::size_t nameBegin = at + offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
       const std::size_t nameLength = header.FileNameLength / sizeof(wchar_t);
       const std::size_t following = at + header.NextEntryOffset;
       // The entries chain forward through the buffer; one that would reach
       // past it is never read.
       if (nameBegin + nameLength * sizeof(wchar_t) > BufferBytes() ||
           (header.NextEntryOffset != 0 &&
-           following + offsetof(FILE_FULL_DIR_INFO, FileName) > BufferBytes())) {
+           following + offsetof(FILE_ID_BOTH_DIR_INFO, FileName) > BufferBytes())) {
         RaiseListingError(ERROR_INVALID_DATA);
       }
       next_ = header.NextEntryOffset == 0 ? kNoEntry : following;
@@ -77,6 +77,7 @@ class FolderListing {
       std::memcpy(name->data(), bytes + nameBegin, nameLength * sizeof(wchar_t));
       if (*name == L"." || *name == L"..") continue;
       *attributes = header.FileAttributes;
+      *fileId = static_cast<std::uint64_t>(header.FileId.QuadPart);
       return true;
     }
   }
@@ -87,7 +88,7 @@ class FolderListing {
   [[nodiscard]] std::size_t BufferBytes() const noexcept { return buffer_.size() * sizeof(std::uint64_t); }
 
   bool Fetch() {
-    if (!GetFileInformationByHandleEx(folder_.Handle(), FileFullDirectoryInfo, buffer_.data(),
+    if (!GetFileInformationByHandleEx(folder_.Handle(), FileIdBothDirectoryInfo, buffer_.data(),
                                       static_cast<DWORD>(BufferBytes()))) {
       const DWORD error = GetLastError();
       // The end, or (on the first call) a folder with nothing in it at all.
@@ -141,7 +142,8 @@ HRESULT ScanBaseFolder(const VantideFolder& baseFolder, std::string* token) {
   FolderListing listing(storage);
   Path name;
   DWORD listed = 0;
-  while (listing.Next(&name, &listed)) {
+  std::uint64_t listedId = 0;
+  while (listing.Next(&name, &listed, &listedId)) {
     // A junction or directory link could lead anywhere; refuse rather than
     // follow it, even when nothing of ours lies behind it.
     if ((listed & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
@@ -151,12 +153,12 @@ HRESULT ScanBaseFolder(const VantideFolder& baseFolder, std::string* token) {
     // names otherwise, and would be opened as something else.
     if (name.find_first_of(L"\\/:") != Path::npos) return kStatusInvalidName;
 
-    // Opened and judged by its own handle, so a folder replaced by a link
-    // since it was listed is refused. One replaced by a plain file is no
-    // plug-in folder; one that vanished fails the scan like any other open.
+    // Opened and judged by its own handle, held to the identity the listing
+    // gave it: a folder replaced by a link, or by anything else, since it was
+    // listed is refused; one that vanished fails the scan like any other
+    // open.
     VantideFolder entry;
-    HRESULT status = VantideOpenFolderBelow(storage, name, &entry, &missing);
-    if (status == kStatusNotADirectory) continue;
+    HRESULT status = VantideOpenListedFolder(storage, name, listedId, &entry, &missing);
     if (status < 0) return status;
 
     VantideFolder pluginFolder;

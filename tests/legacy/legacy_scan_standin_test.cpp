@@ -84,15 +84,16 @@ class LegacyScanStandinTest : public testing::StandinTest {
     return VantideScanLegacyIdentities(withRoaming ? &roaming_ : nullptr, &token_);
   }
   // The next scan's `nth` call listing the roaming storage folder (counted
-  // from 0) fails as `fault` says. The walk's own checks list folders too,
-  // by another class of listing: only the scan's count.
+  // from 0) fails as `fault` says. The walk's own checks list the folder
+  // above it, never this one.
   void FailStorageListing(std::size_t nth, const standin::Fault& fault) {
     Scan();
     std::size_t seen = 0;
     const std::vector<standin::Call>& calls = standin::Calls();
     for (std::size_t k = 0; k < calls.size(); ++k) {
-      if (calls[k].api == Api::GetFileInformationByHandleEx && calls[k].args.at(0) == FileFullDirectoryInfo &&
-          calls[k].path == Storage(kRoaming) && seen++ == nth) {
+      if (calls[k].api == Api::GetFileInformationByHandleEx &&
+          calls[k].args.at(0) == FileIdBothDirectoryInfo && calls[k].path == Storage(kRoaming) &&
+          seen++ == nth) {
         pendingFaults_.emplace_back(k, fault);
         return;
       }
@@ -192,7 +193,7 @@ TEST_F(LegacyScanStandinTest, ReadsBaseByBaseEntryByEntryBothPlacesEach) {
 
   // Each storage folder is opened by the walk, listed through its handle,
   // and done with before the next base is taken up. (The walk's own checks
-  // list folders too, by another class of listing, through fresh handles.)
+  // list the folders above through fresh handles.)
   std::vector<std::wstring> listing;
   for (const standin::Call& call : standin::Calls()) {
     std::wstring step;
@@ -201,7 +202,8 @@ TEST_F(LegacyScanStandinTest, ReadsBaseByBaseEntryByEntryBothPlacesEach) {
       EXPECT_NE(call.args.at(0) & FILE_LIST_DIRECTORY, 0U);
       EXPECT_NE(call.args.at(3) & FILE_OPEN_REPARSE_POINT, 0U);
       step = L"open ";
-    } else if (call.api == Api::GetFileInformationByHandleEx && call.args.at(0) == FileFullDirectoryInfo) {
+    } else if (call.api == Api::GetFileInformationByHandleEx && call.args.at(0) == FileIdBothDirectoryInfo &&
+               storage) {
       step = L"list ";
     } else {
       continue;
@@ -546,7 +548,8 @@ TEST_F(LegacyScanStandinTest, AnEntrySwappedAfterItWasListedIsJudgedByWhatIsOpen
        ""},
       {"file link, handles follow links", [&] { standin::AddFileLink(entry, L"C:\\Elsewhere.json"); }, true,
        kStatusCantAccessFile, ""},
-      {"plain file", [&] { standin::AddFile(entry, "x"); }, false, kStatusOk, kTokenA},
+      // Anything but the folder listed is a swap: refused, not passed over.
+      {"plain file", [&] { standin::AddFile(entry, "x"); }, false, kStatusCantAccessFile, ""},
       {"gone", [&] { standin::Remove(entry); }, false, static_cast<HRESULT>(0x80070002U), ""},
   };
   for (const auto& c : cases) {
