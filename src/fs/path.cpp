@@ -154,10 +154,11 @@ bool VantideAreMembersReadAsWritten(std::wstring_view path, std::size_t from) no
     const std::wstring_view name = path.substr(position, end - position);
     position = SeparatorRunEnd(path, end);
     // Behind "\\?\" the file system sees the names as they are, as the
-    // walk opens them; "." and ".." it refuses, and a colon still names a
-    // stream.
+    // walk opens them; names of dots alone it refuses, and a colon still
+    // names a stream.
     if (literal) {
-      if (name == L"." || name == L".." || name.find(L':') != std::wstring_view::npos) return false;
+      const bool dotsOnly = name.find_first_not_of(L'.') == std::wstring_view::npos;
+      if (dotsOnly || name.find(L':') != std::wstring_view::npos) return false;
       continue;
     }
     // Elsewhere a reader of the whole path rewrites what the walk, opening

@@ -28,7 +28,8 @@ using testing::kMachineRoaming;
 using testing::kMachineStore;
 using testing::kMachineStoreFolder;
 
-constexpr std::size_t kApiCount = static_cast<std::size_t>(Api::GetFinalPathNameByHandleW) + 1;
+constexpr std::size_t kApiCount =
+    static_cast<std::size_t>(Api::GetFinalPathNameByHandleW) + 1;  // the last Api
 using Counts = std::array<std::size_t, kApiCount>;
 
 std::size_t& At(Counts& counts, Api api) { return counts[static_cast<std::size_t>(api)]; }
@@ -43,10 +44,11 @@ std::size_t Total(const Counts& counts) {
 // stand-in's inspection functions are used: they leave the record alone.
 //
 // The rules: the walk opens its start (the drive's root) by path and asks its
-// final path; every member below is opened relative to the folder above it,
-// its attributes and final path asked, the folder above listed through its
-// handle until the member's entry shows, and its handle closed once the walk
-// is done with it. Every folder is walked once, whatever uses it after.
+// identity and name; every member below is opened relative to the folder
+// above it, its identity and name asked, and the folder above listed through
+// a fresh handle until the member's entry shows (a storage entry is held to
+// the storage listing instead), and every handle is closed once the walk is
+// done with it. Every folder is walked once, whatever uses it after.
 class RulesMinimum {
  public:
   Counts Compute() {
@@ -72,14 +74,14 @@ class RulesMinimum {
       const std::wstring storage = base + L"\\Adobe\\UXP\\PluginsStorage\\PHSP";
       if (!Walk(base, storage)) continue;
       const std::vector<std::wstring> names = standin::ListNames(storage);
-      // One listing call hands out every entry of a small folder, "." and ".."
-      // among them; the next reports the end.
-      At(counts_, Api::GetFileInformationByHandleEx) += 2;
+      // The listing in batches of 16 KiB, and the call that reports the end.
+      At(counts_, Api::GetFileInformationByHandleEx) += Batches(storage, L"", kScanListingBytes) + 1;
       for (const std::wstring& name : names) {
         const std::wstring entry = storage + L"\\" + name;
         if (!standin::IsDirectory(entry)) continue;  // the listing tells: never opened
+        Judged();                                    // held to the storage listing, which is read already
         const std::wstring plugin = entry + L"\\External\\com.greywick.van-tide";
-        if (!Walk(storage, plugin)) continue;
+        if (!Walk(entry, plugin)) continue;
         if (Walk(plugin, plugin + L"\\PluginData") &&
             OpenAndRead(plugin + L"\\PluginData\\license-device.json")) {
           found = true;
@@ -105,10 +107,10 @@ class RulesMinimum {
                     Api::FlushFileBuffers, Api::CloseHandle}) {
       ++At(counts_, api);
     }
-    // The store found under its name: attributes, final path, one batch of a
-    // folder that holds it alone.
-    for (Api api : {Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW,
-                    Api::GetFileInformationByHandleEx}) {
+    // The store found under its name: identity, name, and one batch of the
+    // fresh listing of a folder that holds it alone.
+    for (Api api : {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::NtCreateFile,
+                    Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::CloseHandle}) {
       ++At(counts_, api);
     }
     return counts_;
@@ -129,13 +131,13 @@ class RulesMinimum {
 
   // The size of the batches the walk reads its parent's listing in.
   static constexpr std::size_t kCheckListingBytes = 4096;
+  // The size of the batches the scan reads the storage folder in.
+  static constexpr std::size_t kScanListingBytes = 16384;
 
-  // The listing calls that reach the entry `path` in its folder: batches of
-  // whole entries, "." and ".." first except at a root.
-  static std::size_t BatchesTo(const std::wstring& path) {
-    const std::size_t cut = path.find_last_of(L"\\/");
-    const std::wstring folder = path.substr(0, cut);
-    const std::wstring name = path.substr(cut + 1);
+  // The listing calls that reach the entry `name` of `folder` (all of them,
+  // for an empty name) in batches of `bytes`: whole entries, "." and ".."
+  // first except at a root.
+  static std::size_t Batches(const std::wstring& folder, const std::wstring& name, std::size_t bytes) {
     std::vector<std::wstring> entries;
     if (folder.size() > 2) entries = {L".", L".."};
     for (const std::wstring& entry : standin::ListNames(folder.size() == 2 ? folder + L"\\" : folder)) {
@@ -146,7 +148,7 @@ class RulesMinimum {
     for (const std::wstring& entry : entries) {
       const std::size_t size = offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + entry.size() * sizeof(wchar_t);
       const std::size_t at = (used + 7) & ~static_cast<std::size_t>(7);
-      if (at + size > kCheckListingBytes) {
+      if (at + size > bytes) {
         ++batches;
         used = size;
       } else {
@@ -157,20 +159,41 @@ class RulesMinimum {
     return batches;
   }
 
-  // A member opened, judged and in the end closed.
-  void Member(const std::wstring& path) {
-    for (Api api : {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW,
+  static std::size_t BatchesTo(const std::wstring& path) {
+    const std::size_t cut = path.find_last_of(L"\\/");
+    return Batches(path.substr(0, cut), path.substr(cut + 1), kCheckListingBytes);
+  }
+
+  // A member opened and judged by its own handle (identity, name) and in the
+  // end closed.
+  void Judged() {
+    for (Api api : {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
                     Api::CloseHandle}) {
       ++At(counts_, api);
     }
+  }
+
+  // The check against the folder above: a fresh handle on it, its identity,
+  // the listing up to the entry, the close.
+  void Listed(const std::wstring& path) {
+    for (Api api : {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::CloseHandle}) ++At(counts_, api);
     At(counts_, Api::GetFileInformationByHandleEx) += BatchesTo(path);
+  }
+
+  // A member of a walk.
+  void Member(const std::wstring& path) {
+    Judged();
+    Listed(path);
   }
 
   // The members of `folder` below `from` (the root opened by path when `from`
   // is one), stopping at the first that is missing. True when all are there.
   bool Walk(std::wstring_view from, std::wstring_view folder) {
     if (from.size() == 3) {  // "C:\"
-      for (Api api : {Api::CreateFileW, Api::GetFinalPathNameByHandleW, Api::CloseHandle}) ++At(counts_, api);
+      for (Api api : {Api::CreateFileW, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
+                      Api::CloseHandle}) {
+        ++At(counts_, api);
+      }
     }
     bool complete = true;
     ForEachMember(from, folder, [this, &complete](const std::wstring& prefix) {
@@ -190,11 +213,11 @@ class RulesMinimum {
   bool OpenAndRead(const std::wstring& path) {
     ++At(counts_, Api::NtCreateFile);
     if (!standin::Exists(path) || standin::IsDirectory(path)) return false;
-    for (Api api : {Api::GetFileInformationByHandle, Api::GetFinalPathNameByHandleW, Api::GetFileSizeEx,
+    for (Api api : {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::GetFileSizeEx,
                     Api::ReadFile, Api::CloseHandle}) {
       ++At(counts_, api);
     }
-    At(counts_, Api::GetFileInformationByHandleEx) += BatchesTo(path);
+    Listed(path);
     return true;
   }
 

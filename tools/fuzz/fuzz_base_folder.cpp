@@ -75,6 +75,9 @@ bool HasDotsOnlyMember(std::wstring_view path) {
 // trailing blank or period) or reads as a stream (a colon), anywhere after a
 // drive designator that starts the path or follows a device prefix.
 bool HasMemberWindowsRewrites(std::wstring_view path) {
+  // Behind "\\?\" and "\??\" every reader takes a name as written: only a
+  // stream's colon still reads otherwise.
+  const bool literal = path.starts_with(L"\\\\?\\") || path.starts_with(L"\\??\\");
   std::size_t position = 0;
   bool first = true;
   while (position < path.size()) {
@@ -85,9 +88,8 @@ bool HasMemberWindowsRewrites(std::wstring_view path) {
     const bool drive = member.size() == 2 && member[1] == L':' && (first || begin == 4);
     first = false;
     if (member.empty() || drive || member == L"?" || member == L"??" || member == L".") continue;
-    if (member.back() == L' ' || member.back() == L'.' || member.find(L':') != std::wstring_view::npos) {
-      return true;
-    }
+    if (member.find(L':') != std::wstring_view::npos) return true;
+    if (!literal && (member.back() == L' ' || member.back() == L'.')) return true;
   }
   return false;
 }
