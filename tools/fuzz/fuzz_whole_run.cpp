@@ -12,6 +12,7 @@
 #include "app/report.h"
 #include "app/resolve.h"
 #include "fuzz_check.h"
+#include "platform/status.h"
 #include "platform/win32.h"
 #include "standin/standin.h"
 #include "store/device_token.h"
@@ -775,24 +776,27 @@ std::size_t RunAndCheck(const Machine& machine,
   }
   if (status != 0) VANTIDE_FUZZ_CHECK_STATUS(result.token.empty(), status);
   // A base folder with a member Windows reads other than as written is never
-  // used, whatever stands at either name.
+  // used through a link, whatever stands at either name: refused as a value,
+  // or (where every reader takes the name alike) refused where the walk
+  // meets the link.
   if (OddBaseOf(machine, false) != nullptr && !anyFaultFired) {
-    VANTIDE_FUZZ_CHECK_STATUS(status == kEnvironmentNotFound, status);
+    VANTIDE_FUZZ_CHECK_STATUS(status == kEnvironmentNotFound || status == van_tide::kStatusCantAccessFile,
+                              status);
   }
   if (OddBaseOf(machine, true) != nullptr && status == 0) {
     VANTIDE_FUZZ_CHECK_STATUS(storeBefore.exists, status);
   }
   // A migration that succeeded without faults scanned both storage folders
-  // whole, so it met every folder or link listed there, and one with an odd
-  // name is refused. (A fault may make a folder above them read as missing.)
+  // whole, so it met every folder or link listed there: a folder with an odd
+  // name is scanned like any other, as written, but a link is refused. (A
+  // fault may make a folder above them read as missing.)
   if (status == 0 && !storeBefore.exists && !anyFaultFired) {
     for (const OddEntry& entry : machine.oddEntries) {
       const auto found =
           before.find(Upper(PlantFolder(machine, entry.local) + L"\\ADOBE\\UXP\\PLUGINSSTORAGE\\PHSP\\" +
                             kOddEntryNames[entry.name]));
       if (found == before.end()) continue;
-      VANTIDE_FUZZ_CHECK_STATUS(
-          found->second.kind != Kind::kFolder && found->second.kind != Kind::kFolderLink, status);
+      VANTIDE_FUZZ_CHECK_STATUS(found->second.kind != Kind::kFolderLink, status);
     }
   }
   // A conflict needs two different identities where a scan can see them.
