@@ -24,29 +24,13 @@ constexpr wchar_t kTarget[] = L"C:\\Roaming\\Vantide\\f.dat";
 constexpr wchar_t kTemporary[] = L"C:\\Roaming\\Vantide\\f.dat.tmp";
 constexpr char kContents[] = "payload";  // 7 bytes
 
-// One recorded call as readable text, so that a mismatch shows the whole
-// sequence: "NtSetInformationFile a -> b {10}".
+// A call as the record describes it, the rename's target third.
 std::wstring Describe(Api api, const std::wstring& path, const std::wstring& path2,
                       const std::vector<DWORD>& args) {
-  std::wstring text;
-  for (const char* c = standin::ApiName(api); *c != '\0'; ++c) text.push_back(static_cast<wchar_t>(*c));
-  text += L" " + path;
-  if (!path2.empty()) text += L" -> " + path2;
-  if (!args.empty()) {
-    text += L" {";
-    for (std::size_t i = 0; i < args.size(); ++i) text += (i == 0 ? L"" : L",") + std::to_wstring(args[i]);
-    text += L"}";
-  }
-  return text;
+  return testing::DescribeCall(api, path, args, path2);
 }
 
-std::vector<std::wstring> RecordedCalls() {
-  std::vector<std::wstring> calls;
-  for (const standin::Call& call : standin::Calls()) {
-    calls.push_back(Describe(call.api, call.path, call.path2, call.args));
-  }
-  return calls;
-}
+using testing::RecordedCalls;
 
 std::size_t CountOf(Api api) { return standin::CallPaths(api).size(); }
 

@@ -66,27 +66,8 @@ std::vector<std::wstring> RelativeOpens() {
   return opens;
 }
 
-// One recorded call as readable text, so that a mismatch shows the whole
-// sequence: "NtCreateFile C:\a {access,share,disposition,options}".
-std::wstring DescribeCall(Api api, const std::wstring& path, const std::vector<DWORD>& args = {}) {
-  std::wstring text;
-  for (const char* c = standin::ApiName(api); *c != '\0'; ++c) text.push_back(static_cast<wchar_t>(*c));
-  text += L" " + path;
-  if (!args.empty()) {
-    text += L" {";
-    for (std::size_t i = 0; i < args.size(); ++i) text += (i == 0 ? L"" : L",") + std::to_wstring(args[i]);
-    text += L"}";
-  }
-  return text;
-}
-
-std::vector<std::wstring> RecordedCalls() {
-  std::vector<std::wstring> calls;
-  for (const standin::Call& call : standin::Calls()) {
-    calls.push_back(DescribeCall(call.api, call.path, call.args));
-  }
-  return calls;
-}
+using testing::DescribeCall;
+using testing::RecordedCalls;
 
 // The position in the record of the first call of `api` on `path`, for a hook
 // that acts just before it.

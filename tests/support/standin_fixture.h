@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace van_tide::testing {
 
@@ -43,6 +44,32 @@ inline bool IsWalkOpen(const standin::Call& call) {
   if (call.api == Api::CreateFileW) return true;
   return call.api == Api::NtCreateFile &&
          !(call.args.at(2) == FILE_OPEN && (call.args.at(3) & FILE_DIRECTORY_FILE) != 0);
+}
+
+// One recorded call as a line a test can compare whole: the API, the path, a
+// rename's target after " -> ", the arguments in braces:
+// "NtCreateFile C:\\a {1048737,7,1,2097184}".
+inline std::wstring DescribeCall(standin::Api api, const std::wstring& path,
+                                 const std::vector<DWORD>& args = {}, const std::wstring& path2 = {}) {
+  std::wstring text;
+  for (const char* c = standin::ApiName(api); *c != '\0'; ++c) text.push_back(static_cast<wchar_t>(*c));
+  text += L" " + path;
+  if (!path2.empty()) text += L" -> " + path2;
+  if (!args.empty()) {
+    text += L" {";
+    for (std::size_t i = 0; i < args.size(); ++i) text += (i == 0 ? L"" : L",") + std::to_wstring(args[i]);
+    text += L"}";
+  }
+  return text;
+}
+
+// The whole call record, a line each.
+inline std::vector<std::wstring> RecordedCalls() {
+  std::vector<std::wstring> calls;
+  for (const standin::Call& call : standin::Calls()) {
+    calls.push_back(DescribeCall(call.api, call.path, call.args, call.path2));
+  }
+  return calls;
 }
 
 // Nothing in the call record wrote to the disk or opened anything to write.
