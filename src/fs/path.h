@@ -34,12 +34,11 @@ std::size_t VantideRootPathLength(std::wstring_view path) noexcept;
 // "C:") names something other than the path.
 std::size_t VantideWalkStartLength(std::wstring_view path) noexcept;
 
-// True when Windows reads `name`, as a member of a path, as a file or folder
-// of exactly that name wherever the member stands. A check asks about a
-// member at the end of a shorter path than the open that follows it, and
-// outside "\\?\" Windows rewrites a member differently at the end than in the
-// middle, so a name that either reading would rewrite could send the check
-// and the open to different objects:
+// True when Windows, reading a whole path outside "\\?\", reads `name` as a
+// file or folder of exactly that name wherever the member stands, at the end
+// or in the middle. The walk itself opens names as written; this is the
+// reading other programs give the environment's values, in which these
+// rewrite a name:
 // - a trailing space or period (the last member loses them all, any other a
 //   single period; "." and ".." are resolved away);
 // - a DOS device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9 and the superscript
