@@ -133,19 +133,19 @@ bool IsLiteralPath(std::wstring_view path) noexcept {
   return path.starts_with(L"\\\\?\\") || path.starts_with(L"\\??\\");
 }
 
+// A colon names a stream, even behind "\\?\"; and Windows' path functions
+// end a string at U+0000, so "a" followed by it and "b" would be read as "a".
+constexpr std::wstring_view kNeverInAName{L":\0", 2};
+
 // A server name, or a share named behind a device prefix, is never queried
 // on its own and Windows looks for no device there; a trailing period or
 // space, or a colon, is rewritten there as anywhere else.
 bool IsRootMemberReadAsWritten(std::wstring_view name) noexcept {
   return !name.empty() && name.back() != L'.' && name.back() != L' ' &&
-         name.find(L':') == std::wstring_view::npos;
+         name.find_first_of(kNeverInAName) == std::wstring_view::npos;
 }
 
 }  // namespace
-
-bool VantideIsNameReadAsWritten(std::wstring_view name) noexcept {
-  return IsRootMemberReadAsWritten(name) && !IsDeviceName(name);
-}
 
 bool VantideAreMembersReadAsWritten(std::wstring_view path, std::size_t from) noexcept {
   const bool literal = IsLiteralPath(path);
@@ -158,7 +158,7 @@ bool VantideAreMembersReadAsWritten(std::wstring_view path, std::size_t from) no
     // names a stream.
     if (literal) {
       const bool dotsOnly = name.find_first_not_of(L'.') == std::wstring_view::npos;
-      if (dotsOnly || name.find(L':') != std::wstring_view::npos) return false;
+      if (dotsOnly || name.find_first_of(kNeverInAName) != std::wstring_view::npos) return false;
       continue;
     }
     // Elsewhere a reader of the whole path rewrites what the walk, opening

@@ -34,28 +34,20 @@ std::size_t VantideRootPathLength(std::wstring_view path) noexcept;
 // "C:") names something other than the path.
 std::size_t VantideWalkStartLength(std::wstring_view path) noexcept;
 
-// True when Windows, reading a whole path outside "\\?\", reads `name` as a
-// file or folder of exactly that name wherever the member stands, at the end
-// or in the middle. The walk itself opens names as written; this is the
-// reading other programs give the environment's values, in which these
-// rewrite a name:
+// True when every member of `path` from `from` on (a position at the start of
+// a member, such as VantideWalkStartLength gives) names the same entry for a
+// reader of the whole path as for the walk, which opens each member relative
+// to the folder above it, exactly as written. Outside "\\?\" and "\??\",
+// Windows rewrites the whole path first:
 // - a trailing space or period (the last member loses them all, any other a
 //   single period; "." and ".." are resolved away);
 // - a DOS device name (CON, PRN, AUX, NUL, COM0-9, LPT0-9 and the superscript
 //   digits, CONIN$, CONOUT$), also with an extension or blanks before it,
-//   which as the last member names the device instead of the file;
-// - a colon, which the file system reads as a stream ("x::$INDEX_ALLOCATION"
-//   is the folder x itself), even behind "\\?\".
-bool VantideIsNameReadAsWritten(std::wstring_view name) noexcept;
-
-// True when every member of `path` from `from` on (a position at the start of
-// a member, such as VantideWalkStartLength gives) names the same entry for a
-// reader of the whole path as for the walk, which opens each member relative
-// to the folder above it, exactly as written. Behind "\\?\" or "\??\" both
-// read names as written: only "." and ".." and a colon (a stream) fail.
-// Elsewhere Windows rewrites the whole path first, so a member must be read
-// as written in the middle of a path (no trailing period or blank, no colon)
-// and the last one also as the last member (no DOS device name).
+//   names the device instead of the file, but only as the last member.
+// Behind those prefixes names are read as written, and only names of dots
+// alone fail. Everywhere a colon fails, which the file system reads as a
+// stream ("x::$INDEX_ALLOCATION" is the folder x itself), and so does
+// U+0000, where Windows' path functions end the string.
 bool VantideAreMembersReadAsWritten(std::wstring_view path, std::size_t from) noexcept;
 
 // True when a walk from the top down opens exactly the folders that a reader

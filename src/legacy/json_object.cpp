@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -148,15 +149,67 @@ bool VantideDecodeJsonObject(std::string_view text, nlohmann::json* out) noexcep
   }
 }
 
+namespace {
+
+// A container's slots, whichever kind it is. Each answer is only asked of a
+// container that holds at least one.
+bool IsFilledContainer(const Json& value) noexcept { return value.is_structured() && !value.empty(); }
+
+Json& FirstSlot(Json& container) noexcept {
+  if (auto* members = container.get_ptr<Json::object_t*>()) return members->begin()->second;
+  return container.get_ref<Json::array_t&>().front();
+}
+
+Json& LastSlot(Json& container) noexcept {
+  if (auto* members = container.get_ptr<Json::object_t*>()) return members->rbegin()->second;
+  return container.get_ref<Json::array_t&>().back();
+}
+
+// Only ever asked of a slot that holds a leaf or an empty container, whose
+// destruction frees and allocates nothing.
+void DropLastSlot(Json& container) noexcept {
+  if (auto* members = container.get_ptr<Json::object_t*>()) {
+    members->erase(std::prev(members->end()));
+  } else {
+    container.get_ref<Json::array_t&>().pop_back();
+  }
+}
+
+}  // namespace
+
 void VantideDismantleJson(nlohmann::json& value) noexcept {
-  // Members are emptied before their container lets go of them, so each one
-  // is a leaf by the time it is destroyed: no flattening, no allocation.
-  if (auto* members = value.get_ptr<nlohmann::json::object_t*>()) {
-    for (auto& member : *members) VantideDismantleJson(member.second);
-    members->clear();
-  } else if (auto* elements = value.get_ptr<nlohmann::json::array_t*>()) {
-    for (auto& element : *elements) VantideDismantleJson(element);
-    elements->clear();
+  // A tree handed in may be as deep as memory allows, so this walks it with
+  // no recursion and no stack of its own: the path back up is kept in the
+  // tree itself. `pending` owns the innermost container taken out of the
+  // tree; its first slot owns the next one out, and so on, and the outermost
+  // one's first slot holds null, where `value` itself takes over. A
+  // container taken out gives the child in its first slot to the slot it
+  // was taken from, so nothing is lost and nothing needs new room: every
+  // step moves a value (which allocates nothing) or destroys a leaf or an
+  // empty container (which frees, and allocates nothing). Each container is
+  // taken out at most once and each value destroyed once, so the time is
+  // linear in the size of the tree.
+  Json pending;
+  for (;;) {
+    const bool atTop = pending.is_null();
+    Json& top = atTop ? value : pending;
+    if (atTop ? !IsFilledContainer(top) : top.size() == 1) {
+      if (atTop) return;
+      // All that is left of the innermost container is the link out.
+      Json next = std::move(FirstSlot(pending));
+      pending.clear();
+      pending = std::move(next);
+      continue;
+    }
+    Json& slot = LastSlot(top);
+    Json child = std::move(slot);
+    if (!IsFilledContainer(child)) {
+      DropLastSlot(top);
+      continue;
+    }
+    slot = std::move(FirstSlot(child));
+    FirstSlot(child) = std::move(pending);
+    pending = std::move(child);
   }
 }
 

@@ -22,9 +22,9 @@ bool VantideDecodeJsonObject(std::string_view text, nlohmann::json* out) noexcep
 
 // Destroying a JSON object or array that still holds members allocates (the
 // library flattens the tree onto a vector first), and an allocation failure in
-// a destructor ends the process. This empties `value` from the leaves up,
-// which allocates nothing, so that its destruction allocates nothing either.
-// The recursion is bounded by the decoder's nesting limit.
+// a destructor ends the process. This empties `value`, which allocates
+// nothing, so that its destruction allocates nothing either. It takes a tree
+// of any depth, not only what the decoder builds, in constant stack space.
 void VantideDismantleJson(nlohmann::json& value) noexcept;
 
 // Dismantles a document on every way out of the scope that owns it.

@@ -9,6 +9,7 @@
 #include "app/migration_machine.h"
 #include "platform/status.h"
 #include "standin/standin.h"
+#include "support/deep_json.h"
 #include "support/standin_fixture.h"
 
 #include <gtest/gtest.h>
@@ -246,6 +247,20 @@ void SweepDecoding(const Document& document, bool persistent) {
   const std::size_t total = plan.count;
   ASSERT_GT(total, 0U);
 
+  // However deep the caller's old document, letting go of it adds no
+  // allocation, so none can fail there; and while memory fails, it stays
+  // exactly where it was.
+  nlohmann::json deep;
+  deep["old"] = testing::DeepTree(100'000, testing::Way::kMixed);
+  const void* deepRoot = &deep.get_ref<nlohmann::json::object_t&>();
+  const std::size_t deepMembers = deep.size();
+  if (document.accepted) {
+    nlohmann::json replaced;
+    replaced["old"] = testing::DeepTree(100'000, testing::Way::kMixed);
+    ASSERT_TRUE(DecodeFailing(document, 0, false, &replaced).decoded);
+    EXPECT_EQ(plan.count, total) << "letting go of a deep old document allocated";
+  }
+
   for (std::size_t n = 1; n <= total; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n));
     std::printf("\r  %-30s %-10s failing at %3zu of %zu", document.name, persistent ? "for good" : "once", n,
@@ -257,6 +272,9 @@ void SweepDecoding(const Document& document, bool persistent) {
     EXPECT_TRUE(run.failed);
     EXPECT_FALSE(run.decoded);
     EXPECT_EQ(out, before);
+    EXPECT_FALSE(DecodeFailing(document, n, persistent, &deep).decoded);
+    EXPECT_EQ(&deep.get_ref<nlohmann::json::object_t&>(), deepRoot);
+    EXPECT_EQ(deep.size(), deepMembers);
   }
   std::printf("\r  %-30s %-10s %3zu runs, each ended in false\n", document.name,
               persistent ? "for good" : "once", total);

@@ -407,9 +407,9 @@ TEST_P(FolderSwapSweepTest, NothingIsReadOrWrittenThroughAFolderSwappedForALink)
 }
 
 INSTANTIATE_TEST_SUITE_P(Links, FolderSwapSweepTest, ::testing::Values(LinkModel::kWindows, LinkModel::kWine),
-                         [](const ::testing::TestParamInfo<LinkModel>& info) {
-                           return info.param == LinkModel::kWine ? std::string("AsUnderWine")
-                                                                 : std::string("AsOnWindows");
+                         [](const ::testing::TestParamInfo<LinkModel>& tested) {
+                           return tested.param == LinkModel::kWine ? std::string("AsUnderWine")
+                                                                   : std::string("AsOnWindows");
                          });
 
 }  // namespace

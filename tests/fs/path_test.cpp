@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 namespace van_tide {
@@ -223,6 +224,22 @@ TEST(PathWalk, RefusesAnIncompleteShareBehindADevicePrefix) {
                               L"\\\\?\\UNC\\\\share\\x", L"\\\\?\\UNC\\server\\\\share\\x"}) {
     SCOPED_TRACE(path);
     EXPECT_FALSE(VantideIsWalkablePath(path));
+  }
+}
+
+// Windows' path functions end a string at U+0000, so a member holding it
+// would be read as its part before it: refused in every kind of member. The
+// same paths with a letter in its place are walkable.
+TEST(PathWalk, RefusesAMemberHoldingUPlus0000) {
+  using namespace std::string_literals;
+  for (const std::wstring& path :
+       {L"C:\\a\0b\\x"s, L"C:\\Users\\me\0"s, L"C:\\CON\0x\\y"s, L"C:\\x\\\0"s, L"\\\\?\\C:\\a\0b"s,
+        L"\\\\server\0\\share\\x"s, L"\\\\server\\sh\0are\\x"s, L"\\\\?\\UNC\\s\0\\share\\x"s}) {
+    SCOPED_TRACE(testing::PrintToString(path));
+    EXPECT_FALSE(VantideIsWalkablePath(path));
+    std::wstring cut = path;
+    std::replace(cut.begin(), cut.end(), L'\0', L'z');
+    EXPECT_TRUE(VantideIsWalkablePath(cut));
   }
 }
 

@@ -1,8 +1,17 @@
 #include "legacy/json_object.h"
 
+#include "support/deep_json.h"
+
 #include <gtest/gtest.h>
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
+
 #include <cstddef>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -12,6 +21,8 @@ namespace van_tide {
 namespace {
 
 using nlohmann::json;
+using testing::DeepTree;
+using testing::Way;
 using namespace std::string_literals;
 
 // `levels` objects, each the value of member "a" of the one above it; the
@@ -178,6 +189,79 @@ TEST(DecodeJsonObject, LeavesOutputAloneOnFailure) {
 }
 
 TEST(DecodeJsonObject, NullOutputIsRefused) { EXPECT_FALSE(VantideDecodeJsonObject("{}", nullptr)); }
+
+// Runs `body` on a thread of its own whose stack is `bytes`, as small as a
+// Windows program's main thread gets unless its linker asks for more.
+void RunOnStackOf(std::size_t bytes, std::function<void()> body) {
+#if defined(_WIN32)
+  HANDLE thread = CreateThread(
+      nullptr, bytes,
+      [](LPVOID argument) -> DWORD {
+        (*static_cast<std::function<void()>*>(argument))();
+        return 0;
+      },
+      &body, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  ASSERT_NE(thread, nullptr);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+#else
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
+  pthread_t thread;
+  const int created = pthread_create(
+      &thread, &attributes,
+      [](void* argument) -> void* {
+        (*static_cast<std::function<void()>*>(argument))();
+        return nullptr;
+      },
+      &body);
+  pthread_attr_destroy(&attributes);
+  ASSERT_EQ(created, 0);
+  pthread_join(thread, nullptr);
+#endif
+}
+
+constexpr std::size_t kMainThreadStack = std::size_t{1} << 20;
+
+// A document handed in may be deeper than any the decoder would build, and
+// letting go of it must neither recurse nor allocate: on a main thread's
+// stack, far deeper than a recursion there could go, of any shape.
+TEST(DismantleJson, EmptiesTreesOfAnyDepthInLittleStack) {
+  struct Shape {
+    const char* name;
+    Way way;
+  };
+  const Shape shapes[] = {{"first member", Way::kFirstMember},
+                          {"last member", Way::kLastMember},
+                          {"middle element", Way::kMiddleElement},
+                          {"only element", Way::kOnlyElement},
+                          {"mixed", Way::kMixed}};
+  for (const Shape& shape : shapes) {
+    SCOPED_TRACE(shape.name);
+    bool objectKept = false;
+    bool arrayKept = false;
+    RunOnStackOf(kMainThreadStack, [&] {
+      json tree = DeepTree(200'000, shape.way);
+      const bool wasObject = tree.is_object();
+      VantideDismantleJson(tree);
+      (wasObject ? objectKept : arrayKept) = tree.empty() && tree.is_object() == wasObject;
+    });
+    EXPECT_TRUE(objectKept || arrayKept);
+  }
+}
+
+TEST(DecodeJsonObject, LetsGoOfADeepOldValueInLittleStack) {
+  bool decoded = false;
+  bool replaced = false;
+  RunOnStackOf(kMainThreadStack, [&] {
+    json out = {{"old", DeepTree(1'000'000, Way::kMixed)}};
+    decoded = VantideDecodeJsonObject(R"({"new":1})", &out);
+    replaced = out == json{{"new", 1}};
+  });
+  EXPECT_TRUE(decoded);
+  EXPECT_TRUE(replaced);
+}
 
 // Hostile inputs of the largest size a legacy file may have. The decoder is
 // noexcept, so an escaping exception would terminate the test program; the
