@@ -12,14 +12,8 @@
 # RECORD is the build's record (scripts/build-record.sh).
 set -euo pipefail
 
-record=${1:?usage: buildinfo.sh RECORD}
-export LC_ALL=C
-fail() {
-  echo "buildinfo: $*" >&2
-  exit 1
-}
-[[ -s "$record" ]] || fail "no build record at $record"
-fact() { sed -n "s/^$1|$2|//p" "$record"; }
+# shellcheck source=read-record.sh
+source "$(dirname "${BASH_SOURCE[0]}")/read-record.sh" buildinfo "${1:?usage: buildinfo.sh RECORD}"
 [[ -n "$(fact product version)" ]] || fail "$record names no version"
 
 {

@@ -12,14 +12,8 @@
 # of materials is written as well: the two list the same components.
 set -euo pipefail
 
-record=${1:?usage: notices.sh RECORD}
-export LC_ALL=C
-fail() {
-  echo "notices: $*" >&2
-  exit 1
-}
-[[ -s "$record" ]] || fail "no build record at $record"
-fact() { sed -n "s/^$1|$2|//p" "$record"; }
+# shellcheck source=read-record.sh
+source "$(dirname "${BASH_SOURCE[0]}")/read-record.sh" notices "${1:?usage: notices.sh RECORD}"
 name=$(fact product name) version=$(fact product version)
 mapfile -t linked < <(grep '^linked|' "$record")
 [[ ${#linked[@]} -gt 0 ]] || fail "$record names no linked component"

@@ -25,16 +25,10 @@ if [[ $# -lt 2 || $# -gt 3 ]]; then
   echo "usage: sbom.sh RECORD EXE [UNSIGNED_SHA256]" >&2
   exit 2
 fi
-record=$1 exe=$2 unsigned=${3:-}
+exe=$2 unsigned=${3:-}
 : "${SOURCE_DATE_EPOCH:?sbom: set SOURCE_DATE_EPOCH}"
-export LC_ALL=C
-
-fail() {
-  echo "sbom: $*" >&2
-  exit 1
-}
-[[ -s "$record" ]] || fail "no build record at $record"
-fact() { sed -n "s/^$1|$2|//p" "$record"; }
+# shellcheck source=read-record.sh
+source "$(dirname "${BASH_SOURCE[0]}")/read-record.sh" sbom "$1"
 name=$(fact product name) version=$(fact product version) commit=$(fact product commit)
 tree=$(fact product tree) supplier=$(fact product supplier) copyright=$(fact product copyright)
 distribution=$(fact build distribution)
