@@ -12,8 +12,9 @@
 # RECORD is the build's record (scripts/build-record.sh).
 set -euo pipefail
 
+record=${1:?usage: buildinfo.sh RECORD}
 # shellcheck source=read-record.sh
-source "$(dirname "${BASH_SOURCE[0]}")/read-record.sh" buildinfo "${1:?usage: buildinfo.sh RECORD}"
+source "$(dirname "${BASH_SOURCE[0]}")/read-record.sh" buildinfo "$record"
 [[ -n "$(fact product version)" ]] || fail "$record names no version"
 
 {

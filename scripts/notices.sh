@@ -12,8 +12,9 @@
 # of materials is written as well: the two list the same components.
 set -euo pipefail
 
+record=${1:?usage: notices.sh RECORD}
 # shellcheck source=read-record.sh
-source "$(dirname "${BASH_SOURCE[0]}")/read-record.sh" notices "${1:?usage: notices.sh RECORD}"
+source "$(dirname "${BASH_SOURCE[0]}")/read-record.sh" notices "$record"
 name=$(fact product name) version=$(fact product version)
 mapfile -t linked < <(grep '^linked|' "$record")
 [[ ${#linked[@]} -gt 0 ]] || fail "$record names no linked component"

@@ -6,6 +6,7 @@
 # defines fail (a "WHO: ..." line on standard error, exit status 1) and
 # fact KIND KEY (the value of the record's "KIND|KEY|value" line), and stops
 # where RECORD is missing or empty.
+# shellcheck shell=bash
 who=$1 record=$2
 export LC_ALL=C
 fail() {

@@ -25,10 +25,10 @@ if [[ $# -lt 2 || $# -gt 3 ]]; then
   echo "usage: sbom.sh RECORD EXE [UNSIGNED_SHA256]" >&2
   exit 2
 fi
-exe=$2 unsigned=${3:-}
+record=$1 exe=$2 unsigned=${3:-}
 : "${SOURCE_DATE_EPOCH:?sbom: set SOURCE_DATE_EPOCH}"
 # shellcheck source=read-record.sh
-source "$(dirname "${BASH_SOURCE[0]}")/read-record.sh" sbom "$1"
+source "$(dirname "${BASH_SOURCE[0]}")/read-record.sh" sbom "$record"
 name=$(fact product name) version=$(fact product version) commit=$(fact product commit)
 tree=$(fact product tree) supplier=$(fact product supplier) copyright=$(fact product copyright)
 distribution=$(fact build distribution)
