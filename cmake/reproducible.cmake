@@ -31,7 +31,8 @@ add_compile_options("$<$<COMPILE_LANGUAGE:CXX>:-ffunction-sections;-fdata-sectio
 add_link_options(LINKER:--gc-sections)
 
 # A link map beside each linked program (<target>.map in the build folder):
-# it names every archive member the linker took, from which scripts/release.sh
-# lists the libraries in the release's bill of materials. The map is not part
-# of the program and changes none of its bytes.
+# it names every archive member the linker took, from which
+# scripts/build-record.sh lists the libraries in the release's bill of
+# materials and its notices. The map is not part of the program and changes
+# none of its bytes.
 add_link_options("LINKER:-Map=$<TARGET_PROPERTY:NAME>.map")

@@ -14,7 +14,8 @@
 # that need an unsigned release of this tree without building one more.
 #
 # SOURCE_DATE_EPOCH defaults to the time of the checked-out commit, the same
-# for both builds. Builds are kept for inspection when they differ.
+# for both builds, which are given this checkout's commit as their identity.
+# Builds are kept for inspection when they differ.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -31,6 +32,17 @@ if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
 fi
 export SOURCE_DATE_EPOCH
+# The copies are no git checkouts: they are told the commit, and whether this
+# tree differs from it. A modified tree is built all the same (its identity
+# ends in ".dirty"): what is compared is the two builds.
+if ! state=$(bash scripts/source-state.sh); then
+  echo "reproducible: not a git checkout with a commit" >&2
+  exit 2
+fi
+read -r VANTIDE_SOURCE_COMMIT tree <<<"$state"
+VANTIDE_SOURCE_MODIFIED=0
+[[ $tree == modified ]] && VANTIDE_SOURCE_MODIFIED=1
+export VANTIDE_SOURCE_COMMIT VANTIDE_SOURCE_MODIFIED VANTIDE_ALLOW_DIRTY=1
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/vantide-reproducible.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT

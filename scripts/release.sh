@@ -5,11 +5,24 @@
 #   vantide-identity.exe                    stripped; a GNU debug link names
 #   vantide-identity.exe.debug              its debug information
 #   vantide-identity.exe.sha256             sha256sum format
-#   vantide-identity-<version>.spdx.json    what is linked into the .exe (SPDX 2.3)
-#   vantide-identity-<version>.zip          the .exe, its .sha256, the SBOM and
-#                                           README.txt for users
-# Then it checks the stripped .exe: no time in its PE header, its manifest and
-# version resources, only system DLLs imported, the debug link; and the SBOM.
+#   vantide-identity-<version>.spdx.json    what is linked into the .exe, and
+#                                           what built it (SPDX 2.3)
+#   vantide-identity-<version>.buildinfo    the source, settings and every
+#                                           Debian package the bytes depend on
+#   THIRD-PARTY-NOTICES.txt                 the components and their licences
+#   vantide-identity-<version>.zip          all of these but the debug file,
+#                                           and README.txt for administrators
+# Every text file in the zip has Windows line ends. Then it checks the
+# stripped .exe: no time in its PE header, its manifest and version resources,
+# only system DLLs imported, the debug link; the SBOM; and the zip.
+#
+# <version> is the project's version and the commit built, such as
+# 1.0.0+g0123456789ab: two commits never give one identity. A tree that
+# differs from its commit (changed or new files that git does not ignore) is
+# refused, unless VANTIDE_ALLOW_DIRTY=1 allows it; its version then ends in
+# ".dirty". Outside a git checkout (an unpacked source archive) the commit
+# must be given as VANTIDE_SOURCE_COMMIT (the full hash), and
+# VANTIDE_SOURCE_MODIFIED=1 says that the files differ from it.
 #
 #   scripts/release.sh [--smoke] [OUT]
 #
@@ -54,6 +67,30 @@ export SOURCE_DATE_EPOCH
 export LC_ALL=C TZ=UTC
 umask 022
 
+# Which source this is, before anything is built or written.
+if state=$(bash "$root/scripts/source-state.sh" "$out"); then
+  read -r commit tree <<<"$state"
+  if [[ -n "${VANTIDE_SOURCE_COMMIT:-}" && "$VANTIDE_SOURCE_COMMIT" != "$commit" ]]; then
+    echo "release: VANTIDE_SOURCE_COMMIT is $VANTIDE_SOURCE_COMMIT, but this checkout is at $commit" >&2
+    exit 2
+  fi
+else
+  commit=${VANTIDE_SOURCE_COMMIT:-}
+  tree=clean
+  [[ "${VANTIDE_SOURCE_MODIFIED:-0}" == 1 ]] && tree=modified
+  if [[ ! "$commit" =~ ^([0-9a-f]{40}|[0-9a-f]{64})$ ]]; then
+    echo "release: not a git checkout; set VANTIDE_SOURCE_COMMIT to the full hash of the commit these files are from" >&2
+    exit 2
+  fi
+fi
+if [[ $tree == modified && "${VANTIDE_ALLOW_DIRTY:-0}" != 1 ]]; then
+  echo "release: the tree differs from commit $commit; commit or remove the changes (git status)," \
+    "or set VANTIDE_ALLOW_DIRTY=1 for a release marked .dirty" >&2
+  exit 2
+fi
+modified=OFF
+[[ $tree == modified ]] && modified=ON
+
 build=$root/build/release
 tools=x86_64-w64-mingw32
 name=vantide-identity
@@ -87,7 +124,7 @@ fi
 
 echo "=== release: configure and build from scratch (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
 rm -rf "$build"
-cmake --preset release >/dev/null
+cmake --preset release -DVANTIDE_SOURCE_COMMIT="$commit" -DVANTIDE_SOURCE_MODIFIED="$modified" >/dev/null
 cmake --build --preset release --parallel "${VANTIDE_JOBS:-2}"
 
 version=$(sed -n 's/^#define VANTIDE_VERSION_TEXT "\(.*\)"$/\1/p' "$build/src/app/vantide_version.h")
@@ -95,15 +132,20 @@ if [[ -z "$version" ]]; then
   die "no version in $build/src/app/vantide_version.h"
 fi
 sbom=$name-$version.spdx.json
+buildinfo=$name-$version.buildinfo
+notices=THIRD-PARTY-NOTICES.txt
 archive=$name-$version.zip
-shipped=("$name.exe" "$name.exe.debug" "$name.exe.sha256" "$sbom" "$archive")
+shipped=("$name.exe" "$name.exe.debug" "$name.exe.sha256" "$sbom" "$buildinfo" "$notices" "$archive")
+# What is in the .exe and what built it: the SBOM, the notices and the
+# build information are all written from this one record.
+bash "$root/scripts/build-record.sh" "$build" release >"$scratch/record"
 
 echo "=== release: package $name $version in ${out#"$root"/}"
 # OUT may be any folder: only what an earlier run put there is removed (and
 # the .tar.gz that releases used to hold).
 mkdir -p "$out"
 rm -f "$out/$name.exe" "$out/$name.exe.debug" "$out/$name.exe.sha256" "$out/$name"-*.spdx.json \
-  "$out/$name"-*.zip "$out/$name"-*.tar.gz
+  "$out/$name"-*.buildinfo "$out/$notices" "$out/$name"-*.zip "$out/$name"-*.tar.gz
 cd "$out"
 built=$build/src/app/$name.exe
 # objcopy writes a new PE header, stamped with SOURCE_DATE_EPOCH or else the
@@ -164,25 +206,26 @@ if [[ $sign -eq 1 ]]; then
   chmod 0755 "$name.exe"
 fi
 sha256sum "$name.exe" >"$name.exe.sha256"
-
-# The JSON library is compiled in from the host's headers, whose folder the
-# build recorded.
-json_dir=$(sed -n 's/^VANTIDE_HOST_JSON_DIR:PATH=//p' "$build/CMakeCache.txt")
-[[ -n "$json_dir" ]] || die "no VANTIDE_HOST_JSON_DIR in $build/CMakeCache.txt"
-bash "$root/scripts/sbom.sh" "$build/$name.map" "$name.exe" "$version" "$json_dir" "$unsigned_sha256" >"$sbom"
-chmod 0644 "$name.exe.sha256" "$sbom"
+# Windows line ends for every text file that goes into the zip (sha256sum -c
+# reads them as well).
+sed -i 's/$/\r/' "$name.exe.sha256"
+bash "$root/scripts/sbom.sh" "$scratch/record" "$name.exe" "$unsigned_sha256" | sed 's/$/\r/' >"$sbom"
+bash "$root/scripts/buildinfo.sh" "$scratch/record" >"$buildinfo"
+bash "$root/scripts/notices.sh" "$scratch/record" >"$notices"
+chmod 0644 "$name.exe.sha256" "$sbom" "$buildinfo" "$notices"
 
 # The zip: files in a fixed order, every time SOURCE_DATE_EPOCH (zip keeps
 # local time, and TZ is UTC here), fixed permissions, and no extra fields
 # (-X), which would carry owners and further times.
 stage=$scratch/zip
 mkdir "$stage"
-cp "$name.exe" "$name.exe.sha256" "$sbom" "$stage/"
+zipped=(README.txt "$notices" "$name.exe" "$name.exe.sha256" "$sbom" "$buildinfo")
+cp "${zipped[@]:1}" "$stage/"
 bash "$root/scripts/user-readme.sh" "$version" >"$stage/README.txt"
 chmod 0644 "$stage"/*
 chmod 0755 "$stage/$name.exe"
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
-(cd "$stage" && zip -X -D -9 -q "$out/$archive" README.txt "$name.exe" "$name.exe.sha256" "$sbom")
+(cd "$stage" && zip -X -D -9 -q "$out/$archive" "${zipped[@]}")
 chmod 0644 "$archive"
 cd "$root"
 
@@ -209,9 +252,19 @@ dump=$("$tools-objdump" -p "$exe")
 grep -Eq '^[0-9a-f]{3}   Entry: ID: 0x000010,' <<<"$dump" || fail "no version resource"
 grep -Eq '^[0-9a-f]{3}   Entry: ID: 0x000018,' <<<"$dump" || fail "no manifest resource"
 grep -aq 'requestedExecutionLevel level="asInvoker"' "$exe" || fail "the manifest text is missing"
-# The version strings are UTF-16 in the resource.
-"$tools-strings" -a -el "$exe" | grep -A1 -x ProductVersion | grep -qx "$version" ||
+# The identity names the commit built. The version strings are UTF-16 in the
+# resource.
+[[ "$version" =~ ^[0-9]+\.[0-9]+\.[0-9]+\+g${commit:0:12}(\.dirty)?$ ]] ||
+  fail "the version $version does not name the commit $commit"
+strings=$("$tools-strings" -a -el "$exe")
+version_value() { grep -A1 -x "$1" <<<"$strings" | sed -n 2p; }
+[[ "$(version_value ProductVersion)" == "$version" ]] ||
   fail "the version resource does not hold the product version $version"
+for field in CompanyName:VANTIDE_COMPANY LegalCopyright:VANTIDE_COPYRIGHT; do
+  expected=$(sed -n "s/^#define ${field#*:} \"\(.*\)\"$/\1/p" "$build/src/app/vantide_version.h")
+  [[ -n "$expected" && "$(version_value "${field%%:*}")" == "$expected" ]] ||
+    fail "the version resource's ${field%%:*} is not \"$expected\""
+done
 imports=$(sed -n 's/^\tDLL Name: //p' <<<"$dump" | sort -f | paste -sd ' ')
 cmake -DOBJDUMP="$(command -v "$tools-objdump")" -DEXECUTABLE="$exe" \
   -P tests/e2e/check_imports.cmake >/dev/null || fail "imports DLLs that Windows does not ship: $imports"
@@ -230,10 +283,33 @@ sbom_summary=$(cmake -DSBOM="$out/$sbom" -DEXECUTABLE="$exe" -P tests/release/ch
   fail "$sbom does not describe $name.exe: $sbom_summary"
 # The zip holds the same files as OUT, and nothing else.
 listed=$(unzip -Z1 "$out/$archive" | paste -sd ' ')
-[[ "$listed" == "README.txt $name.exe $name.exe.sha256 $sbom" ]] || fail "$archive holds $listed"
-for file in "$name.exe" "$name.exe.sha256" "$sbom"; do
+[[ "$listed" == "${zipped[*]}" ]] || fail "$archive holds $listed"
+for file in "${zipped[@]:1}"; do
   unzip -p "$out/$archive" "$file" | cmp -s - "$out/$file" || fail "$file in $archive differs from $file"
 done
+# Its text files: every line ended by CR LF; ASCII, or UTF-8 with its
+# byte-order mark.
+for file in "${zipped[@]}"; do
+  [[ $file != "$name.exe" ]] || continue
+  unzip -p "$out/$archive" "$file" >"$scratch/text"
+  lines=$(wc -l <"$scratch/text")
+  crlf=$(grep -c $'\r$' "$scratch/text" || true)
+  [[ $lines -gt 0 && $crlf -eq $lines && -z "$(tail -c1 "$scratch/text" | tr -d '\n')" ]] ||
+    fail "$file in $archive: $crlf of $lines lines end in CR LF"
+  if [[ "$(head -c3 "$scratch/text" | od -An -tx1 | tr -d ' ')" == efbbbf ]]; then
+    iconv -f UTF-8 -t UTF-8 "$scratch/text" >/dev/null 2>&1 || fail "$file in $archive: not UTF-8"
+  elif grep -q -P '[^\x00-\x7f]' "$scratch/text"; then
+    fail "$file in $archive: beyond ASCII without a byte-order mark"
+  fi
+done
+# The notices name every component the SBOM lists, and no other.
+sbom_components=$(tr -d '\r' <"$out/$sbom" | awk -v described="SPDXRef-Package-$name" '
+  /"SPDXID": "SPDXRef-Package-/ { component = index($0, "\"" described "\"") == 0; next }
+  component && /"name": / { sub(/.*"name": "/, ""); sub(/",$/, ""); print; component = 0 }' | sort | paste -sd ,)
+notices_components=$(tr -d '\r' <"$out/$notices" | awk '/^      Debian package / { print last } { sub(/^ */, ""); last = $0 }' |
+  sort | paste -sd ,)
+[[ -n "$sbom_components" && "$sbom_components" == "$notices_components" ]] ||
+  fail "the SBOM lists the components $sbom_components, $notices the components $notices_components"
 
 if [[ $smoke -eq 1 ]]; then
   # Wine gives every program it starts its own APPDATA; cmd.exe removes it for
@@ -258,6 +334,7 @@ if [[ $sign -eq 1 ]]; then
 else
   echo "=== release: $name $version, unsigned"
 fi
+echo "identity: $version (commit $commit, $tree tree)"
 echo "imports:  $imports"
 echo "size:     $(stat -c %s "$exe") bytes (${name}.exe, stripped), debug file $(stat -c %s "$exe.debug") bytes"
 echo "sha256:   $(cut -d' ' -f1 "$exe.sha256")  $name.exe"

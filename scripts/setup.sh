@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need on Debian 12: the native tool chain,
-# clang with libFuzzer's run-time, the mingw-w64 cross compiler, Wine, CMake,
+# clang with libFuzzer's run-time, the mingw-w64 cross compiler in both thread
+# models (posix for the tests, win32 for the release), Wine, CMake,
 # Ninja, nlohmann/json, GoogleTest; zip, unzip, osslsigncode and openssl for
 # the release package and its Authenticode signature; Google Benchmark,
 # hyperfine and GNU time for the measurements; gcovr, clang-tidy, cppcheck and
@@ -12,7 +13,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build
   clang libclang-rt-14-dev
-  g++-mingw-w64-x86-64-posix
+  g++-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-win32
   zip unzip osslsigncode openssl
   wine wine64
   nlohmann-json3-dev googletest libgtest-dev

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Writes README.txt for the release's users to standard output: the text of
 # docs/README-user.txt, then the Troubleshooting section of README.md turned
-# into plain text, with Windows line ends for Notepad.
+# into plain text: ASCII (an ellipsis becomes three periods), so that `type`
+# and every Notepad show it alike, with Windows line ends. Any other character
+# beyond ASCII stops the script.
 #
 #   scripts/user-readme.sh VERSION
 #
@@ -11,6 +13,8 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 export LC_ALL=C
 
 version=${1:?usage: user-readme.sh VERSION}
+text=$(mktemp)
+trap 'rm -f "$text"' EXIT
 
 section=$(sed -n '/^## Troubleshooting$/,/^## /{/^## /d;p}' README.md)
 if ! grep -q '^| `' <<<"$section"; then
@@ -61,4 +65,9 @@ fi
     { paragraph = paragraph " " $0 }
     END { if (paragraph != "") fill(paragraph, "", "") }
   ' <<<"$section"
-} | sed 's/\x01/ /g; s/$/\r/'
+} | sed 's/\x01/ /g; s/\xe2\x80\xa6/.../g; s/$/\r/' >"$text"
+if line=$(grep -n -m1 -P '[^\x00-\x7f]' "$text"); then
+  echo "user-readme: a character beyond ASCII in line ${line%%:*}: ${line#*:}" >&2
+  exit 1
+fi
+cat "$text"

@@ -2,17 +2,25 @@
 #
 #   cmake -DSBOM=<file.spdx.json> -DEXECUTABLE=<file.exe> -P check_sbom.cmake
 #
-# The document must parse as SPDX 2.3 JSON, describe one package whose file
-# name and SHA-256 are those of EXECUTABLE, list each component linked into
-# the .exe with a version, tie each to the .exe by a relationship, and name no
-# element in a relationship that it does not define. Prints a summary; stops
-# with the first fault.
+# The document must parse as SPDX 2.3 JSON and be made by a creator that
+# names its version; describe one package whose file name and SHA-256 are
+# those of EXECUTABLE, with a supplier, a package URL and a version that names
+# the commit it was built from; list each component linked into the .exe with
+# a version, and the compiler and build tools that made it; give every package
+# a package URL of its own, a Debian one with its distribution; tie every
+# package to the .exe by a relationship of its kind, and name no element in a
+# relationship that it does not define. Prints a summary; stops with the
+# first fault.
 cmake_minimum_required(VERSION 3.25)
 
 # What the release links or compiles in: the C run-time and start-up code,
-# the threads library under the C++ run-time, the compiler's support library,
-# the C++ standard library, and the JSON parser.
-set(expected_components "mingw-w64 runtime" "winpthreads" "libgcc" "libstdc++" "nlohmann/json")
+# the compiler's support library, the C++ standard library, and the JSON
+# parser. (The threads library comes along under the posix thread model only;
+# listed, it is held to the same rules.)
+set(expected_components "mingw-w64 runtime" "libgcc" "libstdc++" "nlohmann/json")
+# What built it (Debian package names): the compiler, the binary tools, the
+# build system.
+set(expected_tools "^g[+][+]-mingw-w64-x86-64-(posix|win32)$" "^binutils-mingw-w64-x86-64$" "^cmake$" "^ninja-build$")
 
 foreach(variable SBOM EXECUTABLE)
   if(NOT DEFINED ${variable} OR NOT EXISTS "${${variable}}")
@@ -60,10 +68,37 @@ json_get(created creationInfo created)
 if(NOT created MATCHES "^[0-9][0-9][0-9][0-9]-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-6][0-9]Z$")
   message(FATAL_ERROR "sbom: creationInfo.created \"${created}\" is not a UTC time")
 endif()
+json_length(creator_count creationInfo creators)
+set(tool_creators "")
+math(EXPR last "${creator_count} - 1")
+foreach(index RANGE ${last})
+  json_get(creator creationInfo creators ${index})
+  if(creator MATCHES "^Tool: ")
+    list(APPEND tool_creators "${creator}")
+  endif()
+endforeach()
 
-# Packages by SPDX id; each id once.
+# The package URL of a package (its first purl reference), or "".
+function(purl_of out index)
+  set(found "")
+  string(JSON count ERROR_VARIABLE missing LENGTH "${document}" packages ${index} externalRefs)
+  if(NOT missing AND count GREATER 0)
+    math(EXPR last "${count} - 1")
+    foreach(reference RANGE ${last})
+      json_get(type packages ${index} externalRefs ${reference} referenceType)
+      if(type STREQUAL "purl" AND found STREQUAL "")
+        json_get(found packages ${index} externalRefs ${reference} referenceLocator)
+      endif()
+    endforeach()
+  endif()
+  set(${out} "${found}" PARENT_SCOPE)
+endfunction()
+
+# Packages by SPDX id; each id once, each with a package URL no other has.
+# One from Debian names the distribution it came from.
 json_length(package_count packages)
 set(ids "")
+set(purls "")
 math(EXPR last "${package_count} - 1")
 foreach(index RANGE ${last})
   json_get(id packages ${index} SPDXID)
@@ -74,6 +109,19 @@ foreach(index RANGE ${last})
   list(APPEND ids "${id}")
   set(index_of_${id} ${index})
   set(id_of_name_${name} "${id}")
+  set(name_of_${id} "${name}")
+  purl_of(purl ${index})
+  if(NOT purl MATCHES "^pkg:[a-z]+/")
+    message(FATAL_ERROR "sbom: \"${name}\" has no package URL")
+  endif()
+  if(purl MATCHES "^pkg:deb/" AND NOT purl MATCHES "[?&]distro=[^&#]+")
+    message(FATAL_ERROR "sbom: the package URL of \"${name}\" names no distribution: ${purl}")
+  endif()
+  if(purl IN_LIST purls)
+    message(FATAL_ERROR "sbom: \"${name}\" shares the package URL ${purl} with another package")
+  endif()
+  list(APPEND purls "${purl}")
+  set(purl_of_${id} "${purl}")
 endforeach()
 
 # Relationships: every element defined; exactly one package described.
@@ -118,22 +166,94 @@ foreach(index RANGE ${last})
 endforeach()
 expect_equal("the SHA-256 it names for ${exe_name}" "${named_sha256}" "${exe_sha256}")
 
-# Each component: listed with a version, and linked or contained by the .exe.
+# Who made it and which build it is: a supplier, a package URL of its version,
+# and a version that names the commit (as "+g" and the commit's first digits)
+# which its source information gives in full; the creating tool names that
+# version too.
+set(index ${index_of_${described}})
+json_get(supplier packages ${index} supplier)
+if(NOT supplier MATCHES "^(Organization|Person): .")
+  message(FATAL_ERROR "sbom: the supplier of ${described} is \"${supplier}\"")
+endif()
+json_get(exe_version packages ${index} versionInfo)
+if(NOT exe_version MATCHES "^[0-9]+[.][0-9]+[.][0-9]+[+]g([0-9a-f]+)([.]dirty)?$")
+  message(FATAL_ERROR "sbom: the version \"${exe_version}\" of ${described} names no commit")
+endif()
+set(short_commit "${CMAKE_MATCH_1}")
+json_get(source_info packages ${index} sourceInfo)
+if(NOT source_info MATCHES "commit ${short_commit}[0-9a-f]*[^0-9a-f]")
+  message(FATAL_ERROR "sbom: the source information \"${source_info}\" does not name the commit ${short_commit}")
+endif()
+string(REPLACE "+" "%2B" encoded_version "${exe_version}")
+string(REGEX REPLACE "^pkg:[a-z]+/[^@]+@([^?#]*).*" "\\1" purl_version "${purl_of_${described}}")
+expect_equal("the version in the package URL of ${described}" "${purl_version}" "${encoded_version}")
+set(versioned_tool "")
+foreach(creator IN LISTS tool_creators)
+  string(LENGTH "${creator}" creator_length)
+  string(LENGTH "-${exe_version}" suffix_length)
+  if(creator_length GREATER suffix_length)
+    math(EXPR start "${creator_length} - ${suffix_length}")
+    string(SUBSTRING "${creator}" ${start} -1 suffix)
+    if(suffix STREQUAL "-${exe_version}")
+      set(versioned_tool "${creator}")
+    endif()
+  endif()
+endforeach()
+if(NOT versioned_tool)
+  message(FATAL_ERROR "sbom: no creator \"Tool: <name>-${exe_version}\" among \"${tool_creators}\"")
+endif()
+
+# Every package but the .exe, tied to it by a relationship of its kind: in
+# the .exe (linked or compiled in), or building it.
+set(components "")
+set(tools "")
+foreach(id IN LISTS ids)
+  if(id STREQUAL described)
+    continue()
+  endif()
+  if("${described}|STATIC_LINK|${id}" IN_LIST relations OR "${described}|CONTAINS|${id}" IN_LIST relations)
+    list(APPEND components "${id}")
+  elseif("${id}|BUILD_TOOL_OF|${described}" IN_LIST relations OR "${id}|BUILD_DEPENDENCY_OF|${described}" IN_LIST relations)
+    list(APPEND tools "${id}")
+  else()
+    message(FATAL_ERROR "sbom: nothing ties \"${name_of_${id}}\" to ${described}")
+  endif()
+endforeach()
+
+# Each component expected: listed with a version, and in the .exe.
 set(listed "")
 foreach(component IN LISTS expected_components)
   if(NOT DEFINED id_of_name_${component})
     message(FATAL_ERROR "sbom: no package named \"${component}\"")
   endif()
-  set(id "${id_of_name_${component}}")
+  if(NOT id_of_name_${component} IN_LIST components)
+    message(FATAL_ERROR "sbom: nothing ties \"${component}\" to ${described} as linked or contained")
+  endif()
+endforeach()
+foreach(id IN LISTS components tools)
   json_get(version packages ${index_of_${id}} versionInfo)
   if(version STREQUAL "" OR version STREQUAL "NOASSERTION")
-    message(FATAL_ERROR "sbom: \"${component}\" has no version")
+    message(FATAL_ERROR "sbom: \"${name_of_${id}}\" has no version")
   endif()
-  if(NOT "${described}|STATIC_LINK|${id}" IN_LIST relations AND NOT "${described}|CONTAINS|${id}" IN_LIST relations)
-    message(FATAL_ERROR "sbom: nothing ties \"${component}\" to ${described}")
+  if(id IN_LIST components)
+    list(APPEND listed "${name_of_${id}} ${version}")
   endif()
-  list(APPEND listed "${component} ${version}")
 endforeach()
 
+# The tools expected: each one package that builds the .exe.
+foreach(pattern IN LISTS expected_tools)
+  set(found "")
+  foreach(id IN LISTS tools)
+    if(name_of_${id} MATCHES "${pattern}" AND "${id}|BUILD_TOOL_OF|${described}" IN_LIST relations)
+      set(found "${id}")
+    endif()
+  endforeach()
+  if(NOT found)
+    message(FATAL_ERROR "sbom: no build tool named as ${pattern} builds ${described}")
+  endif()
+endforeach()
+
+list(LENGTH tools tool_count)
 list(JOIN listed ", " listed)
-message("sbom: SPDX-2.3, ${package_count} packages, ${exe_name} sha256 ${exe_sha256}; ${listed}")
+message("sbom: SPDX-2.3, ${exe_name} ${exe_version} sha256 ${exe_sha256}, supplier \"${supplier}\", "
+        "${purl_of_${described}}, creator \"${versioned_tool}\"; ${listed}; ${tool_count} build tools")
