@@ -189,6 +189,22 @@ release_with() {
   env "${settings[@]}" timeout "$guard" bash scripts/release.sh "$out" >"$log" 2>&1
 }
 
+# A refusal: a run that failed (exit STATUS, output in LOG), named EXPECTED
+# in a "release: " line, and left no FILE.
+judge_refusal() {
+  local label=$1 expected=$2 status=$3 log=$4 file=$5 reason
+  reason=$(grep '^release: ' "$log" | grep -F -m1 -- "$expected" || true)
+  if [[ $status -eq 0 ]]; then
+    fail "$label: it succeeded"
+  elif [[ -e "$file" ]]; then
+    fail "$label: exit status $status, yet $file was left"
+  elif [[ -z "$reason" ]]; then
+    fail "$label: exit status $status, no reason with \"$expected\": $(grep -m1 '^release: ' "$log" || echo none)"
+  else
+    pass "$label: exit status $status, $reason"
+  fi
+}
+
 echo "=== signing: settings and certificates release.sh must refuse before it builds"
 # case | what the refusal names | settings
 refusals=(
@@ -212,17 +228,10 @@ for refusal in "${refusals[@]}"; do
   out=$work/refused
   status=0
   release_with "$out" "$work/refused.log" "${fields[@]:2}" || status=$?
-  reason=$(grep -m1 '^release: ' "$work/refused.log" || true)
-  if [[ $status -eq 0 ]]; then
-    fail "$label: release.sh succeeded"
-  elif grep -q 'configure and build' "$work/refused.log"; then
+  if grep -q 'configure and build' "$work/refused.log"; then
     fail "$label: release.sh started building before it refused"
-  elif [[ -e "$out/$name.exe" ]]; then
-    fail "$label: an .exe was left in $out"
-  elif [[ "$reason" != *"$expected"* ]]; then
-    fail "$label: exit status $status, expected a reason with \"$expected\", got: ${reason:-none}"
   else
-    pass "$label: exit status $status, $reason"
+    judge_refusal "$label" "$expected" "$status" "$work/refused.log" "$out/$name.exe"
   fi
 done
 
@@ -334,20 +343,13 @@ for case in "${alone[@]}"; do
   status=0
   env "${settings[@]}" bash scripts/sign-exe.sh "$reference/$name.exe" "$work/alone.exe" >"$work/alone.log" 2>&1 ||
     status=$?
-  reason=$(grep '^release: ' "$work/alone.log" | tail -n 1 || true)
   if [[ -n "$expected" ]]; then
-    if [[ $status -eq 0 || -e "$work/alone.exe" ]]; then
-      fail "$label: sign-exe.sh succeeded or left $work/alone.exe (exit status $status)"
-    elif [[ "$reason" != *"$expected"* ]]; then
-      fail "$label: exit status $status, expected a reason with \"$expected\", got: ${reason:-none}"
-    else
-      pass "$label: exit status $status, $reason"
-    fi
+    judge_refusal "$label" "$expected" "$status" "$work/alone.log" "$work/alone.exe"
     continue
   fi
   osslsigncode verify -CAfile "$work/signer.pem" -in "$work/alone.exe" >"$work/verify-alone.log" 2>&1 || true
   if [[ $status -ne 0 ]]; then
-    fail "$label: sign-exe.sh failed (exit status $status): ${reason:-no reason}"
+    fail "$label: sign-exe.sh failed (exit status $status): $(grep -m1 '^release: ' "$work/alone.log" || echo no reason)"
   elif grep -q '^Signature verification: ok' "$work/verify-alone.log" &&
     grep -q '^Timestamp is not available' "$work/verify-alone.log"; then
     pass "$label: signed and verified, no time stamp"
