@@ -31,11 +31,14 @@
 #
 # Authenticode: given VANTIDE_SIGN_PFX (a PKCS#12 file with the certificate and
 # its private key) and VANTIDE_SIGN_PASSWORD (its password, empty for none),
-# the .exe is signed with osslsigncode before it is checksummed and packaged;
-# VANTIDE_SIGN_TIMESTAMP_URL optionally names an RFC 3161 time-stamp server.
-# The certificate is tried before the build, and any failure to sign stops the
-# release: it never ships unsigned when it was asked to sign. Without
-# VANTIDE_SIGN_PFX the release is unsigned.
+# the .exe is signed before it is checksummed and packaged, by
+# scripts/sign-exe.sh (osslsigncode), whose header describes the other
+# settings: VANTIDE_SIGN_TIMESTAMP_URLS (required unless
+# VANTIDE_SIGN_NO_TIMESTAMP=1, for tests), VANTIDE_SIGN_CA,
+# VANTIDE_SIGN_TSA_CA and VANTIDE_SIGN_TIMEOUT. The certificate and the
+# settings are tried before the build, and any failure to sign or to verify
+# the signature stops the release: it never ships unsigned when it was asked
+# to sign. Without VANTIDE_SIGN_PFX the release is unsigned.
 #
 # SOURCE_DATE_EPOCH (the time written into the archive and the SBOM) defaults
 # to the time of the checked-out commit. Building the same commit again, in
@@ -106,19 +109,7 @@ trap 'rm -rf "$scratch"' EXIT
 # path or password fails at once.
 sign=0
 if [[ -n "${VANTIDE_SIGN_PFX:-}" ]]; then
-  [[ -f "$VANTIDE_SIGN_PFX" ]] || die "VANTIDE_SIGN_PFX names no file: $VANTIDE_SIGN_PFX"
-  [[ -n "${VANTIDE_SIGN_PASSWORD+set}" ]] ||
-    die "VANTIDE_SIGN_PFX is set but VANTIDE_SIGN_PASSWORD is not (set it empty for a PFX without a password)"
-  # The password reaches the tools through a file only this user can read,
-  # never on a command line that anyone on the machine can list.
-  (umask 077 && printf '%s' "$VANTIDE_SIGN_PASSWORD" >"$scratch/password")
-  # OpenSSL 3 opens a PFX of the older ciphers only with its legacy provider,
-  # which osslsigncode loads by itself.
-  if ! openssl pkcs12 -in "$VANTIDE_SIGN_PFX" -passin "file:$scratch/password" -noout 2>/dev/null &&
-    ! openssl pkcs12 -legacy -in "$VANTIDE_SIGN_PFX" -passin "file:$scratch/password" -noout 2>/dev/null; then
-    die "cannot open $VANTIDE_SIGN_PFX with VANTIDE_SIGN_PASSWORD: not a PFX, or the wrong password"
-  fi
-  pfx=$(realpath "$VANTIDE_SIGN_PFX")
+  bash scripts/sign-exe.sh --check
   sign=1
 fi
 
@@ -181,26 +172,14 @@ chmod 0644 "$name.exe.debug"
 
 unsigned_sha256=""
 if [[ $sign -eq 1 ]]; then
-  echo "=== release: sign $name.exe with $pfx${VANTIDE_SIGN_TIMESTAMP_URL:+, time stamp from $VANTIDE_SIGN_TIMESTAMP_URL}"
+  echo "=== release: sign $name.exe"
   # Until it is signed, the .exe is not in OUT: a failure leaves no unsigned
   # .exe where the signed one belongs.
   mv "$name.exe" "$scratch/unsigned.exe"
   unsigned_sha256=$(sha256sum <"$scratch/unsigned.exe" | cut -d' ' -f1)
-  arguments=(sign -pkcs12 "$pfx" -readpass "$scratch/password" -h sha256
-    -n "Vantide device identity" -in "$scratch/unsigned.exe" -out "$scratch/signed.exe")
-  if [[ -n "${VANTIDE_SIGN_TIMESTAMP_URL:-}" ]]; then
-    arguments+=(-ts "$VANTIDE_SIGN_TIMESTAMP_URL")
-  fi
-  if ! osslsigncode "${arguments[@]}" >"$scratch/sign.log" 2>&1; then
-    cat "$scratch/sign.log" >&2
+  if ! bash "$root/scripts/sign-exe.sh" "$scratch/unsigned.exe" "$scratch/signed.exe"; then
     rm -f "$name.exe.debug"
-    die "signing failed; nothing is released"
-  fi
-  # What makes a signed release checkable against the source.
-  osslsigncode remove-signature -in "$scratch/signed.exe" -out "$scratch/unsigned-again.exe" >/dev/null
-  if ! cmp -s "$scratch/unsigned.exe" "$scratch/unsigned-again.exe"; then
-    rm -f "$name.exe.debug"
-    die "removing the signature does not give back the unsigned .exe"
+    exit 1
   fi
   cp "$scratch/signed.exe" "$name.exe"
   chmod 0755 "$name.exe"

@@ -1,11 +1,21 @@
 #!/usr/bin/env bash
-# Signs a release with a throwaway certificate and checks what a signed
-# release promises:
-#   - a certificate that cannot be used stops scripts/release.sh before it
-#     builds, and leaves no .exe behind; a failure while signing, after the
-#     build, leaves nothing;
-#   - the signed .exe verifies (osslsigncode verify, the throwaway certificate
-#     as the trusted root) and fails against another root;
+# Signs a release with throwaway certificates and local time-stamp servers
+# and checks what a signed release promises:
+#   - settings or a certificate that cannot be used stop scripts/release.sh
+#     before it builds, for the reason named, and leave no .exe behind: a
+#     wrong password, no PFX, a certificate not for code signing, one whose
+#     key usage forbids signatures, an expired one, one not valid yet, one
+#     that does not chain to the root named, no time-stamp server without the
+#     explicit waiver;
+#   - time-stamp servers are tried in order, each within the time limit: one
+#     that refuses the connection and one that accepts it and stays silent
+#     are passed over for one that answers, and when none answers, nothing
+#     is released;
+#   - the signed .exe verifies (osslsigncode verify, the throwaway
+#     certificate as the trusted root), its time stamp too, and it fails
+#     against another root; with the waiver, scripts/sign-exe.sh signs
+#     without a time stamp, also with a PFX without a password, and it
+#     refuses a time stamp that does not verify;
 #   - removing the signature gives back, byte for byte, the .exe of an
 #     unsigned release of the same tree: anyone can check a signed download
 #     against the source;
@@ -17,14 +27,16 @@
 #   tests/release/check-signing.sh [UNSIGNED_DIST]
 #
 # UNSIGNED_DIST is an unsigned release of this tree (scripts/check-reproducible.sh
-# --keep leaves one); without it, one is built first. The certificate and its
-# key live in a temporary folder and are removed at the end.
+# --keep leaves one); without it, one is built first. The certificates, their
+# keys and the time-stamp servers (tests/release/timestamp_server.py, python3
+# and openssl ts) live in a temporary folder and are gone at the end.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 root=$PWD
 started=$SECONDS
 export LC_ALL=C
-unset VANTIDE_SIGN_PFX VANTIDE_SIGN_PASSWORD VANTIDE_SIGN_TIMESTAMP_URL
+unset VANTIDE_SIGN_PFX VANTIDE_SIGN_PASSWORD VANTIDE_SIGN_CA VANTIDE_SIGN_TIMESTAMP_URL \
+  VANTIDE_SIGN_TIMESTAMP_URLS VANTIDE_SIGN_TSA_CA VANTIDE_SIGN_TIMEOUT VANTIDE_SIGN_NO_TIMESTAMP
 # A test of signing, not a release: a modified tree is signed all the same.
 export VANTIDE_ALLOW_DIRTY=1
 
@@ -35,7 +47,11 @@ export SOURCE_DATE_EPOCH
 
 name=vantide-identity
 work=$(mktemp -d "${TMPDIR:-/tmp}/vantide-signing.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+servers=()
+stop_servers() {
+  if [[ ${#servers[@]} -gt 0 ]]; then kill "${servers[@]}" 2>/dev/null || true; fi
+}
+trap 'stop_servers; rm -rf "$work"' EXIT
 
 failures=0
 pass() { echo "  ok    $*"; }
@@ -50,53 +66,174 @@ finish() {
   fi
 }
 
-echo "=== signing: a throwaway code-signing certificate"
+echo "=== signing: throwaway certificates"
 # A password with blanks, quotes and a dollar sign: it must reach osslsigncode
 # exactly as given.
 # shellcheck disable=SC2016
 password='throwaway "pass" $word'
 printf '%s' "$password" >"$work/password"
-make_certificate() {
-  openssl req -x509 -newkey rsa:3072 -nodes -days 2 -subj "/CN=$2" \
-    -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
-    -keyout "$work/$1.key" -out "$work/$1.pem" 2>/dev/null
-}
-make_certificate signer "Vantide throwaway signer"
-make_certificate stranger "Unrelated root"
-openssl pkcs12 -export -inkey "$work/signer.key" -in "$work/signer.pem" -out "$work/signer.pfx" \
-  -passout "file:$work/password"
+# openssl ca writes any validity period; every certificate signs itself.
+mkdir "$work/issued"
+touch "$work/issued/index.txt"
+cat >"$work/ca.cnf" <<CONFIG
+[ca]
+default_ca = throwaway
+[throwaway]
+database = $work/issued/index.txt
+new_certs_dir = $work/issued
+rand_serial = yes
+default_md = sha256
+policy = any_name
+unique_subject = no
+[any_name]
+commonName = supplied
+[code_signing]
+keyUsage = critical,digitalSignature
+extendedKeyUsage = codeSigning
+[tls_server]
+keyUsage = critical,digitalSignature
+extendedKeyUsage = serverAuth
+[encipher_only]
+keyUsage = critical,keyEncipherment
+extendedKeyUsage = codeSigning
+[time_stamping]
+keyUsage = critical,digitalSignature
+extendedKeyUsage = critical,timeStamping
+CONFIG
+at() { date -u -d "$1" +%Y%m%d%H%M%SZ; }
+# file | subject | extensions | valid from | valid until
+certificates=(
+  "signer|Vantide throwaway signer|code_signing|$(at '1 hour ago')|$(at '2 days')"
+  "stranger|Unrelated root|code_signing|$(at '1 hour ago')|$(at '2 days')"
+  "tls-server|A TLS server|tls_server|$(at '1 hour ago')|$(at '2 days')"
+  "encipher-only|Key encipherment only|encipher_only|$(at '1 hour ago')|$(at '2 days')"
+  "expired|Expired signer|code_signing|20200101000000Z|20200201000000Z"
+  "not-yet-valid|Future signer|code_signing|$(at '1 year')|$(at '2 years')"
+  "tsa|Throwaway time-stamp authority|time_stamping|$(at '1 hour ago')|$(at '2 days')"
+)
+for certificate in "${certificates[@]}"; do
+  IFS='|' read -r file subject extensions from until <<<"$certificate"
+  openssl req -new -newkey rsa:3072 -nodes -subj "/CN=$subject" -keyout "$work/$file.key" -out "$work/$file.csr" \
+    2>/dev/null
+  openssl ca -batch -config "$work/ca.cnf" -selfsign -keyfile "$work/$file.key" -in "$work/$file.csr" \
+    -extensions "$extensions" -startdate "$from" -enddate "$until" -notext -out "$work/$file.pem" 2>/dev/null
+  openssl pkcs12 -export -inkey "$work/$file.key" -in "$work/$file.pem" -out "$work/$file.pfx" \
+    -passout "file:$work/password"
+done
+openssl pkcs12 -export -inkey "$work/signer.key" -in "$work/signer.pem" -out "$work/signer-no-password.pfx" \
+  -passout pass:
 openssl x509 -in "$work/signer.pem" -noout -subject -enddate | sed 's/^/    /'
 
-echo "=== signing: certificates release.sh must refuse before it builds"
-# case | VANTIDE_SIGN_PFX | VANTIDE_SIGN_PASSWORD ("<unset>": not set)
-refusals=(
-  "wrong password|$work/signer.pfx|not the password"
-  "no such file|$work/missing.pfx|$password"
-  "password not set|$work/signer.pfx|<unset>"
-  "a certificate without its key, not a PFX|$work/signer.pem|$password"
-)
-for refusal in "${refusals[@]}"; do
-  IFS='|' read -r label pfx given <<<"$refusal"
-  out=$work/refused
-  rm -rf "$out"
-  status=0
-  if [[ "$given" == "<unset>" ]]; then
-    VANTIDE_SIGN_PFX=$pfx bash scripts/release.sh "$out" >"$work/refused.log" 2>&1 || status=$?
-  else
-    VANTIDE_SIGN_PFX=$pfx VANTIDE_SIGN_PASSWORD=$given bash scripts/release.sh "$out" >"$work/refused.log" 2>&1 ||
-      status=$?
+echo "=== signing: local time-stamp servers"
+cat >"$work/tsa.cnf" <<CONFIG
+[tsa]
+default_tsa = throwaway
+[throwaway]
+serial = $work/tsa.serial
+signer_cert = $work/tsa.pem
+signer_key = $work/tsa.key
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.57264.9.1
+digests = sha256, sha384, sha512
+accuracy = secs:1
+ess_cert_id_alg = sha256
+CONFIG
+echo 01 >"$work/tsa.serial"
+for server in "answering answer $work/tsa.cnf" "silent silent"; do
+  read -r label mode config <<<"$server"
+  python3 tests/release/timestamp_server.py "$mode" "$work/$label.port" ${config:+"$config"} \
+    >"$work/$label.server.log" 2>&1 &
+  servers+=($!)
+done
+for label in answering silent; do
+  for _ in $(seq 300); do
+    [[ -s "$work/$label.port" ]] && break
+    sleep 0.1
+  done
+  if [[ ! -s "$work/$label.port" ]]; then
+    cat "$work/$label.server.log"
+    echo "signing: FAILED, the $label time-stamp server did not start"
+    exit 1
   fi
-  reason=$(grep -m1 '^release: ' "$work/refused.log" || true)
+done
+answering=http://127.0.0.1:$(cat "$work/answering.port")/
+silent=http://127.0.0.1:$(cat "$work/silent.port")/
+# Nothing listens on the discard port of this machine.
+refusing=http://127.0.0.1:9/
+echo "    answering $answering, silent $silent, refusing $refusing"
+# Each server may take this long; a release that hangs on one is stopped at
+# the guard, and fails.
+limit=5
+guard=1800
+
+# The settings of a signing run: the throwaway signer, its password and the
+# waiver of the time stamp, changed by NAME=value and removed by -NAME.
+signing_settings() {
+  local setting name
+  local -A chosen=([VANTIDE_SIGN_PFX]=$work/signer.pfx [VANTIDE_SIGN_PASSWORD]=$password
+    [VANTIDE_SIGN_NO_TIMESTAMP]=1 [VANTIDE_SIGN_TIMEOUT]=$limit)
+  for setting in "$@"; do
+    if [[ "$setting" == -* ]]; then
+      unset "chosen[${setting#-}]"
+    else
+      chosen[${setting%%=*}]=${setting#*=}
+    fi
+  done
+  settings=()
+  for name in "${!chosen[@]}"; do settings+=("$name=${chosen[$name]}"); done
+}
+# release.sh OUT with those settings, its output in LOG; its exit status.
+release_with() {
+  local out=$1 log=$2
+  shift 2
+  signing_settings "$@"
+  rm -rf "$out"
+  env "${settings[@]}" timeout "$guard" bash scripts/release.sh "$out" >"$log" 2>&1
+}
+
+# A refusal: a run that failed (exit STATUS, output in LOG), named EXPECTED
+# in a "release: " line, and left no FILE.
+judge_refusal() {
+  local label=$1 expected=$2 status=$3 log=$4 file=$5 reason
+  reason=$(grep '^release: ' "$log" | grep -F -m1 -- "$expected" || true)
   if [[ $status -eq 0 ]]; then
-    fail "$label: release.sh succeeded"
-  elif grep -q 'configure and build' "$work/refused.log"; then
-    fail "$label: release.sh started building before it refused"
-  elif [[ -e "$out/$name.exe" ]]; then
-    fail "$label: an .exe was left in $out"
+    fail "$label: it succeeded"
+  elif [[ -e "$file" ]]; then
+    fail "$label: exit status $status, yet $file was left"
   elif [[ -z "$reason" ]]; then
-    fail "$label: exit status $status without a reason"
+    fail "$label: exit status $status, no reason with \"$expected\": $(grep -m1 '^release: ' "$log" || echo none)"
   else
     pass "$label: exit status $status, $reason"
+  fi
+}
+
+echo "=== signing: settings and certificates release.sh must refuse before it builds"
+# case | what the refusal names | settings
+refusals=(
+  "wrong password|the wrong password|VANTIDE_SIGN_PASSWORD=not the password"
+  "no such file|names no file|VANTIDE_SIGN_PFX=$work/missing.pfx"
+  "password not set|VANTIDE_SIGN_PASSWORD is not|-VANTIDE_SIGN_PASSWORD"
+  "a certificate without its key, not a PFX|not a PFX|VANTIDE_SIGN_PFX=$work/signer.pem"
+  "a TLS server's certificate|not for code signing|VANTIDE_SIGN_PFX=$work/tls-server.pfx"
+  "a key usage without digital signatures|does not allow digital signatures|VANTIDE_SIGN_PFX=$work/encipher-only.pfx"
+  "an expired certificate|expired on|VANTIDE_SIGN_PFX=$work/expired.pfx"
+  "a certificate not valid yet|is not valid before|VANTIDE_SIGN_PFX=$work/not-yet-valid.pfx"
+  "a certificate of another root|does not chain to|VANTIDE_SIGN_CA=$work/stranger.pem"
+  "no time-stamp server, no waiver|no time-stamp server|-VANTIDE_SIGN_NO_TIMESTAMP"
+  "a time-stamp server and the waiver|set one or the other|VANTIDE_SIGN_TIMESTAMP_URLS=$answering"
+  "a time limit that is no number|not a number of seconds|VANTIDE_SIGN_TIMEOUT=soon"
+)
+for refusal in "${refusals[@]}"; do
+  IFS='|' read -r -a fields <<<"$refusal"
+  label=${fields[0]}
+  expected=${fields[1]}
+  out=$work/refused
+  status=0
+  release_with "$out" "$work/refused.log" "${fields[@]:2}" || status=$?
+  if grep -q 'configure and build' "$work/refused.log"; then
+    fail "$label: release.sh started building before it refused"
+  else
+    judge_refusal "$label" "$expected" "$status" "$work/refused.log" "$out/$name.exe"
   fi
 done
 
@@ -117,45 +254,67 @@ if [[ ! -f "$reference/$name.exe" ]]; then
 fi
 echo "    unsigned release: $reference"
 
-echo "=== signing: release.sh with the throwaway certificate"
+# A release asking for a time stamp, from the throwaway authority.
+stamped=(-VANTIDE_SIGN_NO_TIMESTAMP "VANTIDE_SIGN_TSA_CA=$work/tsa.pem")
+
+echo "=== signing: release.sh with the throwaway certificate, time-stamp servers refusing, silent, answering"
 signed=$work/signed
-if ! VANTIDE_SIGN_PFX=$work/signer.pfx VANTIDE_SIGN_PASSWORD=$password \
-  bash scripts/release.sh "$signed" >"$work/signed.log" 2>&1; then
+status=0
+release_with "$signed" "$work/signed.log" "${stamped[@]}" \
+  "VANTIDE_SIGN_TIMESTAMP_URLS=$refusing $silent $answering" || status=$?
+if [[ $status -ne 0 ]]; then
   tail -n 30 "$work/signed.log"
-  echo "signing: FAILED, the signed release failed"
+  echo "signing: FAILED, the signed release failed (exit status $status)"
   exit 1
 fi
-sed -n '/^=== release: sign /p; /^=== release: .*, signed$/,$p' "$work/signed.log" | sed 's/^/    /'
+{
+  grep -E '^(release: |=== release: sign |    (certificate|time stamp|verified): )' "$work/signed.log"
+  sed -n '/^=== release: .*, signed$/,$p' "$work/signed.log"
+} | sed 's/^/    /'
 exe=$signed/$name.exe
+if grep -qF "release: time-stamp server $refusing failed" "$work/signed.log" &&
+  grep -qF "release: time-stamp server $silent gave no answer within $limit s" "$work/signed.log" &&
+  grep -qxF "    time stamp: $answering" "$work/signed.log"; then
+  pass "the refusing and the silent server passed over, the time stamp from the third"
+else
+  fail "the time-stamp servers were not tried in order, each given up in turn"
+fi
 
-echo "=== signing: a failure after the build (a time-stamp server that refuses) releases nothing"
-# Nothing listens on the discard port of this machine: osslsigncode fails
-# while signing, past every check release.sh makes before it builds.
+echo "=== signing: a failure after the build (no time-stamp server answers) releases nothing"
 failed_out=$work/unstamped
 status=0
-VANTIDE_SIGN_PFX=$work/signer.pfx VANTIDE_SIGN_PASSWORD=$password VANTIDE_SIGN_TIMESTAMP_URL=http://127.0.0.1:9/ \
-  bash scripts/release.sh "$failed_out" >"$work/unstamped.log" 2>&1 || status=$?
-grep -E '^release: |Connecting to|timestamping failed' "$work/unstamped.log" | sed 's/^/    /'
+release_with "$failed_out" "$work/unstamped.log" "${stamped[@]}" "VANTIDE_SIGN_TIMESTAMP_URLS=$refusing $silent" ||
+  status=$?
+grep '^release: ' "$work/unstamped.log" | sed 's/^/    /'
 left=$(find "$failed_out" -type f -printf '%f ' 2>/dev/null || true)
 if [[ $status -eq 0 ]]; then
-  fail "release.sh succeeded although signing failed"
-elif ! grep -q '^release: signing failed' "$work/unstamped.log"; then
-  fail "release.sh failed (exit status $status) without saying that signing failed"
+  fail "release.sh succeeded although no time-stamp server answered"
+elif [[ $status -eq 124 ]]; then
+  fail "release.sh still waited for the silent server after $guard s"
+elif ! grep -q '^release: signing failed' "$work/unstamped.log" ||
+  ! grep -qF "$silent gave no answer within $limit s" "$work/unstamped.log"; then
+  fail "release.sh failed (exit status $status) without saying that the silent server timed out and signing failed"
 elif [[ -n "$left" ]]; then
   fail "signing failed, yet release.sh left $left"
 else
   pass "signing failed: exit status $status, nothing left in the output folder"
 fi
 
-echo "=== signing: osslsigncode verify, the throwaway certificate as the trusted root"
+echo "=== signing: osslsigncode verify, the throwaway certificates as the trusted roots"
 status=0
-osslsigncode verify -CAfile "$work/signer.pem" -in "$exe" >"$work/verify.log" 2>&1 || status=$?
-grep -E 'Message digest algorithm|Subject:|Signing time|Signature verification|Number of verified|Succeeded|Failed' \
+osslsigncode verify -CAfile "$work/signer.pem" -TSA-CAfile "$work/tsa.pem" -in "$exe" >"$work/verify.log" 2>&1 ||
+  status=$?
+grep -E 'Message digest algorithm|Subject:|Signing time|Timestamp time|verification|Number of verified|Succeeded|Failed' \
   "$work/verify.log" | sed 's/^[[:space:]]*/    /' | sort -u
-if [[ $status -eq 0 ]] && grep -q 'Signature verification: ok' "$work/verify.log"; then
+if [[ $status -eq 0 ]] && grep -q '^Signature verification: ok' "$work/verify.log"; then
   pass "the signed .exe verifies"
 else
   fail "the signed .exe does not verify (exit status $status)"
+fi
+if grep -q '^Timestamp Server Signature verification: ok' "$work/verify.log"; then
+  pass "its time stamp verifies"
+else
+  fail "it carries no time stamp that verifies"
 fi
 # Verification that nothing could fail would prove nothing.
 for attempt in "stranger|$exe|the signed .exe against an unrelated root" \
@@ -165,6 +324,39 @@ for attempt in "stranger|$exe|the signed .exe against an unrelated root" \
     fail "$label verifies"
   else
     pass "$label does not verify"
+  fi
+done
+
+echo "=== signing: scripts/sign-exe.sh alone"
+# Signed with the waiver of the time stamp (for tests), or refused after
+# signing: osslsigncode verify itself passes a time stamp it cannot verify.
+# case | what the refusal names (empty: signed, verified, no time stamp) | settings
+alone=(
+  "the throwaway signer, the waiver|"
+  "a PFX without a password, the waiver||VANTIDE_SIGN_PFX=$work/signer-no-password.pfx|VANTIDE_SIGN_PASSWORD="
+  "a time stamp from an authority of another root|no time stamp that verifies|-VANTIDE_SIGN_NO_TIMESTAMP|VANTIDE_SIGN_TIMESTAMP_URLS=$answering|VANTIDE_SIGN_TSA_CA=$work/stranger.pem"
+)
+for case in "${alone[@]}"; do
+  IFS='|' read -r -a fields <<<"$case"
+  label=${fields[0]}
+  expected=${fields[1]:-}
+  signing_settings "${fields[@]:2}"
+  rm -f "$work/alone.exe"
+  status=0
+  env "${settings[@]}" bash scripts/sign-exe.sh "$reference/$name.exe" "$work/alone.exe" >"$work/alone.log" 2>&1 ||
+    status=$?
+  if [[ -n "$expected" ]]; then
+    judge_refusal "$label" "$expected" "$status" "$work/alone.log" "$work/alone.exe"
+    continue
+  fi
+  osslsigncode verify -CAfile "$work/signer.pem" -in "$work/alone.exe" >"$work/verify-alone.log" 2>&1 || true
+  if [[ $status -ne 0 ]]; then
+    fail "$label: sign-exe.sh failed (exit status $status): $(grep -m1 '^release: ' "$work/alone.log" || echo no reason)"
+  elif grep -q '^Signature verification: ok' "$work/verify-alone.log" &&
+    grep -q '^Timestamp is not available' "$work/verify-alone.log"; then
+    pass "$label: signed and verified, no time stamp"
+  else
+    fail "$label: the .exe does not verify, or carries a time stamp"
   fi
 done
 
