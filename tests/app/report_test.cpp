@@ -28,6 +28,9 @@ const ReportCase kReportCases[] = {
     {static_cast<HRESULT>(0x80070034U), "conflicting legacy device identities (HRESULT=0x80070034)\n"},
     {static_cast<HRESULT>(0x8007000DU), "device identity owner rejected migration (HRESULT=0x8007000d)\n"},
     {static_cast<HRESULT>(0x80070035U), "device identity owner rejected migration (HRESULT=0x80070035)\n"},
+    // A refused name, by the status the tool gives it: the troubleshooting
+    // table's line.
+    {kStatusInvalidName, "device identity owner rejected migration (HRESULT=0x8007007b)\n"},
     {static_cast<HRESULT>(0x8009000BU), "device identity owner rejected migration (HRESULT=0x8009000b)\n"},
     {static_cast<HRESULT>(0x80000000U), "device identity owner rejected migration (HRESULT=0x80000000)\n"},
     {static_cast<HRESULT>(0xFFFFFFFFU), "device identity owner rejected migration (HRESULT=0xffffffff)\n"},

@@ -77,6 +77,29 @@ const ValueCase kValueCases[] = {
     {L"\\\\?\\C:\\Users\\me\\NUL", L"\\\\?\\C:\\Users\\me\\NUL"},
     // Names that merely look alike are read as written.
     {L"C:\\Users\\CONSOLE\\COM10\\LPT\\nul_\\.x\\x.y", L"C:\\Users\\CONSOLE\\COM10\\LPT\\nul_\\.x\\x.y"},
+    // As the last member, a device name is the device whatever blanks stand
+    // before its extension.
+    {L"C:\\Users\\me\\nul .txt", L""},
+    {L"C:\\Users\\me\\Com1  .log", L""},
+    // Every port digit names a port: 0 and the superscripts one, two and
+    // three as much as 1 to 9.
+    {L"C:\\Users\\me\\COM0", L""},
+    {L"C:\\Users\\me\\lpt0", L""},
+    {L"C:\\Users\\me\\COM\u00B9", L""},
+    {L"C:\\Users\\me\\LPT\u00B2", L""},
+    {L"C:\\Users\\me\\com\u00B3.txt", L""},
+    // Names next to a device name are folders there too: a user named Jon is
+    // not the console.
+    {L"C:\\Users\\Jon", L"C:\\Users\\Jon"},
+    {L"C:\\Users\\Ron", L"C:\\Users\\Ron"},
+    {L"C:\\Users\\XOM1", L"C:\\Users\\XOM1"},
+    {L"C:\\Users\\COMX", L"C:\\Users\\COMX"},
+    {L"C:\\Users\\LPTs", L"C:\\Users\\LPTs"},
+    {L"C:\\Users\\NULL", L"C:\\Users\\NULL"},
+    {L"C:\\Users\\CONIN", L"C:\\Users\\CONIN"},
+    {L"C:\\Users\\Cox", L"C:\\Users\\Cox"},
+    {L"C:\\Users\\COM10", L"C:\\Users\\COM10"},
+    {L"C:\\Users\\COM\u2074", L"C:\\Users\\COM\u2074"},  // a superscript four is no port
     {L"\\\\?\\C:\\Users\\me", L"\\\\?\\C:\\Users\\me"},
     {L"//server/share/me", L"//server/share/me"},
 };

@@ -13,41 +13,58 @@ struct RootCase {
   const wchar_t* rootName;
   const wchar_t* rootDirectory;
   bool absolute;
+  bool devicePrefix;  // the root name is one of "\\?", "\\." and "\??"
 };
 
 // The root grammar decides everything else: which paths are absolute, what a
 // join keeps, where the parent stops and which prefixes the chain walk skips.
 const RootCase kRootCases[] = {
-    {L"C:\\Users\\me", L"C:", L"\\", true},
-    {L"c:/x//y", L"c:", L"/", true},
-    {L"C:x", L"C:", L"", false},
-    {L"C:", L"C:", L"", false},
-    {L"C:\\", L"C:", L"\\", true},
-    {L"\\\\server\\share\\x", L"\\\\server", L"\\", true},
-    {L"\\\\server", L"\\\\server", L"", true},
-    {L"//server/share", L"//server", L"/", true},
-    {L"\\\\?\\C:\\x", L"\\\\?", L"\\", true},
-    {L"\\\\.\\x", L"\\\\.", L"\\", true},
-    {L"\\??\\C:\\x", L"\\??", L"\\", true},
-    {L"\\??\\\\x", L"", L"\\", false},         // a separator fifth: no device prefix
-    {L"\\\\?\\\\x", L"\\\\?", L"\\\\", true},  // then it reads as a server named "?"
-    {L"\\x", L"", L"\\", false},
-    {L"/x", L"", L"/", false},
-    {L"\\\\\\x", L"", L"\\\\\\", false},
-    {L"\\\\", L"", L"\\\\", false},
-    {L"x\\y", L"", L"", false},
-    {L"x", L"", L"", false},
-    {L"", L"", L"", false},
-    {L"1:\\x", L"", L"", false},
-    {L"\u00e9:\\x", L"", L"", false},  // only ASCII letters name drives
-    {L"ab", L"", L"", false},
+    {L"C:\\Users\\me", L"C:", L"\\", true, false},
+    {L"c:/x//y", L"c:", L"/", true, false},
+    {L"C:x", L"C:", L"", false, false},
+    {L"C:", L"C:", L"", false, false},
+    {L"C:\\", L"C:", L"\\", true, false},
+    // Both ends of the alphabet in either case, and none of the characters
+    // between "Z" and "a".
+    {L"A:\\x", L"A:", L"\\", true, false},
+    {L"a:\\x", L"a:", L"\\", true, false},
+    {L"Z:\\x", L"Z:", L"\\", true, false},
+    {L"z:\\x", L"z:", L"\\", true, false},
+    {L"[:\\x", L"", L"", false, false},
+    {L"`:\\x", L"", L"", false, false},
+    {L"\\\\server\\share\\x", L"\\\\server", L"\\", true, false},
+    {L"\\\\server", L"\\\\server", L"", true, false},
+    {L"//server/share", L"//server", L"/", true, false},
+    {L"\\\\?\\C:\\x", L"\\\\?", L"\\", true, true},
+    {L"\\\\.\\x", L"\\\\.", L"\\", true, true},
+    {L"\\??\\C:\\x", L"\\??", L"\\", true, true},
+    // A prefix alone is one too: a bare "\??\" is the root of the devices.
+    {L"\\\\?\\", L"\\\\?", L"\\", true, true},
+    {L"\\\\.\\", L"\\\\.", L"\\", true, true},
+    {L"\\??\\", L"\\??", L"\\", true, true},
+    {L"\\??\\\\x", L"", L"\\", false, false},         // a separator fifth: no device prefix
+    {L"\\\\?\\\\x", L"\\\\?", L"\\\\", true, false},  // then it reads as a server named "?"
+    {L"\\x", L"", L"\\", false, false},
+    {L"/x", L"", L"/", false, false},
+    {L"\\\\\\x", L"", L"\\\\\\", false, false},
+    {L"\\\\", L"", L"\\\\", false, false},
+    {L"x\\y", L"", L"", false, false},
+    {L"x", L"", L"", false, false},
+    {L"", L"", L"", false, false},
+    {L"1:\\x", L"", L"", false, false},
+    {L"\u00e9:\\x", L"", L"", false, false},  // only ASCII letters name drives
+    {L"ab", L"", L"", false, false},
     // Next to a device prefix without being one: a device prefix needs "?" or
     // "." third after two separators, or "??" after one.
-    {L"\\\\a\\share\\x", L"\\\\a", L"\\", true},  // a server whose name has one letter
-    {L"//a/share", L"//a", L"/", true},
-    {L"\\\\??\\x", L"\\\\??", L"\\", true},  // two separators, then "??": a server
-    {L"\\?a\\x", L"", L"\\", false},         // one separator needs "??"
-    {L"\\?.\\x", L"", L"\\", false},
+    {L"\\\\a\\share\\x", L"\\\\a", L"\\", true, false},  // a server whose name has one letter
+    {L"//a/share", L"//a", L"/", true, false},
+    {L"\\\\??\\x", L"\\\\??", L"\\", true, false},  // two separators, then "??": a server
+    {L"\\?a\\x", L"", L"\\", false, false},         // one separator needs "??"
+    {L"\\?.\\x", L"", L"\\", false, false},
+    // The same characters anywhere but at the start make no prefix.
+    {L"x\\?\\y", L"", L"", false, false},
+    {L"a??\\b", L"", L"", false, false},
+    {L"\\a?\\x", L"", L"\\", false, false},
 };
 
 TEST(PathRoot, SplitsRootNameAndRootDirectoryAndTellsAbsolute) {
@@ -59,6 +76,7 @@ TEST(PathRoot, SplitsRootNameAndRootDirectoryAndTellsAbsolute) {
     EXPECT_EQ(path.substr(0, rootName), c.rootName);
     EXPECT_EQ(path.substr(rootName, rootPath - rootName), c.rootDirectory);
     EXPECT_EQ(VantideIsAbsolutePath(path), c.absolute);
+    EXPECT_EQ(VantideHasDevicePrefix(path), c.devicePrefix);
   }
 }
 
@@ -203,6 +221,8 @@ const WalkCase kWalkCases[] = {
     {L"\\\\?\\UNX\\server\\share\\x", L"\\\\?\\", false},
     {L"\\\\?\\XNC\\server\\share\\x", L"\\\\?\\", false},
     {L"\\\\?\\uNc\\server\\share\\x", L"\\\\?\\uNc\\server\\share\\", true},
+    // "UNC\" with nothing after it: a share without its names, refused as one.
+    {L"\\\\?\\UNC\\", L"\\\\?\\UNC\\", false},
     // Only ASCII letters fold: an accented u is no U.
     {L"\\\\?\\\u00faNC\\server\\share\\x", L"\\\\?\\", false},
 };
@@ -247,13 +267,14 @@ TEST(PathWalk, RefusesAMemberHoldingUPlus0000) {
 // functions see as a whole string, yet a peek at the element after the view
 // finds the separator that follows it in the buffer and reads a different
 // root: a drive, a drive with its root folder, no device prefix, a share, a
-// drive behind a device prefix.
+// drive behind a device prefix, a device prefix.
 TEST(PathView, ReadsOnlyInsideTheViewItIsGiven) {
   const struct {
     const wchar_t* buffer;
     std::size_t length;
   } cases[] = {
-      {L"C:\\x", 1}, {L"C:\\x", 2}, {L"\\\\?\\\\x", 4}, {L"\\\\?\\UNC\\s\\h", 7}, {L"\\\\?\\C:\\x", 6},
+      {L"C:\\x", 1},        {L"C:\\x", 2},        {L"\\\\?\\\\x", 4}, {L"\\\\?\\UNC\\s\\h", 7},
+      {L"\\\\?\\C:\\x", 6}, {L"\\\\?\\C:\\x", 3},
   };
   for (const auto& c : cases) {
     const std::wstring_view piece(c.buffer, c.length);
