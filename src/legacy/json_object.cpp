@@ -157,12 +157,12 @@ bool IsFilledContainer(const Json& value) noexcept { return value.is_structured(
 
 Json& FirstSlot(Json& container) noexcept {
   if (auto* members = container.get_ptr<Json::object_t*>()) return members->begin()->second;
-  return container.get_ref<Json::array_t&>().front();
+  return container.get_ptr<Json::array_t*>()->front();
 }
 
 Json& LastSlot(Json& container) noexcept {
   if (auto* members = container.get_ptr<Json::object_t*>()) return members->rbegin()->second;
-  return container.get_ref<Json::array_t&>().back();
+  return container.get_ptr<Json::array_t*>()->back();
 }
 
 // Only ever asked of a slot that holds a leaf or an empty container, whose
@@ -171,7 +171,7 @@ void DropLastSlot(Json& container) noexcept {
   if (auto* members = container.get_ptr<Json::object_t*>()) {
     members->erase(std::prev(members->end()));
   } else {
-    container.get_ref<Json::array_t&>().pop_back();
+    container.get_ptr<Json::array_t*>()->pop_back();
   }
 }
 
@@ -189,7 +189,10 @@ void VantideDismantleJson(nlohmann::json& value) noexcept {
   // empty container (which frees, and allocates nothing). Each container is
   // taken out at most once and each value destroyed once, so the time is
   // linear in the size of the tree.
-  Json pending;
+  // Null to begin with, made by moving rather than by the null constructor,
+  // which the static analysis takes for one that may throw.
+  Json pending = std::move(value);
+  pending.swap(value);
   for (;;) {
     const bool atTop = pending.is_null();
     Json& top = atTop ? value : pending;
