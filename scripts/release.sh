@@ -14,7 +14,8 @@
 #                                           and README.txt for administrators
 # Every text file in the zip has Windows line ends. Then it checks the
 # stripped .exe: no time in its PE header, its manifest and version resources,
-# only system DLLs imported, the debug link; the SBOM; and the zip.
+# only system DLLs imported, the debug link; the SBOM, also against the SPDX
+# 2.3 JSON schema (scripts/check-sbom-schema.sh); and the zip.
 #
 # <version> is the project's version and the commit built, such as
 # 1.0.0+g0123456789ab: two commits never give one identity. A tree that
@@ -260,6 +261,9 @@ done
 # The bill of materials describes the .exe as shipped.
 sbom_summary=$(cmake -DSBOM="$out/$sbom" -DEXECUTABLE="$exe" -P tests/release/check_sbom.cmake 2>&1) ||
   fail "$sbom does not describe $name.exe: $sbom_summary"
+# And it keeps to the SPDX 2.3 JSON schema, which that check does not read.
+schema_summary=$(bash scripts/check-sbom-schema.sh "$out/$sbom" 2>&1) ||
+  fail "$sbom does not keep to the SPDX 2.3 JSON schema:"$'\n'"$schema_summary"
 # The zip holds the same files as OUT, and nothing else.
 listed=$(unzip -Z1 "$out/$archive" | paste -sd ' ')
 [[ "$listed" == "${zipped[*]}" ]] || fail "$archive holds $listed"
@@ -321,6 +325,8 @@ if [[ $sign -eq 1 ]]; then
   echo "unsigned: $unsigned_sha256  $name.exe without its signature (osslsigncode remove-signature)"
 fi
 echo "${sbom_summary:-sbom: not checked}"
+# Its last line: the findings are above, with the failure.
+echo "${schema_summary##*$'\n'}"
 # scripts/check-reproducible.sh expects exactly the files this line names.
 echo "files:    ${shipped[*]}"
 for file in "${shipped[@]}"; do

@@ -6,7 +6,7 @@
 # the release package and its Authenticode signature; Google Benchmark,
 # hyperfine and GNU time for the measurements; gcovr, clang-tidy, cppcheck and
 # clang-format for coverage and static checks; Node.js and npm for the
-# workflow check. Safe to run again: when everything is present it changes
+# workflow check and the SBOM's schema check. Safe to run again: when everything is present it changes
 # nothing.
 set -euo pipefail
 
@@ -20,7 +20,8 @@ packages=(
   libbenchmark-dev hyperfine time
   gcovr clang-tidy cppcheck clang-format
 )
-# Node.js and npm run the workflow check (scripts/check-workflows.sh). Where
+# Node.js and npm run the workflow check (scripts/check-workflows.sh) and the
+# release's SBOM schema check (scripts/check-sbom-schema.sh). Where
 # they are already there, from Debian or elsewhere, those serve.
 if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
   packages+=(nodejs npm)
