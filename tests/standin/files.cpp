@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cwchar>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -57,21 +58,26 @@ DWORD AttributesOf(const Node& node) {
   return 0;
 }
 
-DWORD VolumeSerial(std::wstring_view rootKey) {
+namespace {
+
+// FNV-1a: a fixed, well-spread number for a name.
+std::uint32_t HashOf(std::wstring_view text) {
   std::uint32_t hash = 2166136261U;
-  for (wchar_t c : rootKey) hash = (hash ^ static_cast<std::uint32_t>(c)) * 16777619U;
+  for (wchar_t c : text) hash = (hash ^ static_cast<std::uint32_t>(c)) * 16777619U;
   return hash;
 }
+
+}  // namespace
+
+DWORD VolumeSerial(std::wstring_view rootKey) { return HashOf(rootKey); }
 
 NodePtr FindChild(const Node& folder, std::wstring_view name) {
   const std::wstring key = Upper(name);
   const auto found = folder.children.find(key);
   if (found != folder.children.end()) return found->second;
   // A short name reaches the same item as its long name.
-  for (const auto& [childKey, child] : folder.children) {
-    if (!child->alias.empty() && child->alias == key) return child;
-  }
-  return nullptr;
+  const auto aliased = folder.aliases.find(key);
+  return aliased == folder.aliases.end() ? nullptr : aliased->second;
 }
 
 namespace {
@@ -237,26 +243,60 @@ std::wstring ShortPart(std::wstring_view part, std::size_t limit) {
 }
 
 // NTFS's alias for a long name: up to six characters of it, "~" and the
-// first number free in the folder, and up to three of its extension.
+// first number free in the folder, and up to three of its extension. Past
+// the fourth number NTFS keeps two characters and adds four hexadecimal
+// digits of a hash of the long name, so that a folder of thousands of alike
+// names does not count through all of them for each new one.
 std::wstring MakeAlias(const Node& folder, std::wstring_view name) {
   const std::size_t dot = name.find_last_of(L'.');
   const bool hasExtension = dot != std::wstring_view::npos && dot > 0;
-  const std::wstring base = ShortPart(hasExtension ? name.substr(0, dot) : name, 6);
+  std::wstring base = ShortPart(hasExtension ? name.substr(0, dot) : name, 6);
+  if (base.empty()) base = L"_";
   const std::wstring extension = hasExtension ? ShortPart(name.substr(dot + 1), 3) : std::wstring();
-  for (int number = 1;; ++number) {
-    std::wstring alias = (base.empty() ? std::wstring(L"_") : base) + L"~" + std::to_wstring(number);
-    if (!extension.empty()) alias += L"." + extension;
-    if (FindChild(folder, alias) == nullptr) return alias;
+  const auto free = [&](const std::wstring& stem, int number, std::wstring* alias) {
+    *alias = stem + L"~" + std::to_wstring(number);
+    if (!extension.empty()) *alias += L"." + extension;
+    return FindChild(folder, *alias) == nullptr;
+  };
+  std::wstring alias;
+  for (int number = 1; number <= 4; ++number) {
+    if (free(base, number, &alias)) return alias;
   }
+  wchar_t digits[5];
+  std::swprintf(digits, 5, L"%04X", static_cast<unsigned>(HashOf(name) & 0xFFFFU));
+  const std::wstring hashed = base.substr(0, 2) + digits;
+  for (int number = 1;; ++number) {
+    if (free(hashed, number, &alias)) return alias;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// `node` leaves `folder`'s indexes, where it still stands in them.
+void Unlink(Node& folder, Node& node) {
+  const auto aliased = folder.aliases.find(node.alias);
+  if (aliased != folder.aliases.end() && aliased->second.get() == &node) folder.aliases.erase(aliased);
+  if (node.parent.lock().get() == &folder) node.parent.reset();
 }
 
 }  // namespace
 
 void Insert(Node& folder, const NodePtr& node) {
   node->alias = FitsShortName(node->name) ? std::wstring() : MakeAlias(folder, node->name);
-  folder.children[Upper(node->name)] = node;
+  NodePtr& slot = folder.children[Upper(node->name)];
+  if (slot != nullptr) Unlink(folder, *slot);
+  slot = node;
+  if (!node->alias.empty()) folder.aliases[node->alias] = node;
+  node->parent = folder.weak_from_this();
 }
-void Detach(Node& folder, const Node& node) { folder.children.erase(Upper(node.name)); }
+void Detach(Node& folder, const Node& node) {
+  const auto held = folder.children.find(Upper(node.name));
+  if (held == folder.children.end()) return;
+  Unlink(folder, *held->second);
+  folder.children.erase(held);
+}
 
 namespace {
 

@@ -30,7 +30,7 @@ namespace van_tide::standin {
 
 enum class Kind { Folder, File, FolderLink, FileLink };
 
-struct Node {
+struct Node : std::enable_shared_from_this<Node> {
   Kind kind = Kind::Folder;
   bool isRoot = false;
   bool isDevice = false;  // a DOS device a path named; never in the tree
@@ -42,6 +42,12 @@ struct Node {
   bool deletePending = false;  // marked for deletion by handle: it goes with its last handle
   std::uint64_t index = 0;
   std::map<std::wstring, std::shared_ptr<Node>, ListingOrder> children;  // keyed by the upper-cased name
+  // The children that have a short alias, by it: kept by Insert and Detach,
+  // so that a name is found in either map without a pass over the folder.
+  std::map<std::wstring, std::shared_ptr<Node>> aliases;
+  // The folder holding it, kept by Insert and Detach: empty for a root and for
+  // an item in no folder, so that where an item stands is found going up.
+  std::weak_ptr<Node> parent;
 };
 using NodePtr = std::shared_ptr<Node>;
 

@@ -98,24 +98,20 @@ struct Place {
   std::vector<std::wstring> names;
 };
 
-bool Search(const NodePtr& folder, const Node& wanted, Place* place) {
-  for (const auto& [key, child] : folder->children) {
-    place->names.push_back(child->name);
-    if (child.get() == &wanted) {
-      place->parent = folder;
-      return true;
-    }
-    if (IsFolder(*child) && Search(child, wanted, place)) return true;
-    place->names.pop_back();
-  }
-  return false;
-}
-
 bool Locate(const Node& node, Place* place) {
+  place->parent = nullptr;
+  place->names.clear();
+  const Node* top = &node;
+  for (NodePtr folder = node.parent.lock(); folder != nullptr; folder = folder->parent.lock()) {
+    if (place->parent == nullptr) place->parent = folder;
+    place->names.push_back(top->name);
+    top = folder.get();
+  }
+  std::reverse(place->names.begin(), place->names.end());
   for (const auto& [key, root] : S().roots) {
+    if (root.get() != top) continue;
     place->rootKey = key;
-    place->names.clear();
-    if (root.get() == &node || Search(root, node, place)) return true;
+    return true;
   }
   return false;
 }
