@@ -27,17 +27,25 @@ namespace {
 using testing::LiteralForm;
 using namespace testing::win32;  // the tables read as plain calls
 
-// The base tree, with its root held open as the walk holds the folder it
-// starts below.
-class HandleBehaviourTest : public Win32BehaviourTest {
+// A behaviour fixture's tree, with its root held open as the walk holds the
+// folder it starts below.
+template <typename TreeFixture>
+class WithRootHeld : public TreeFixture {
  protected:
   void SetUp() override {
-    Win32BehaviourTest::SetUp();
-    root_ = OpenByPath(tree_.Root());
+    TreeFixture::SetUp();
+    root_ = OpenByPath(this->tree_.Root());
     ASSERT_TRUE(root_.IsOpen()) << "error " << GetLastError();
     rootFinal_ = FinalPath(root_.Get());
   }
 
+  Held root_;
+  std::wstring rootFinal_;
+};
+
+// The base tree.
+class HandleBehaviourTest : public WithRootHeld<Win32BehaviourTest> {
+ protected:
   // The folder `name` below the tree's root, opened relative to it.
   Held Member(std::wstring_view name, ACCESS_MASK access = GENERIC_READ) const {
     Held folder;
@@ -59,9 +67,6 @@ class HandleBehaviourTest : public Win32BehaviourTest {
     ASSERT_TRUE(CreateDirectoryW(LiteralForm(P(relative)).c_str(), nullptr))
         << Shown(relative) << ": error " << GetLastError();
   }
-
-  Held root_;
-  std::wstring rootFinal_;
 };
 
 // ---------------------------------------------------------------------------
@@ -247,19 +252,8 @@ TEST_F(HandleBehaviourTest, FinalPathsNameTheItemAsStoredHoweverItWasOpened) {
 // Links
 // ---------------------------------------------------------------------------
 
-// The link tree, its root held open.
-class HandleLinkBehaviourTest : public Win32LinkBehaviourTest {
- protected:
-  void SetUp() override {
-    Win32LinkBehaviourTest::SetUp();
-    root_ = OpenByPath(tree_.Root());
-    ASSERT_TRUE(root_.IsOpen()) << "error " << GetLastError();
-    rootFinal_ = FinalPath(root_.Get());
-  }
-
-  Held root_;
-  std::wstring rootFinal_;
-};
+// The link tree.
+class HandleLinkBehaviourTest : public WithRootHeld<Win32LinkBehaviourTest> {};
 
 // Asked for the member itself, Windows opens a link as the link: its
 // attributes carry the reparse point and its final path is its own. The walk
