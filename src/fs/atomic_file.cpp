@@ -35,16 +35,28 @@ HRESULT RenameWithoutReplacing(HANDLE file, const VantideFolder& folder, std::ws
   const auto length = static_cast<ULONG>(offsetof(FILE_RENAME_INFORMATION, FileName) + nameBytes);
   const NTSTATUS status = NtSetInformationFile(file, &io, buffer.data(), length, FileRenameInformation);
   if (status >= 0) return kStatusOk;
-  const DWORD error = RtlNtStatusToDosError(status);
-  return error == ERROR_SUCCESS ? kStatusFailedWithoutReason : VantideFailureFromWin32(error);
+  return VantideFailureFromWin32(VantideErrorOfNtStatus(status));
 }
 
-// Takes the file's name away; it goes when its handle closes. Only while the
-// file is still found under `name` in `folder`: Wine removes a file by the
-// path it was opened or renamed by, which a swapped link could send
-// elsewhere. Left where it is, it is a leftover, never a loss.
+// Writes all of `contents` with one call.
+HRESULT WriteWhole(HANDLE file, std::string_view contents) {
+  if (contents.size() > std::numeric_limits<DWORD>::max())
+    return kStatusWriteFault;  // one call cannot take it
+  const auto length = static_cast<DWORD>(contents.size());
+  DWORD written = 0;
+  if (!WriteFile(file, contents.data(), length, &written, nullptr)) return VantideFailureFromLastError();
+  return written == length ? kStatusOk : kStatusWriteFault;
+}
+
+// Takes the file's name away; it goes when its handle closes. The file is
+// ours: the open made it new (FILE_CREATE) and shared it with nobody. On
+// Windows the mark is set on the file the handle holds, wherever it stands by
+// now, so it always goes. Wine removes a file by the path it was opened or
+// renamed by, which a swapped folder could send elsewhere: there it goes only
+// while it is still found under `name` in `folder`. Left where it is, it is a
+// leftover of ours, never a loss of someone else's.
 void Discard(const VantideFolder& folder, std::wstring_view name, HANDLE file, std::wstring* buffer) {
-  if (VantideCheckFileReached(folder, name, file, buffer) < 0) return;
+  if (platform::WorksByPath() && VantideCheckFileReached(folder, name, file, buffer) < 0) return;
   FILE_DISPOSITION_INFORMATION disposition{};
   disposition.DoDeleteFile = TRUE;
   IO_STATUS_BLOCK io{};
@@ -70,28 +82,27 @@ HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_vi
   // temporary name exists, so the store is never written through it. DELETE
   // lets the same handle rename the file into place, or take its name away.
   HANDLE opened = nullptr;
-  const DWORD openError = VantideOpenRelative(folder, temporary, GENERIC_WRITE | DELETE | SYNCHRONIZE, 0,
-                                              FILE_CREATE, FILE_NON_DIRECTORY_FILE, &opened);
+  const DWORD openError = VantideOpenRelative(folder, temporary, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                                              FILE_NON_DIRECTORY_FILE, &opened);
   if (openError != ERROR_SUCCESS) return VantideFailureFromWin32(openError);
   const VantideFileHandle file(opened);
 
   // From here on the file is ours, and every failure removes it, under
   // whichever name it has by then. The first failure decides the status.
-  HRESULT status = kStatusOk;
-  if (contents.size() > std::numeric_limits<DWORD>::max()) {
-    status = kStatusWriteFault;  // one write call cannot take it
-  } else {
-    const auto length = static_cast<DWORD>(contents.size());
-    DWORD written = 0;
-    if (!WriteFile(file.Get(), contents.data(), length, &written, nullptr)) {
-      status = VantideFailureFromLastError();
-    } else if (written != length) {
-      status = kStatusWriteFault;
-    }
-  }
+  //
+  // Not a byte goes in before the file is found where it was made: in the
+  // folder held, under its name. A share resolves the open by path on the
+  // server, and Wine by path here, so a folder swapped meanwhile could have
+  // put it anywhere.
+  HRESULT status = VantideCheckFileReached(folder, temporary, file.Get(), &pathOnVolume);
+  if (status >= 0) status = WriteWhole(file.Get(), contents);
   // On disk before the name appears: a crash after the rename must never
   // leave a store that exists but is incomplete.
   if (status >= 0 && !FlushFileBuffers(file.Get())) status = VantideFailureFromLastError();
+  // Judged once more at its name just before the rename: where a rename goes
+  // by path (Wine), a folder swapped since the first check would take the
+  // file with it.
+  if (status >= 0) status = VantideCheckFileReached(folder, temporary, file.Get(), &pathOnVolume);
   // ReplaceIfExists off: a target that appeared meanwhile wins and stays as it
   // is. The rename goes by the two handles, so it lands in the folder we hold
   // whatever its path has become.
@@ -107,7 +118,8 @@ HRESULT VantideCreateFileAtomically(const VantideFolder& folder, std::wstring_vi
   // go: in the folder held, under its name. On Windows it always is.
   if (status >= 0) status = VantideCheckFileReached(folder, name, file.Get(), &pathOnVolume);
   // Should anything fail, the file goes again, under whichever name it has:
-  // it was never reported, and a failure leaves no new file behind.
+  // it was never reported, and a store that a failed run left would be read
+  // by every later run as if the migration had succeeded.
   if (status < 0) Discard(folder, renamed ? name : std::wstring_view{temporary}, file.Get(), &pathOnVolume);
   return status;
 }

@@ -3,6 +3,7 @@
 #include "platform/handles.h"
 #include "platform/status.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -73,6 +74,9 @@ namespace {
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ACCESS_MASK kFolderAccess =
     FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
+// A folder that grants Traverse but not List (home folders on a server often
+// do) is opened to pass through it, and its members go without the listing.
+constexpr ACCESS_MASK kTraverseAccess = FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
 
 // A failed call whose last error reads 0 did fail all the same.
 DWORD FailedCallError(DWORD error) noexcept {
@@ -120,7 +124,10 @@ HRESULT PathOnVolume(HANDLE handle, std::wstring* path, bool grow = true) {
       path->clear();  // longer than what fits: it can equal nothing the caller compares
       return kStatusOk;
     }
-    path->reserve(kNameHeaderChars + header.FileNameLength / sizeof(wchar_t) + 1);
+    // Some file systems report less than the whole length they need: grow
+    // by at least half again, so that the attempts reach far enough either way.
+    path->reserve(std::max(kNameHeaderChars + header.FileNameLength / sizeof(wchar_t) + 1,
+                           path->capacity() + path->capacity() / 2));
   }
   return VantideFailureFromWin32(ERROR_INSUFFICIENT_BUFFER);
 }
@@ -180,6 +187,12 @@ HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name,
   HANDLE reopened = nullptr;
   const DWORD openError = VantideOpenRelative(parent, std::wstring_view{}, kFolderAccess, kShareAll,
                                               FILE_OPEN, FILE_DIRECTORY_FILE, &reopened);
+  // A folder the user may pass through but not list. Where a handle is the
+  // item itself (Windows), the open already showed any redirection and the
+  // listing only confirms it: the member stands on the other tests. Where an
+  // open may follow a link (Wine), the listing is the one test a link swapped
+  // back cannot pass, and without it the member is refused.
+  if (openError == ERROR_ACCESS_DENIED && !platform::WorksByPath()) return kStatusOk;
   if (openError != ERROR_SUCCESS) return VantideFailureFromWin32(openError);
   const VantideFileHandle fresh(reopened);
   BY_HANDLE_FILE_INFORMATION freshIdentity{};
@@ -244,7 +257,10 @@ HRESULT OpenMember(const VantideFolder& parent, std::wstring_view name, ACCESS_M
   // redirection, which the judgement tells before it tells "no folder".
   const ULONG options = disposition == FILE_CREATE ? FILE_DIRECTORY_FILE : 0;
   HANDLE handle = nullptr;
-  const DWORD error = VantideOpenRelative(parent, name, access, kShareAll, disposition, options, &handle);
+  DWORD error = VantideOpenRelative(parent, name, access, kShareAll, disposition, options, &handle);
+  if (error == ERROR_ACCESS_DENIED && access == kFolderAccess && disposition == FILE_OPEN) {
+    error = VantideOpenRelative(parent, name, kTraverseAccess, kShareAll, disposition, options, &handle);
+  }
   if (error != ERROR_SUCCESS) {
     if (missing != nullptr) *missing = IsMissingError(error);
     return VantideFailureFromWin32(error);
@@ -321,15 +337,18 @@ DWORD VantideOpenRelative(const VantideFolder& folder, std::wstring_view name, A
   InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, folder.Handle(), nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE handle = nullptr;
-  const NTSTATUS status =
-      NtCreateFile(&handle, access, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share, disposition,
-                   options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  // As CreateFileW asks: a native open is granted exactly what it asks for,
+  // and every handle is judged by its attributes later (which need
+  // FILE_READ_ATTRIBUTES) and used synchronously (SYNCHRONIZE).
+  const NTSTATUS status = NtCreateFile(
+      &handle, access | FILE_READ_ATTRIBUTES | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+      share, disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (status >= 0) {
     *file = handle;
     return ERROR_SUCCESS;
   }
   if (status == STATUS_OBJECT_NAME_COLLISION && disposition == FILE_CREATE) return ERROR_FILE_EXISTS;
-  return FailedCallError(RtlNtStatusToDosError(status));
+  return FailedCallError(VantideErrorOfNtStatus(status));
 }
 
 HRESULT VantideCheckFileReached(const VantideFolder& folder, std::wstring_view name, HANDLE file,
@@ -350,9 +369,16 @@ HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* mis
   const Path start{view.substr(0, startLength)};
   const std::wstring_view members = view.substr(startLength);
 
-  // The root of a drive or share: nothing above it could be swapped.
-  const HANDLE handle = CreateFileW(start.c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  // The root of a drive or share: the one folder opened by path. What the
+  // name of a drive means is the user's own to change (a per-logon drive
+  // letter, subst), and so is the tool's memory to a debugger of the same
+  // user: neither is a defence the tool could make.
+  HANDLE handle = CreateFileW(start.c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    handle = CreateFileW(start.c_str(), kTraverseAccess, kShareAll, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  }
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD error = FailedCallError(GetLastError());
     if (missing != nullptr) *missing = IsMissingError(error);

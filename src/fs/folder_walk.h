@@ -87,8 +87,9 @@ HRESULT VantideCreateFoldersBelow(const VantideFolder& from, std::wstring_view m
                                   VantideFolder* folder);
 
 // Opens `name` relative to `folder` with the native call's access, share
-// access, disposition and options (FILE_OPEN_REPARSE_POINT and synchronous
-// I/O are always added). On failure `*file` is null and the result is the
+// access, disposition and options. As CreateFileW does, FILE_READ_ATTRIBUTES
+// and SYNCHRONIZE are always added to the access; so are FILE_OPEN_REPARSE_POINT
+// and synchronous I/O to the options. On failure `*file` is null and the result is the
 // Win32 error; a name that exists already when FILE_CREATE is asked for
 // gives ERROR_FILE_EXISTS, as CreateFileW's CREATE_NEW does.
 DWORD VantideOpenRelative(const VantideFolder& folder, std::wstring_view name, ACCESS_MASK access,

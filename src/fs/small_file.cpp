@@ -12,8 +12,8 @@ HRESULT VantideReadSmallFile(const VantideFolder& folder, std::wstring_view name
   // Readers may share the file; writers and deleters wait until we are done.
   // A folder at the name fails the open as access denied.
   HANDLE opened = nullptr;
-  const DWORD error = VantideOpenRelative(folder, name, GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ,
-                                          FILE_OPEN, FILE_NON_DIRECTORY_FILE, &opened);
+  const DWORD error = VantideOpenRelative(folder, name, GENERIC_READ, FILE_SHARE_READ, FILE_OPEN,
+                                          FILE_NON_DIRECTORY_FILE, &opened);
   if (error != ERROR_SUCCESS) {
     if (missing != nullptr) {
       *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
@@ -36,7 +36,9 @@ HRESULT VantideReadSmallFile(const VantideFolder& folder, std::wstring_view name
   DWORD read = 0;
   if (!ReadFile(file.Get(), bytes->data(), length, &read, nullptr)) return VantideFailureFromLastError();
   if (read != length) return kStatusHandleEof;
-  return kStatusOk;
+  // Judged again now that the bytes are in: where an open may have followed
+  // a link swapped in and out meanwhile (Wine), the window closes here.
+  return VantideCheckFileReached(folder, name, file.Get(), &pathOnVolume);
 }
 
 }  // namespace van_tide

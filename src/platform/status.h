@@ -39,6 +39,14 @@ constexpr HRESULT VantideFailureFromWin32(std::uint32_t code) noexcept {
   return status < 0 ? status : kStatusFailedWithoutReason;
 }
 
+// The Win32 error of a failed native call. A file marked for deletion reads
+// as ERROR_ACCESS_DENIED through the system's own mapping, which sends a user
+// after permissions that are fine; ERROR_DELETE_PENDING says what it is.
+inline std::uint32_t VantideErrorOfNtStatus(NTSTATUS status) noexcept {
+  if (status == STATUS_DELETE_PENDING) return ERROR_DELETE_PENDING;
+  return RtlNtStatusToDosError(status);
+}
+
 // Read the thread's last error at once after a failed call and turn it into a
 // negative status.
 inline HRESULT VantideFailureFromLastError() noexcept {

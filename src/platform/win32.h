@@ -40,4 +40,10 @@ errno_t WideDupEnv(wchar_t** buffer, std::size_t* count, const wchar_t* name);
 // count copies never given back.
 void FreeEnvCopy(wchar_t* copy) noexcept;
 
+// True where the file system behind the API works by path rather than by the
+// item a handle holds, as Wine's does: an open may follow a link whatever it
+// asks for, and a file marked for deletion goes by the path it was last known
+// by. On Windows a handle is the item itself, and this is false.
+bool WorksByPath() noexcept;
+
 }  // namespace van_tide::platform

@@ -112,15 +112,20 @@ TEST_F(MigrationTest, WritesOnlyAfterEveryLegacyFileWasReadAndTheTokenSealed) {
   // Only the store's folder is missing: it is created below the roaming
   // folder held since the walk, and judged like any member (attributes, its
   // path on the volume, the parent's listing through a fresh handle); then the temporary
-  // file is made in it, written, flushed, renamed by handle, flushed again,
-  // and found under its new name.
+  // file is made in it and found there before a byte is written, written,
+  // flushed, found there once more, renamed by handle, flushed again, and
+  // found under its new name.
   const std::vector<Api> judged = {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
                                    Api::NtCreateFile, Api::GetFileInformationByHandle,
                                    Api::GetFileInformationByHandleEx};
   std::vector<Api> expected = {Api::CryptProtectData, Api::NtCreateFile};
   expected.insert(expected.end(), judged.begin(), judged.end());
-  expected.insert(expected.end(), {Api::NtCreateFile, Api::WriteFile, Api::FlushFileBuffers,
-                                   Api::NtSetInformationFile, Api::FlushFileBuffers});
+  expected.push_back(Api::NtCreateFile);
+  expected.insert(expected.end(), judged.begin(), judged.end());
+  expected.insert(expected.end(), {Api::WriteFile, Api::FlushFileBuffers});
+  expected.insert(expected.end(), judged.begin(), judged.end());
+  expected.push_back(Api::NtSetInformationFile);
+  expected.push_back(Api::FlushFileBuffers);
   expected.insert(expected.end(), judged.begin(), judged.end());
   EXPECT_EQ(tail, expected);
   EXPECT_EQ(UnsealedStore(), kTokenA);

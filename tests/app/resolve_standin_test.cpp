@@ -130,7 +130,9 @@ TEST_F(ResolveTest, ARefusedChainFailsEvenWithAValidStoreBehindIt) {
       {"Vantide cannot be queried",
        [] {
          standin::AddDirectory(kVantide);
-         standin::InjectFault({.api = Api::NtCreateFile, .error = ERROR_ACCESS_DENIED, .path = kVantide});
+         // Refused with list access, then to pass through as well.
+         standin::InjectFault(
+             {.api = Api::NtCreateFile, .error = ERROR_ACCESS_DENIED, .path = kVantide, .count = 2});
        },
        static_cast<HRESULT>(0x80070005U)},
   };

@@ -55,33 +55,47 @@ VantideFolder TargetFolder() {
 
 class AtomicFileStandinTest : public testing::StandinTest {};
 
+// Where the rename comes in a creation's calls: after the open and the two
+// checks (six calls each) around the write and its flush.
+constexpr std::size_t kRenameCall = 15;
+
 TEST_F(AtomicFileStandinTest, ASuccessfulCreationMakesExactlyTheseCalls) {
   const VantideFolder folder = TargetFolder();
   EXPECT_EQ(VantideCreateFileAtomically(folder, kName, kContents), kStatusOk);
-  const std::vector<std::wstring> expected = {
-      Describe(Api::NtCreateFile, kTemporary, L"",
-               {GENERIC_WRITE | DELETE | SYNCHRONIZE, 0, FILE_CREATE,
-                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT}),
-      Describe(Api::WriteFile, kTemporary, L"", {7}),
-      Describe(Api::FlushFileBuffers, kTemporary, L"", {}),
-      Describe(Api::NtSetInformationFile, kTemporary, kTarget, {FileRenameInformation}),
-      // From here on the handle goes by its new name. The rename is on disk
-      // before success is told.
-      Describe(Api::FlushFileBuffers, kTarget, L"", {}),
-      // The file is found where it was meant to go, as a walk's member is:
-      // its identity, its path on its volume, and the folder's listing read
-      // through a fresh handle on the folder.
-      Describe(Api::GetFileInformationByHandle, kTarget, L"", {}),
-      Describe(Api::GetFileInformationByHandleEx, kTarget, L"", {FileNameInfo}),
-      Describe(Api::NtCreateFile, kFolder, L"",
-               {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE,
-                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
-                FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT}),
-      Describe(Api::GetFileInformationByHandle, kFolder, L"", {}),
-      Describe(Api::GetFileInformationByHandleEx, kFolder, L"", {FileIdBothDirectoryInfo}),
-      Describe(Api::CloseHandle, kFolder, L"", {}),
-      Describe(Api::CloseHandle, kTarget, L"", {}),
+  // The file is found where it was meant to go, as a walk's member is: its
+  // identity, its path on its volume, and the folder's listing read through
+  // a fresh handle on the folder.
+  const auto found = [](const wchar_t* as) {
+    return std::vector<std::wstring>{
+        Describe(Api::GetFileInformationByHandle, as, L"", {}),
+        Describe(Api::GetFileInformationByHandleEx, as, L"", {FileNameInfo}),
+        Describe(Api::NtCreateFile, kFolder, L"",
+                 {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                  FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT}),
+        Describe(Api::GetFileInformationByHandle, kFolder, L"", {}),
+        Describe(Api::GetFileInformationByHandleEx, kFolder, L"", {FileIdBothDirectoryInfo}),
+        Describe(Api::CloseHandle, kFolder, L"", {}),
+    };
   };
+  // The handle can read its own attributes: a native open is granted only
+  // what it asks for.
+  std::vector<std::wstring> expected = {
+      Describe(Api::NtCreateFile, kTemporary, L"",
+               {GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0, FILE_CREATE,
+                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT})};
+  // Found where it was made before a byte goes in, and again before the
+  // rename.
+  for (const std::wstring& call : found(kTemporary)) expected.push_back(call);
+  expected.push_back(Describe(Api::WriteFile, kTemporary, L"", {7}));
+  expected.push_back(Describe(Api::FlushFileBuffers, kTemporary, L"", {}));
+  for (const std::wstring& call : found(kTemporary)) expected.push_back(call);
+  expected.push_back(Describe(Api::NtSetInformationFile, kTemporary, kTarget, {FileRenameInformation}));
+  // From here on the handle goes by its new name. The rename is on disk
+  // before success is told, and the file is found where it went.
+  expected.push_back(Describe(Api::FlushFileBuffers, kTarget, L"", {}));
+  for (const std::wstring& call : found(kTarget)) expected.push_back(call);
+  expected.push_back(Describe(Api::CloseHandle, kTarget, L"", {}));
   EXPECT_EQ(RecordedCalls(), expected);
   EXPECT_EQ(standin::FileContents(kTarget), kContents);
   EXPECT_FALSE(standin::Exists(kTemporary));
@@ -219,13 +233,29 @@ const FailureCase kFailureCases[] = {
      {{.api = Api::WriteFile, .error = ERROR_DISK_FULL},
       {.api = Api::NtSetInformationFile, .error = ERROR_SHARING_VIOLATION}},
      kDiskFull, 0, false, true, "", nullptr},
-    // The file is taken away only where it is found under its name: one the
-    // check cannot find there cannot be told from someone else's, and stays,
-    // a leftover, never a loss.
-    {"write fails, then the check before the discard",
+    // On Windows the handle is the file made, wherever it stands: it is
+    // taken away without a check that could fail.
+    {"write fails, where a check would fail too",
      {{.api = Api::WriteFile, .error = ERROR_DISK_FULL},
-      {.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = kTemporary}},
-     kDiskFull, 0, false, false, "", nullptr},
+      {.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = kTemporary, .skip = 1}},
+     kDiskFull, 0, false, true, nullptr, nullptr},
+    // Wine takes a file away by its path: only where it is found under its
+    // name, since one the check cannot find there cannot be told from
+    // someone else's. It stays, a leftover, never a loss.
+    {"under Wine, write fails, then the check before the discard",
+     {{.api = Api::WriteFile, .error = ERROR_DISK_FULL},
+      {.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = kTemporary, .skip = 1}},
+     kDiskFull, 0, false, false, "", nullptr, [] { standin::SetHandlesFollowLinks(true); }},
+    // Not a byte goes into a file before it is found where it was made.
+    {"the file made is not in the folder's listing",
+     {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NO_MORE_FILES, .path = kFolder}},
+     kStatusCantAccessFile, 0, false, true, nullptr, nullptr},
+    {"under Wine, the file made is not in the folder's listing, and stays so",
+     {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NO_MORE_FILES, .path = kFolder, .count = -1}},
+     kStatusCantAccessFile, 0, false, false, "", nullptr, [] { standin::SetHandlesFollowLinks(true); }},
+    {"the file is gone from the folder's listing before the rename",
+     {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NO_MORE_FILES, .path = kFolder, .skip = 1}},
+     kStatusCantAccessFile, 1, false, true, nullptr, nullptr},
     // Renamed, and the flush that commits the rename failed: the file goes
     // again under its new name; it was never reported.
     {"the flush after the rename fails", {{.api = Api::FlushFileBuffers, .error = kIoDevice, .skip = 1}},
@@ -240,11 +270,21 @@ const FailureCase kFailureCases[] = {
      {{.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = kTarget}},
      kAccessDenied, 2, true, true, nullptr, nullptr},
     {"the folder's listing fails after the rename",
-     {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NETNAME_DELETED, .path = kFolder}},
+     {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NETNAME_DELETED, .path = kFolder, .skip = 2}},
      static_cast<HRESULT>(0x80070040U), 2, true, true, nullptr, nullptr},
-    {"the file is missing from the folder's listing after the rename, and stays so",
-     {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NO_MORE_FILES, .path = kFolder, .count = -1}},
-     kStatusCantAccessFile, 2, true, false, nullptr, kContents},
+    // A store that a failed run left would be taken by every later run as a
+    // migration that succeeded: on Windows the handle takes it away, wherever
+    // it went.
+    {"the file is missing from the folder's listing after the rename",
+     {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NO_MORE_FILES, .path = kFolder, .skip = 2,
+       .count = -1}},
+     kStatusCantAccessFile, 2, true, true, nullptr, nullptr},
+    // Under Wine it stays where it cannot be found, and the run says it
+    // failed.
+    {"under Wine, the file is missing from the folder's listing after the rename, and stays so",
+     {{.api = Api::GetFileInformationByHandleEx, .error = ERROR_NO_MORE_FILES, .path = kFolder, .skip = 2,
+       .count = -1}},
+     kStatusCantAccessFile, 2, true, false, nullptr, kContents, [] { standin::SetHandlesFollowLinks(true); }},
     {"the target exists", {}, static_cast<HRESULT>(0x800700B7U), 1, true, true, nullptr, "old",
      [] { standin::AddFile(kTarget, "old"); }},
     {"a folder at the target's name", {}, static_cast<HRESULT>(0x800700B7U), 1, true, true, nullptr, "",
@@ -294,9 +334,9 @@ TEST_F(AtomicFileStandinTest, EachFailureIsReportedAndOurTemporaryFileRemoved) {
 // as it is: the rename never replaces.
 TEST_F(AtomicFileStandinTest, ATargetMadeMeanwhileIsNeverReplaced) {
   const VantideFolder folder = TargetFolder();
-  standin::RunBeforeCall(3, [] { standin::AddFile(kTarget, "theirs"); });  // the rename
+  standin::RunBeforeCall(kRenameCall, [] { standin::AddFile(kTarget, "theirs"); });
   EXPECT_EQ(VantideCreateFileAtomically(folder, kName, kContents), static_cast<HRESULT>(0x800700B7U));
-  EXPECT_EQ(standin::Calls().at(3).api, Api::NtSetInformationFile);
+  EXPECT_EQ(standin::Calls().at(kRenameCall).api, Api::NtSetInformationFile);
   EXPECT_EQ(standin::FileContents(kTarget), "theirs");
   EXPECT_FALSE(standin::Exists(kTemporary));
 }
@@ -304,17 +344,15 @@ TEST_F(AtomicFileStandinTest, ATargetMadeMeanwhileIsNeverReplaced) {
 // The creation works through the folder's handle alone: once the folder has
 // been moved and a link put at its name, before the creation or in the
 // middle of it, the file lands in the folder held, never behind the link.
-// There its path is not the one the folder was opened at, so the check
-// after the rename refuses it, and cannot tell it from a file reached
-// through a link either: it stays where it went, a leftover in the folder
-// held.
+// There its path is not the one the folder was opened at, so a check refuses
+// it before a byte, or before the rename; the handle takes it away again.
 TEST_F(AtomicFileStandinTest, AFolderSwappedForALinkAfterItWasOpenedIsNotWrittenThrough) {
   const struct {
     const char* when;
     std::size_t position;  // the call the swap comes before
   } cases[] = {
       {"before the temporary file is made", 0},
-      {"before the rename", 3},
+      {"before the rename", kRenameCall},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.when);
@@ -326,7 +364,9 @@ TEST_F(AtomicFileStandinTest, AFolderSwappedForALinkAfterItWasOpenedIsNotWritten
       standin::AddDirectoryLink(kFolder, L"C:\\Elsewhere");
     });
     EXPECT_EQ(VantideCreateFileAtomically(folder, kName, kContents), kStatusCantAccessFile);
-    EXPECT_EQ(standin::FileContents(L"C:\\Roaming\\Moved\\f.dat"), kContents);
+    EXPECT_EQ(standin::Calls().at(c.position).api,
+              c.position == 0 ? Api::NtCreateFile : Api::NtSetInformationFile);
+    EXPECT_TRUE(standin::ListNames(L"C:\\Roaming\\Moved").empty());
     EXPECT_TRUE(standin::ListNames(L"C:\\Elsewhere").empty());
   }
 }

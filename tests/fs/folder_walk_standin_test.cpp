@@ -223,6 +223,53 @@ TEST_F(FolderWalkStandinTest, OpensEveryFolderOfTheWalkToBeListed) {
   EXPECT_EQ(access, std::vector<DWORD>(7, kList));
 }
 
+// A folder that lets the user pass through but not list it, as home folders
+// on a server often do (the share's root, a folder of all users' folders).
+// Where a handle is the item itself, its members are judged without the
+// listing; where an open may follow a link (Wine), the listing is the one
+// test a link swapped back cannot pass, and a member that goes without it is
+// refused. A link below such a folder is refused either way.
+TEST_F(FolderWalkStandinTest, AFolderThatCannotBeListedIsPassedThroughWhereHandlesAreTheItems) {
+  const struct {
+    const char* what;
+    const wchar_t* unlisted;
+    const wchar_t* path;
+    HRESULT windows;
+    HRESULT wine;
+  } cases[] = {
+      {"the start", L"C:\\", L"C:\\home\\me\\Roaming", kStatusOk, kAccessDenied},
+      {"a folder on the way", L"C:\\home", L"C:\\home\\me\\Roaming", kStatusOk, kAccessDenied},
+      {"the last member", L"C:\\home\\me\\Roaming", L"C:\\home\\me\\Roaming", kStatusOk, kStatusOk},
+      // Under Wine the link's path gives it away before the listing is asked.
+      {"a link below it", L"C:\\home", L"C:\\home\\link\\Roaming", kStatusCantAccessFile,
+       kStatusCantAccessFile},
+  };
+  for (const bool wine : {false, true}) {
+    SCOPED_TRACE(wine ? "handles follow links" : "handles are the items themselves");
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.what);
+      standin::Reset();
+      standin::SetHandlesFollowLinks(wine);
+      standin::AddDirectory(L"C:\\home\\me\\Roaming");
+      standin::AddDirectory(L"C:\\elsewhere\\Roaming");
+      standin::AddDirectoryLink(L"C:\\home\\link", L"C:\\elsewhere");
+      standin::DenyAccess(c.unlisted, FILE_LIST_DIRECTORY);
+      VantideFolder folder;
+      bool missing = false;
+      EXPECT_EQ(VantideOpenFolderPath(c.path, &folder, &missing), wine ? c.wine : c.windows);
+      EXPECT_FALSE(missing);
+      if ((wine ? c.wine : c.windows) == kStatusOk) {
+        EXPECT_TRUE(folder.IsOpen());
+      }
+      // The folder is passed through, never listed, and nothing is opened
+      // behind the link.
+      for (const standin::Call& call : standin::Calls()) {
+        EXPECT_NE(call.path.rfind(L"C:\\elsewhere", 0), 0U) << call.path;
+      }
+    }
+  }
+}
+
 // A path that names no drive or share of its own would start wherever the
 // current folder happens to be: nothing is opened, nothing is written.
 TEST_F(FolderWalkStandinTest, RefusesAPathWithoutAStartOfItsOwnBeforeOpeningAnything) {
@@ -334,7 +381,9 @@ Fault Fails(Api api, const wchar_t* path, DWORD error) { return {.api = api, .er
 // clang-format off
 const FaultCase kFaultCases[] = {
     {"the start not found", Fails(Api::CreateFileW, L"C:\\", ERROR_FILE_NOT_FOUND), kFileNotFound, true},
-    {"the start refused", Fails(Api::CreateFileW, L"C:\\", ERROR_ACCESS_DENIED), kAccessDenied, false},
+    // Refused with list access, then to pass through as well.
+    {"the start refused", {.api = Api::CreateFileW, .error = ERROR_ACCESS_DENIED, .path = L"C:\\", .count = 2},
+     kAccessDenied, false},
     {"the start fails without a reason", Fails(Api::CreateFileW, L"C:\\", 0), kStatusFailedWithoutReason,
      false},
     {"the start's identity", Fails(Api::GetFileInformationByHandle, L"C:\\", ERROR_ACCESS_DENIED),
@@ -344,7 +393,9 @@ const FaultCase kFaultCases[] = {
     {"a member not found", Fails(Api::NtCreateFile, L"C:\\a", ERROR_FILE_NOT_FOUND), kFileNotFound, true},
     {"a member's path not found", Fails(Api::NtCreateFile, L"C:\\a", ERROR_PATH_NOT_FOUND), kPathNotFound,
      true},
-    {"a member refused", Fails(Api::NtCreateFile, L"C:\\a", ERROR_ACCESS_DENIED), kAccessDenied, false},
+    // Refused with list access, then to pass through as well.
+    {"a member refused", {.api = Api::NtCreateFile, .error = ERROR_ACCESS_DENIED, .path = L"C:\\a", .count = 2},
+     kAccessDenied, false},
     {"a member's name refused", Fails(Api::NtCreateFile, L"C:\\a", ERROR_INVALID_NAME), kStatusInvalidName,
      false},
     {"a member's network gone", Fails(Api::NtCreateFile, L"C:\\a", ERROR_BAD_NETPATH),
@@ -364,9 +415,9 @@ const FaultCase kFaultCases[] = {
     // read of each kind is its own, the second the check's.
     {"the parent's fresh handle not found", Fails(Api::NtCreateFile, L"C:\\", ERROR_FILE_NOT_FOUND),
      kFileNotFound, false},
-    {"the parent's fresh handle refused",
-     {.api = Api::NtCreateFile, .error = ERROR_ACCESS_DENIED, .path = L"C:\\a", .skip = 1},
-     kAccessDenied, false},
+    {"the parent's fresh handle in use",
+     {.api = Api::NtCreateFile, .error = ERROR_SHARING_VIOLATION, .path = L"C:\\a", .skip = 1},
+     static_cast<HRESULT>(0x80070020U), false},
     {"the fresh handle's identity",
      {.api = Api::GetFileInformationByHandle, .error = ERROR_ACCESS_DENIED, .path = L"C:\\", .skip = 1},
      kAccessDenied, false},
@@ -602,12 +653,11 @@ TEST_F(FolderWalkStandinTest, ALinkSwappedInAfterAMemberWasOpenedIsNotUsed) {
     // The folder held is the one the walk opened: what is made through it
     // goes there, never behind the link. Moved away from the path it was
     // opened at, it holds the file under a path that is not its own, so the
-    // creation is refused; the file can then not be told from one reached
-    // through a link either, and stays where it went, a leftover in the
-    // folder held.
+    // file made cannot be told from one reached through a link: nothing is
+    // written into it, and it is removed again by its handle.
     EXPECT_EQ(VantideCreateFileAtomically(folder, L"marker", "x"), kStatusCantAccessFile);
-    EXPECT_EQ(standin::FileContents(L"C:\\a-old\\marker"), "x");
-    EXPECT_FALSE(standin::Exists(L"C:\\evil\\marker"));
+    EXPECT_EQ(standin::ListNames(L"C:\\a-old"), std::vector<std::wstring>{});
+    EXPECT_EQ(standin::ListNames(L"C:\\evil"), std::vector<std::wstring>{L"b"});
   }
 }
 
@@ -807,7 +857,9 @@ const CreateFailureCase kCreateFailureCases[] = {
      {L"C:\\target\\new"}},
     {"a link to nothing on the way", L"link\\new", {}, kStatusCantAccessFile, L"C:\\link",
      [] { standin::AddDirectoryLink(L"C:\\link", L"C:\\nothing"); }, {L"C:\\nothing"}},
-    {"the open after the collision fails", L"a\\b", {CreateFails(L"C:\\a", ERROR_ACCESS_DENIED, 1)},
+    // Refused with list access, then to pass through as well.
+    {"the open after the collision fails", L"a\\b",
+     {{.api = Api::NtCreateFile, .error = ERROR_ACCESS_DENIED, .path = L"C:\\a", .skip = 1, .count = 2}},
      kAccessDenied, L"C:\\a", [] { standin::AddDirectory(L"C:\\a"); }, {L"C:\\a\\b"}},
     // A collision with something gone by the time it is opened.
     {"a collision with nothing", L"a\\b", {CreateFails(L"C:\\a", ERROR_ALREADY_EXISTS)}, kFileNotFound,

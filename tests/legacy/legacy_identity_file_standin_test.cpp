@@ -63,8 +63,8 @@ TEST_F(LegacyIdentityFileStandinTest, OpensOnlyTheFileBelowItsFolderAndOnlyReads
   for (const standin::Call& call : standin::Calls()) {
     if (call.api == Api::NtCreateFile && call.path == kFile) {
       const DWORD options = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT;
-      EXPECT_EQ(call.args,
-                (std::vector<DWORD>{GENERIC_READ | SYNCHRONIZE, FILE_SHARE_READ, FILE_OPEN, options}));
+      EXPECT_EQ(call.args, (std::vector<DWORD>{GENERIC_READ | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                               FILE_SHARE_READ, FILE_OPEN, options}));
     }
     EXPECT_NE(call.api, Api::CreateFileW);
     EXPECT_NE(call.api, Api::GetFileAttributesW);

@@ -312,7 +312,10 @@ TEST_F(LegacyScanStandinTest, AnEntryThatCannotBeOpenedOrJudgedFailsTheScan) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(standin::ApiName(c.api)) + " error " + std::to_string(c.error));
-    standin::InjectFault({c.api, c.error, Entry(kRoaming, L"gone")});
+    // A folder refused with list access is tried again to pass through, and
+    // refused again.
+    const int count = c.api == Api::NtCreateFile && c.error == ERROR_ACCESS_DENIED ? 2 : 1;
+    standin::InjectFault({.api = c.api, .error = c.error, .path = Entry(kRoaming, L"gone"), .count = count});
     EXPECT_EQ(Scan(), c.status);
     EXPECT_EQ(token_, "");
     EXPECT_TRUE(CandidateOpens().empty());
@@ -384,7 +387,11 @@ TEST_F(LegacyScanStandinTest, AFileLinkInTheStorageIsIgnored) {
 
 TEST_F(LegacyScanStandinTest, AStorageFolderThatCannotBeOpenedIsReported) {
   standin::AddDirectory(Storage(kRoaming));
-  standin::InjectFault({Api::NtCreateFile, ERROR_ACCESS_DENIED, L"C:\\Users\\me\\AppData\\Roaming\\Adobe"});
+  // Refused with list access, then to pass through as well.
+  standin::InjectFault({.api = Api::NtCreateFile,
+                        .error = ERROR_ACCESS_DENIED,
+                        .path = L"C:\\Users\\me\\AppData\\Roaming\\Adobe",
+                        .count = 2});
   EXPECT_EQ(Scan(), static_cast<HRESULT>(0x80070005U));
   EXPECT_TRUE(standin::CallPaths(Api::GetFileInformationByHandleEx).empty());
 }

@@ -357,6 +357,73 @@ TEST_F(HandleBehaviourTest, ListingNeedsTheRightToListTheFolder) {
 }
 
 // ---------------------------------------------------------------------------
+// The rights a handle is used with
+// ---------------------------------------------------------------------------
+
+// Windows checks a handle's rights when it is used, against what its open
+// asked for; a native open is granted exactly that, generic rights mapped to
+// a file's own (GENERIC_WRITE holds no FILE_READ_ATTRIBUTES). Each case opens
+// a.txt ("abc") relative to the tree's root with `access` and makes one call.
+TEST_F(HandleBehaviourTest, EachCallThroughAHandleNeedsItsRight) {
+  const auto information = [](HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    return GetFileInformationByHandle(file, &info) != FALSE;
+  };
+  const auto size = [](HANDLE file) {
+    LARGE_INTEGER bytes{};
+    return GetFileSizeEx(file, &bytes) != FALSE;
+  };
+  const auto name = [](HANDLE file) {
+    std::vector<unsigned char> buffer(4096);
+    return GetFileInformationByHandleEx(file, FileNameInfo, buffer.data(),
+                                        static_cast<DWORD>(buffer.size())) != FALSE;
+  };
+  const auto read = [](HANDLE file) {
+    char byte = 0;
+    DWORD count = 0;
+    return ReadFile(file, &byte, 1, &count, nullptr) != FALSE;
+  };
+  const auto write = [](HANDLE file) {
+    DWORD count = 0;
+    return WriteFile(file, "x", 1, &count, nullptr) != FALSE;
+  };
+  const auto flush = [](HANDLE file) { return FlushFileBuffers(file) != FALSE; };
+  const struct {
+    const char* what;
+    ACCESS_MASK access;
+    bool (*call)(HANDLE);
+    DWORD error;  // 0: succeeds
+    WineDeviation wine = WineDeviation::kNone;
+  } cases[] = {
+      {"attributes, opened to write and delete", GENERIC_WRITE | DELETE | SYNCHRONIZE, information,
+       ERROR_ACCESS_DENIED, WineDeviation::kAccessPerCall},
+      {"attributes, FILE_READ_ATTRIBUTES added", GENERIC_WRITE | DELETE | SYNCHRONIZE | FILE_READ_ATTRIBUTES,
+       information, 0},
+      {"attributes, opened to read", GENERIC_READ | SYNCHRONIZE, information, 0},
+      {"size, opened for nothing but waiting", SYNCHRONIZE, size, 0},
+      {"name, opened for nothing but waiting", SYNCHRONIZE, name, 0},
+      {"read, opened to write", GENERIC_WRITE | SYNCHRONIZE, read, ERROR_ACCESS_DENIED,
+       WineDeviation::kAccessPerCall},
+      {"write, opened to read", GENERIC_READ | SYNCHRONIZE, write, ERROR_ACCESS_DENIED,
+       WineDeviation::kAccessPerCall},
+      {"write, opened to write", GENERIC_WRITE | SYNCHRONIZE, write, 0},
+      {"flush, opened to read", GENERIC_READ | SYNCHRONIZE, flush, ERROR_ACCESS_DENIED,
+       WineDeviation::kAccessPerCall},
+      {"flush, opened to write", GENERIC_WRITE | SYNCHRONIZE, flush, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    tree_.WriteFile(L"a.txt", "abc");
+    Held file;
+    ASSERT_EQ(ErrorOf(OpenRelative(root_.Get(), L"a.txt", c.access, FILE_OPEN, kFileOnly, &file)), 0U);
+    SetLastError(kPlanted);
+    const bool succeeded = c.call(file.Get());
+    const DWORD error = succeeded ? 0 : GetLastError();
+    EXPECT_TRUE(AsOnWindows(c.wine, error, c.error, DWORD{0}));
+  }
+}
+
+// ---------------------------------------------------------------------------
 // Renaming and deleting by handle
 // ---------------------------------------------------------------------------
 

@@ -38,6 +38,7 @@ enum class WineDeviation {
   kFinalPathTrimmed,
   kRenameWithoutDeleteAccess,
   kOpenWhileDeletePending,
+  kAccessPerCall,
 };
 
 struct DeviationText {
@@ -99,6 +100,10 @@ inline DeviationText TextOf(WineDeviation deviation) {
       return {"open_while_delete_pending",
               "Wine opens a file marked for deletion (FileDispositionInformation) until its last handle "
               "closes, where Windows refuses the open with STATUS_DELETE_PENDING (ERROR_ACCESS_DENIED)"};
+    case WineDeviation::kAccessPerCall:
+      return {"access_per_call",
+              "Wine checks no right of a handle when it is used for an attribute query or a flush, where "
+              "Windows refuses a call the handle was not opened for with ERROR_ACCESS_DENIED"};
   }
   return {"none", ""};
 }

@@ -42,9 +42,6 @@ bool AnyHandle(Test test) {
          std::any_of(S().held.begin(), S().held.end(), test);
 }
 
-// A new open must allow what every open handle does, and every open handle
-// must allow what the new one asks for. Opens without read or write access
-// (attribute queries) take part in neither direction.
 }  // namespace
 
 OpenFile* FindOpenFile(HANDLE handle) {
@@ -52,15 +49,25 @@ OpenFile* FindOpenFile(HANDLE handle) {
   return found == S().files.end() ? nullptr : &found->second;
 }
 
+// A new open must allow what every open handle does, and every open handle
+// must allow what the new one asks for. Only the rights that touch the data
+// count, as in the file system's share check: opens without them (attribute
+// queries, a folder opened to list or traverse it) take part in neither
+// direction. `access` is the rights the new open is granted.
 bool SharingConflict(const Node& node, DWORD access, DWORD share) {
-  const DWORD dataAccess = GENERIC_READ | GENERIC_WRITE;
-  if ((access & dataAccess) == 0) return false;
+  constexpr DWORD kReads = FILE_READ_DATA | FILE_EXECUTE;
+  constexpr DWORD kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA;
+  // Folders take no part. Windows holds a folder's list and traverse rights,
+  // the same bits, to sharing as well; but the tool opens every folder
+  // sharing everything, and the swap sweep holds another process's folders
+  // unshared so that only what is read from their files shows.
+  if (IsFolder(node) || (access & (kReads | kWrites)) == 0) return false;
   return AnyHandle([&](const OpenFile& open) {
-    if (open.node.get() != &node || (open.access & dataAccess) == 0) return false;
-    return ((access & GENERIC_READ) != 0 && (open.share & FILE_SHARE_READ) == 0) ||
-           ((access & GENERIC_WRITE) != 0 && (open.share & FILE_SHARE_WRITE) == 0) ||
-           ((open.access & GENERIC_READ) != 0 && (share & FILE_SHARE_READ) == 0) ||
-           ((open.access & GENERIC_WRITE) != 0 && (share & FILE_SHARE_WRITE) == 0);
+    if (open.node.get() != &node || (open.access & (kReads | kWrites)) == 0) return false;
+    return ((access & kReads) != 0 && (open.share & FILE_SHARE_READ) == 0) ||
+           ((access & kWrites) != 0 && (open.share & FILE_SHARE_WRITE) == 0) ||
+           ((open.access & kReads) != 0 && (share & FILE_SHARE_READ) == 0) ||
+           ((open.access & kWrites) != 0 && (share & FILE_SHARE_WRITE) == 0);
   });
 }
 
@@ -98,7 +105,8 @@ void HoldOpen(std::wstring_view path, DWORD access, DWORD share) {
     throw std::invalid_argument("stand-in: nothing to hold open at " + Narrow(path));
   }
   const DWORD volume = VolumeSerial(lookup.rootKey);
-  S().held.push_back(OpenFile{lookup.node, std::wstring(path), access, share, volume, 0, {}, 0});
+  S().held.push_back(
+      OpenFile{lookup.node, std::wstring(path), GrantedAccess(access, false), share, volume, 0, {}, 0});
 }
 
 void ReleaseHeld() {
@@ -149,8 +157,9 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
   if (const Fault* fault = DueFault(Api::CreateFileW, Text(fileName))) {
     return Fail(fault->error, INVALID_HANDLE_VALUE);
   }
+  const DWORD granted = GrantedAccess(desiredAccess, true);
   if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING ||
-      (creationDisposition == TRUNCATE_EXISTING && (desiredAccess & GENERIC_WRITE) == 0)) {
+      (creationDisposition == TRUNCATE_EXISTING && (granted & FILE_WRITE_DATA) == 0)) {
     return Fail(ERROR_INVALID_PARAMETER, INVALID_HANDLE_VALUE);
   }
   Location location;
@@ -181,8 +190,8 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
         return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
       }
     }
-    if (SharingConflict(node, desiredAccess, shareMode))
-      return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    if (Refused(node, granted)) return Fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (SharingConflict(node, granted, shareMode)) return Fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
     // Truncation changes the file's size, which the volume logs at once.
     if (creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING) {
       node.bytes.clear();
@@ -191,7 +200,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
   }
   const std::uintptr_t value = NewHandleValue();
   S().files[value] =
-      OpenFile{lookup.node, Text(fileName), desiredAccess, shareMode, VolumeSerial(lookup.rootKey), 0, {}, 0};
+      OpenFile{lookup.node, Text(fileName), granted, shareMode, VolumeSerial(lookup.rootKey), 0, {}, 0};
   // A successful open always sets the last error: ERROR_ALREADY_EXISTS when
   // one of the two dispositions that may or may not create met an existing
   // file, else 0.
@@ -218,7 +227,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, 
   if (bytesRead == nullptr || overlapped != nullptr || (buffer == nullptr && bytesToRead > 0)) {
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
-  if ((open->access & GENERIC_READ) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (!HasAccess(*open, AccessUse::kRead)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (IsFolder(*open->node)) return Fail(ERROR_INVALID_FUNCTION, FALSE);
   const std::string& bytes = open->node->bytes;
   const std::size_t available = open->position < bytes.size() ? bytes.size() - open->position : 0;
@@ -249,7 +258,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
   if (bytesWritten == nullptr || overlapped != nullptr || (buffer == nullptr && bytesToWrite > 0)) {
     return Fail(ERROR_INVALID_PARAMETER, FALSE);
   }
-  if ((open->access & GENERIC_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (!HasAccess(*open, AccessUse::kWrite)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   if (IsFolder(*open->node)) return Fail(ERROR_INVALID_FUNCTION, FALSE);
   std::string& bytes = open->node->bytes;
   if (bytes.size() < open->position + bytesToWrite) bytes.resize(open->position + bytesToWrite);
@@ -269,7 +278,7 @@ BOOL FlushFileBuffers(HANDLE file) {
     return Fail(fault->error, FALSE);
   const OpenFile* open = FindOpenFile(file);
   if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
-  if ((open->access & GENERIC_WRITE) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (!HasAccess(*open, AccessUse::kFlush)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   Node& node = *open->node;
   if (node.kind == Kind::File) node.durable = node.bytes;
   // NTFS commits its log with the flush, and every rename of the volume in it.
@@ -301,6 +310,7 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
   const OpenFile* open = FindOpenFile(file);
   if (open == nullptr) return Fail(ERROR_INVALID_HANDLE, FALSE);
   if (information == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
+  if (!HasAccess(*open, AccessUse::kQueryAttributes)) return Fail(ERROR_ACCESS_DENIED, FALSE);
   const Node& node = *open->node;
   *information = BY_HANDLE_FILE_INFORMATION{};
   information->dwFileAttributes = AttributesOf(node);

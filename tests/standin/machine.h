@@ -40,6 +40,7 @@ struct Node : std::enable_shared_from_this<Node> {
   std::string durable;    // what of them a crash leaves
   std::wstring target;    // a link's target, a full path
   bool deletePending = false;  // marked for deletion by handle: it goes with its last handle
+  ACCESS_MASK denied = 0;      // rights its security refuses the user (DenyAccess)
   std::uint64_t index = 0;
   std::map<std::wstring, std::shared_ptr<Node>, ListingOrder> children;  // keyed by the upper-cased name
   // The children that have a short alias, by it: kept by Insert and Detach,
@@ -244,6 +245,32 @@ bool OpenWithoutShare(const Node& node, DWORD share);
 bool IsOpen(const Node& node);
 // Carries out each pending deletion whose file no handle holds any more.
 void SettleDeletions();
+
+// ---------------------------------------------------------------------------
+// Access rights (access.cpp)
+// ---------------------------------------------------------------------------
+
+// What a call does with the handle it is given, for the right it needs.
+enum class AccessUse {
+  kRead,
+  kWrite,
+  kFlush,
+  kQueryAttributes,
+  kQuerySize,
+  kQueryName,
+  kList,
+  kRename,
+  kDispose,
+  kOpenBelow,
+};
+
+// The rights a handle holds when `desired` was asked for: generic rights
+// mapped to a file's own, and what CreateFileW adds to every open.
+ACCESS_MASK GrantedAccess(ACCESS_MASK desired, bool byCreateFile);
+ACCESS_MASK RequiredAccess(AccessUse use);
+bool HasAccess(const OpenFile& open, AccessUse use);
+// The item's security refuses an open granted `granted` (DenyAccess).
+bool Refused(const Node& node, ACCESS_MASK granted);
 
 // ---------------------------------------------------------------------------
 // Crashes (crashes.cpp)

@@ -41,6 +41,7 @@
 //   ERROR_FILE_NOT_FOUND, later ones with ERROR_NO_MORE_FILES.
 #include "standin/standin.h"
 
+#include "platform/win32.h"
 #include "standin/machine.h"
 
 #include <algorithm>
@@ -180,6 +181,9 @@ void SetHandlesFollowLinks(bool follow) { S().handlesFollowLinks = follow; }
 
 }  // namespace van_tide::standin
 
+// The stand-in's model of Wine is the one that works by path.
+bool van_tide::platform::WorksByPath() noexcept { return van_tide::standin::S().handlesFollowLinks; }
+
 // ---------------------------------------------------------------------------
 // The Win32 and native functions
 // ---------------------------------------------------------------------------
@@ -248,10 +252,13 @@ NTSTATUS NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATT
     const bool isFolder = (AttributesOf(*node) & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (wantsFolder && !isFolder) return STATUS_NOT_A_DIRECTORY;
     if ((createOptions & FILE_NON_DIRECTORY_FILE) != 0 && isFolder) return STATUS_FILE_IS_A_DIRECTORY;
-    if (SharingConflict(*node, desiredAccess, shareAccess)) return STATUS_SHARING_VIOLATION;
+    if (Refused(*node, GrantedAccess(desiredAccess, false))) return STATUS_ACCESS_DENIED;
+    if (SharingConflict(*node, GrantedAccess(desiredAccess, false), shareAccess))
+      return STATUS_SHARING_VIOLATION;
   }
   const std::uintptr_t value = NewHandleValue();
-  S().files[value] = OpenFile{node, path, desiredAccess, shareAccess, folder->volume, 0, {}, 0};
+  S().files[value] =
+      OpenFile{node, path, GrantedAccess(desiredAccess, false), shareAccess, folder->volume, 0, {}, 0};
   *fileHandle = ToHandle(value);
   ioStatusBlock->Status = STATUS_SUCCESS;
   ioStatusBlock->Information = 0;
@@ -280,7 +287,8 @@ NTSTATUS NtSetInformationFile(HANDLE file, PIO_STATUS_BLOCK ioStatusBlock, PVOID
   OpenFile* open = FindOpenFile(file);
   if (open == nullptr) return STATUS_INVALID_HANDLE;
   if (ioStatusBlock == nullptr || information == nullptr) return STATUS_INVALID_PARAMETER;
-  if ((open->access & DELETE) == 0) return STATUS_ACCESS_DENIED;
+  const bool disposes = informationClass == FileDispositionInformation;
+  if (!HasAccess(*open, disposes ? AccessUse::kDispose : AccessUse::kRename)) return STATUS_ACCESS_DENIED;
   Place place;
   if (!Locate(*open->node, &place) || place.parent == nullptr) return STATUS_DELETE_PENDING;
   const NodePtr node = open->node;
@@ -358,7 +366,7 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
   const bool full = infoClass == FileFullDirectoryInfo || infoClass == FileFullDirectoryRestartInfo;
   if ((!withIds && !full) || information == nullptr) return Fail(ERROR_INVALID_PARAMETER, FALSE);
   if (!IsFolder(*open->node)) return Fail(ERROR_INVALID_PARAMETER, FALSE);
-  if ((open->access & (FILE_LIST_DIRECTORY | GENERIC_READ)) == 0) return Fail(ERROR_ACCESS_DENIED, FALSE);
+  if (!HasAccess(*open, AccessUse::kList)) return Fail(ERROR_ACCESS_DENIED, FALSE);
 
   const bool restart =
       infoClass == FileFullDirectoryRestartInfo || infoClass == FileIdBothDirectoryRestartInfo;

@@ -152,8 +152,17 @@ void SetDotEntries(DotEntries where);
 // Handles as Wine gives them: an open follows a link at its end even when
 // told to open the link itself (FILE_FLAG_OPEN_REPARSE_POINT,
 // FILE_OPEN_REPARSE_POINT), so the handle's attributes and final path are
-// its target's; only queries by path see the link. Off after Reset.
+// its target's; only queries by path see the link. While it is on,
+// platform::WorksByPath() answers true, as it does under Wine. Off after
+// Reset.
 void SetHandlesFollowLinks(bool follow);
+// The item's security refuses the user `rights` (specific rights, such as
+// FILE_LIST_DIRECTORY): an open of it, by path or relative, that is granted
+// any of them fails with ERROR_ACCESS_DENIED (STATUS_ACCESS_DENIED), as one
+// that asks for more than an access list allows does on Windows. A folder
+// that grants Traverse but not List is DenyAccess(path, FILE_LIST_DIRECTORY).
+// A link at the end is not followed. Replaces what was denied before.
+void DenyAccess(std::wstring_view path, ACCESS_MASK rights);
 // An item and all below it; links are not followed; nothing happens when it
 // does not exist. Handles open on it stay usable.
 void Remove(std::wstring_view path);

@@ -93,8 +93,9 @@ class RulesMinimum {
 
     ++At(counts_, Api::CryptProtectData);
     // Each missing folder of the store's chain is created (and judged like
-    // any member); the temporary file is created, written, flushed, renamed,
-    // flushed again and closed.
+    // any member); the temporary file is created, found in its folder,
+    // written, flushed, found again, renamed, flushed again, found under its
+    // name and closed.
     ForEachMember(kMachineRoaming, kMachineStoreFolder, [this](const std::wstring& prefix) {
       if (!standin::IsDirectory(prefix)) {
         Member(prefix);
@@ -107,11 +108,13 @@ class RulesMinimum {
                     Api::FlushFileBuffers, Api::CloseHandle}) {
       ++At(counts_, api);
     }
-    // The store found under its name: identity, name, and one batch of the
+    // Each time the file is found: identity, name, and one batch of the
     // fresh listing of a folder that holds it alone.
-    for (Api api : {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::NtCreateFile,
-                    Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::CloseHandle}) {
-      ++At(counts_, api);
+    for (int found = 0; found < 3; ++found) {
+      for (Api api : {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::NtCreateFile,
+                      Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::CloseHandle}) {
+        ++At(counts_, api);
+      }
     }
     return counts_;
   }
@@ -208,16 +211,16 @@ class RulesMinimum {
     return complete;
   }
 
-  // The open, and when the file is there the judgement, the size, the read
-  // and the close. True when the file is there.
+  // The open, and when the file is there the judgement, the size, the read,
+  // the judgement again and the close. True when the file is there.
   bool OpenAndRead(const std::wstring& path) {
     ++At(counts_, Api::NtCreateFile);
     if (!standin::Exists(path) || standin::IsDirectory(path)) return false;
-    for (Api api : {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::GetFileSizeEx,
-                    Api::ReadFile, Api::CloseHandle}) {
-      ++At(counts_, api);
+    for (int judged = 0; judged < 2; ++judged) {
+      for (Api api : {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx}) ++At(counts_, api);
+      Listed(path);
     }
-    Listed(path);
+    for (Api api : {Api::GetFileSizeEx, Api::ReadFile, Api::CloseHandle}) ++At(counts_, api);
     return true;
   }
 
