@@ -152,8 +152,22 @@ void SetDotEntries(DotEntries where);
 // Handles as Wine gives them: an open follows a link at its end even when
 // told to open the link itself (FILE_FLAG_OPEN_REPARSE_POINT,
 // FILE_OPEN_REPARSE_POINT), so the handle's attributes and final path are
-// its target's; only queries by path see the link. Off after Reset.
+// its target's; only queries by path see the link. A listing through a
+// handle gives a link its target's file index (the one a handle through it
+// holds) with the reparse bit. Off after Reset.
 void SetHandlesFollowLinks(bool follow);
+// A folder on another volume that reads, in every other way, as the member
+// it stands for: handles on the item at `path` (a link there is not
+// followed) report `serial` as their volume's serial number, while its path,
+// listing entry and file index stay its own. Gone with the item or Reset; a
+// missing item throws std::invalid_argument.
+void SetReportedVolumeSerial(std::wstring_view path, DWORD serial);
+// A reopen that reaches another folder: an open by the empty name relative
+// to a handle on the folder at `path` opens the folder at `other` instead;
+// opens of a name below it are untouched. Links at the end are not followed;
+// either being no folder throws std::invalid_argument. Gone with the folder
+// or Reset.
+void RedirectReopen(std::wstring_view path, std::wstring_view other);
 // An item and all below it; links are not followed; nothing happens when it
 // does not exist. Handles open on it stay usable.
 void Remove(std::wstring_view path);
