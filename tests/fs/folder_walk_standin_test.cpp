@@ -207,6 +207,30 @@ TEST_F(FolderWalkStandinTest, ReadsAParentsListingOnUntilTheMemberShows) {
   EXPECT_EQ(standin::CallPaths(Api::NtCreateFile), (std::vector<std::wstring>{L"C:\\p\\zz", L"C:\\p"}));
 }
 
+// The listing a check reads is the parent's only if the fresh handle it is
+// read through is the parent held. Here that handle reaches another folder,
+// into which the member moved once its path had been read: that folder's
+// listing holds the member as a plain entry with its very file index, yet
+// the member is no longer the parent's.
+TEST_F(FolderWalkStandinTest, RefusesAMemberWhenTheFreshHandleOnItsParentIsAnotherFolder) {
+  standin::AddDirectory(L"C:\\p\\m");
+  standin::AddDirectory(L"C:\\x");
+  const VantideFolder parent = OpenFolder(L"C:\\p");
+  ASSERT_TRUE(parent.IsOpen());
+  standin::RedirectReopen(L"C:\\p", L"C:\\x");
+  standin::ClearCalls();
+  // The member's open, identity and path on its volume come first.
+  standin::RunBeforeCall(3,
+                         [] { ASSERT_TRUE(MoveFileExW(L"C:\\p\\m", L"C:\\x\\m", MOVEFILE_WRITE_THROUGH)); });
+  VantideFolder folder;
+  bool missing = true;
+  EXPECT_EQ(VantideOpenFolderBelow(parent, L"m", &folder, &missing), kStatusCantAccessFile);
+  EXPECT_FALSE(missing);
+  EXPECT_FALSE(folder.IsOpen());
+  // The member, then the fresh handle: the move came just before it.
+  EXPECT_EQ(standin::CallPaths(Api::NtCreateFile), (std::vector<std::wstring>{L"C:\\p\\m", L"C:\\p"}));
+}
+
 // Every folder of a longer walk, and every fresh handle its checks list, is
 // opened with list access: a folder opened to be passed through only would
 // fail the check of the member below it.
@@ -476,7 +500,9 @@ struct RefusalCase {
 // Windows tells a link by its reparse attribute, before it tells a file;
 // under Wine the handle reads as the target, and only its path on its
 // volume, which is not the member's, gives the link away. A file is never a
-// folder.
+// folder. A folder whose handle reports another volume than the folder above
+// is no member of it, though its path on its volume and its parent's listing
+// both read as the member's: the path leaves the volume out.
 const RefusalCase kRefusalCases[] = {
     {L"C:\\junction", L"C:\\junction", kStatusCantAccessFile, kStatusCantAccessFile},
     {L"C:\\junction\\", L"C:\\junction", kStatusCantAccessFile, kStatusCantAccessFile},
@@ -489,6 +515,7 @@ const RefusalCase kRefusalCases[] = {
     {L"C:\\dangling\\x", L"C:\\dangling", kStatusCantAccessFile, static_cast<HRESULT>(0x80070002U), true},
     {L"C:\\target\\file", L"C:\\target\\file", kStatusNotADirectory, kStatusNotADirectory},
     {L"C:\\target\\file\\below", L"C:\\target\\file", kStatusNotADirectory, kStatusNotADirectory},
+    {L"C:\\mounted", L"C:\\mounted", kStatusCantAccessFile, kStatusCantAccessFile},
 };
 
 TEST_F(FolderWalkStandinTest, RefusesALinkOrAFileWhereAFolderBelongs) {
@@ -502,6 +529,8 @@ TEST_F(FolderWalkStandinTest, RefusesALinkOrAFileWhereAFolderBelongs) {
     standin::AddDirectoryLink(L"C:\\outer\\junction", L"C:\\target");
     standin::AddFileLink(L"C:\\filelink", L"C:\\target\\file");
     standin::AddDirectoryLink(L"C:\\dangling", L"C:\\nothing");
+    standin::AddDirectory(L"C:\\mounted");
+    standin::SetReportedVolumeSerial(L"C:\\mounted", 0x0D15C0DEU);
     for (const RefusalCase& c : kRefusalCases) {
       SCOPED_TRACE(std::wstring(L"path: ") + c.path);
       standin::ClearCalls();
@@ -665,23 +694,26 @@ TEST_F(FolderWalkStandinTest, ALinkSwappedInAfterAMemberWasOpenedIsNotUsed) {
 // is named anew from the path it was opened by. A link swapped in just
 // before a member's open and the folder swapped back just after it leave a
 // handle on the link's target whose path on its volume reads as the
-// member's: only the parent's listing, which holds the member's own file
-// index, tells. A link left in place is refused by its path already.
+// member's: only the parent's listing tells. Where it holds the folder, its
+// file index is not the handle's; where the link is back by then, Wine gives
+// the link's entry its target's index, the handle's own, and only the reparse
+// bit tells. A link left in place is refused by its path already.
 TEST_F(FolderWalkStandinTest, UnderWineAHandleThatWentThroughALinkIsRefusedByTheParentsListing) {
   const std::wstring closeMember = DescribeCall(Api::CloseHandle, L"C:\\a");
+  const std::vector<std::wstring> listed = {
+      DescribeCall(Api::NtCreateFile, L"C:\\", {kList, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE | kOwnName}),
+      DescribeCall(Api::GetFileInformationByHandle, L"C:\\"),
+      DescribeCall(Api::GetFileInformationByHandleEx, L"C:\\", {kListInfo}),
+      DescribeCall(Api::CloseHandle, L"C:\\"), closeMember};
   const struct {
     const char* what;
     bool swapsBack;
+    bool linkBack;                   // swapped in again before the parent is listed
     std::vector<std::wstring> next;  // the calls after the member's path was read
   } cases[] = {
-      {"the folder swapped back just after the open",
-       true,
-       {DescribeCall(Api::NtCreateFile, L"C:\\",
-                     {kList, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE | kOwnName}),
-        DescribeCall(Api::GetFileInformationByHandle, L"C:\\"),
-        DescribeCall(Api::GetFileInformationByHandleEx, L"C:\\", {kListInfo}),
-        DescribeCall(Api::CloseHandle, L"C:\\"), closeMember}},
-      {"the link left in place", false, {closeMember}},
+      {"the folder swapped back just after the open", true, false, listed},
+      {"the link back again before the parent is listed", true, true, listed},
+      {"the link left in place", false, false, {closeMember}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -703,6 +735,13 @@ TEST_F(FolderWalkStandinTest, UnderWineAHandleThatWentThroughALinkIsRefusedByThe
       standin::RunBeforeCall(position + 1, [] {
         standin::Remove(L"C:\\a");
         ASSERT_TRUE(MoveFileExW(L"C:\\aside", L"C:\\a", MOVEFILE_WRITE_THROUGH));
+      });
+    }
+    // The member's identity and path on its volume are read in between; the
+    // fresh handle on the parent comes next.
+    if (c.linkBack) {
+      standin::RunBeforeCall(position + 3, [] {
+        ASSERT_TRUE(standin::ExchangeWithLink(L"C:\\a", L"C:\\evil", L"C:\\aside-again"));
       });
     }
 

@@ -453,6 +453,28 @@ void Remove(std::wstring_view path) {
   if (lookup.error == ERROR_SUCCESS) Detach(*lookup.parent, *lookup.node);
 }
 
+namespace {
+
+// The item at a set-up function's path, itself; a missing one throws.
+NodePtr SetupItemAt(std::wstring_view path, bool wantsFolder) {
+  const Lookup lookup = InspectionLookup(path, false);
+  if (lookup.error != ERROR_SUCCESS || (wantsFolder && !IsFolder(*lookup.node))) {
+    throw std::invalid_argument("stand-in: no " + std::string(wantsFolder ? "folder " : "item ") +
+                                Narrow(path));
+  }
+  return lookup.node;
+}
+
+}  // namespace
+
+void SetReportedVolumeSerial(std::wstring_view path, DWORD serial) {
+  SetupItemAt(path, false)->reportedVolume = serial;
+}
+
+void RedirectReopen(std::wstring_view path, std::wstring_view other) {
+  SetupItemAt(path, true)->reopensAs = SetupItemAt(other, true);
+}
+
 bool ExchangeWithLink(std::wstring_view path, std::wstring_view target, std::wstring_view aside) {
   const Location location = SetupLocation(path);
   const Location asideLocation = SetupLocation(aside);

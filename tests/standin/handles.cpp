@@ -314,7 +314,7 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION inform
   const Node& node = *open->node;
   *information = BY_HANDLE_FILE_INFORMATION{};
   information->dwFileAttributes = AttributesOf(node);
-  information->dwVolumeSerialNumber = open->volume;
+  information->dwVolumeSerialNumber = node.reportedVolume.value_or(open->volume);
   const auto size = static_cast<std::uint64_t>(node.bytes.size());
   information->nFileSizeHigh = static_cast<DWORD>(size >> 32);
   information->nFileSizeLow = static_cast<DWORD>(size);

@@ -49,6 +49,11 @@ struct Node : std::enable_shared_from_this<Node> {
   // The folder holding it, kept by Insert and Detach: empty for a root and for
   // an item in no folder, so that where an item stands is found going up.
   std::weak_ptr<Node> parent;
+  // Test controls (SetReportedVolumeSerial, RedirectReopen): the serial its
+  // handles report instead of their volume's, and the folder a reopen of it
+  // reaches instead of itself.
+  std::optional<DWORD> reportedVolume;
+  std::weak_ptr<Node> reopensAs;
 };
 using NodePtr = std::shared_ptr<Node>;
 

@@ -38,7 +38,9 @@
 // - Listing through a handle gives the entries as the first call found them,
 //   "." and ".." as SetDotEntries says (never at a root), as many per call as
 //   fit the buffer; an empty folder's first call fails with
-//   ERROR_FILE_NOT_FOUND, later ones with ERROR_NO_MORE_FILES.
+//   ERROR_FILE_NOT_FOUND, later ones with ERROR_NO_MORE_FILES. A link's entry
+//   carries the reparse bit and, under SetHandlesFollowLinks, its target's
+//   file index rather than its own, as Wine's does.
 #include "standin/standin.h"
 
 #include "platform/win32.h"
@@ -46,6 +48,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <cwchar>
 #include <string>
@@ -175,6 +178,18 @@ DWORD NameOf(const OpenFile& open, bool withVolume, std::wstring* text) {
   return ERROR_SUCCESS;
 }
 
+// The file index a listing gives `node`. A link lists with its own, as on
+// Windows; with handles as Wine gives them, with its target's, the very index
+// a handle through it holds (a link to nothing keeps its own). The reparse bit
+// tells a link either way.
+std::uint64_t ListedId(const Node& node) {
+  if (!S().handlesFollowLinks || !IsLink(node)) return node.index;
+  Location location;
+  if (ParsePath(node.target, &location) != ERROR_SUCCESS) return node.index;
+  const Lookup target = LookupPath(location, true);
+  return target.error == ERROR_SUCCESS ? target.node->index : node.index;
+}
+
 }  // namespace
 
 void SetHandlesFollowLinks(bool follow) { S().handlesFollowLinks = follow; }
@@ -228,6 +243,7 @@ NTSTATUS NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATT
   if (!name.empty() && !IsMemberName(name)) return STATUS_OBJECT_NAME_INVALID;
 
   NodePtr node = name.empty() ? folder->node : FindChild(*folder->node, name);
+  if (name.empty() && node->reopensAs.lock() != nullptr) node = node->reopensAs.lock();
   const bool wantsFolder = (createOptions & FILE_DIRECTORY_FILE) != 0;
   if (node == nullptr) {
     if (createDisposition == FILE_OPEN) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -381,9 +397,7 @@ BOOL GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS infoCla
     };
     if (S().dotEntries == DotEntries::kFirst) dotEntries();
     for (const auto& [key, child] : folder.children) {
-      // A link lists with its own identity, as on Windows (Wine gives its
-      // target's); the reparse bit tells it either way.
-      entries.push_back({FindEntry(child->name, *child), child->alias, child->index});
+      entries.push_back({FindEntry(child->name, *child), child->alias, ListedId(*child)});
     }
     if (S().dotEntries == DotEntries::kLast) dotEntries();
     open->listing = std::move(entries);

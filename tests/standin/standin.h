@@ -152,9 +152,10 @@ void SetDotEntries(DotEntries where);
 // Handles as Wine gives them: an open follows a link at its end even when
 // told to open the link itself (FILE_FLAG_OPEN_REPARSE_POINT,
 // FILE_OPEN_REPARSE_POINT), so the handle's attributes and final path are
-// its target's; only queries by path see the link. While it is on,
-// platform::WorksByPath() answers true, as it does under Wine. Off after
-// Reset.
+// its target's; only queries by path see the link. A listing through a
+// handle gives a link its target's file index (the one a handle through it
+// holds) with the reparse bit. While it is on, platform::WorksByPath()
+// answers true, as it does under Wine. Off after Reset.
 void SetHandlesFollowLinks(bool follow);
 // The item's security refuses the user `rights` (specific rights, such as
 // FILE_LIST_DIRECTORY): an open of it, by path or relative, that is granted
@@ -163,6 +164,18 @@ void SetHandlesFollowLinks(bool follow);
 // that grants Traverse but not List is DenyAccess(path, FILE_LIST_DIRECTORY).
 // A link at the end is not followed. Replaces what was denied before.
 void DenyAccess(std::wstring_view path, ACCESS_MASK rights);
+// A folder on another volume that reads, in every other way, as the member
+// it stands for: handles on the item at `path` (a link there is not
+// followed) report `serial` as their volume's serial number, while its path,
+// listing entry and file index stay its own. Gone with the item or Reset; a
+// missing item throws std::invalid_argument.
+void SetReportedVolumeSerial(std::wstring_view path, DWORD serial);
+// A reopen that reaches another folder: an open by the empty name relative
+// to a handle on the folder at `path` opens the folder at `other` instead;
+// opens of a name below it are untouched. Links at the end are not followed;
+// either being no folder throws std::invalid_argument. Gone with the folder
+// or Reset.
+void RedirectReopen(std::wstring_view path, std::wstring_view other);
 // An item and all below it; links are not followed; nothing happens when it
 // does not exist. Handles open on it stay usable.
 void Remove(std::wstring_view path);
