@@ -11,11 +11,68 @@
 #   signing   a release signed with a throwaway certificate verifies, and without
 #             its signature is the unsigned release byte for byte; the SBOM
 #             check and the zip (tests/release/check-signing.sh)
-# Exits non-zero if any build or test fails.
+# Exits non-zero if any build or test fails. The summary at the end names every
+# stage's result in one line, also of a stage that ended without ctest's own
+# summary (then with the reason found in its log), and counts such a stage as
+# one failed test.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$PWD
+
+# Why ctest printed no summary, in one line, from its log, its exit status and
+# the stage's build folder: test discovery that failed and why (a Wine prefix
+# that could not be made, another complaint of cmake/wine-run.sh, a program
+# that failed or timed out), another CMake error, or what ctest said last.
+no_summary_reason() {
+  local log=$1 status=$2 build=$3 discovery="" cause="" line program result boot_log
+  if grep -qE '^ *(Error running test executable|Specified test executable does not exist)' "$log"; then
+    program=$(grep -m1 -E "^ *Path: '" "$log" | sed -E "s/^ *Path: '(.*)'\$/\1/; s/.*[ ;]//; s|.*/||" || true)
+    result=$(grep -m1 -E '^ *Result: ' "$log" | sed -E 's/^ *Result: //' || true)
+    if [[ $result =~ ^[0-9]+$ ]]; then result="with status $result"; elif [[ -n $result ]]; then result="($result)"; fi
+    discovery="test discovery of ${program:-a test program} failed${result:+ $result}"
+  fi
+  line=$(grep -m1 -E '^wine-run\.sh: wineboot failed or timed out in ' "$log" || true)
+  if [[ -n $line ]]; then
+    # wine-run.sh: wineboot failed or timed out in PREFIX: REASON; what it printed (also in LOG):
+    cause=$(sed -E 's/^wine-run\.sh: wineboot failed or timed out in (.*): (.*); what it printed \(also in (.*)\):$/the Wine prefix could not be made: \2 (what wineboot printed: \3)/' <<<"$line")
+  else
+    # Any other complaint of wine-run.sh, but not a retry that may have worked.
+    cause=$(grep -E '^wine-run\.sh: ' "$log" | grep -vE '^wine-run\.sh: \| |trying again|was made on try' | head -n 1 || true)
+  fi
+  if [[ -n $discovery && -z $cause ]]; then
+    # Listing stopped while wine-run.sh was still making its prefix.
+    for boot_log in "$build"/*.wineboot.log; do
+      if [[ -f $boot_log && ! -f ${boot_log%.wineboot.log}/.vantide-ready ]]; then
+        cause="the Wine prefix was not made (what wineboot printed: $boot_log)"
+        break
+      fi
+    done
+  fi
+  cause=${cause//"$root/"/}
+  if [[ -n $discovery && -n $cause ]]; then
+    echo "$discovery: $cause"
+  elif [[ -n $discovery || -n $cause ]]; then
+    echo "$discovery$cause"
+  elif line=$(grep -m1 -A1 -E '^CMake Error' "$log" | tail -n 1 | sed -E 's/^ +//') && [[ -n $line ]]; then
+    echo "CMake error: $line"
+  elif line=$(grep -vE '^\s*$' "$log" | tail -n 1) && [[ -n $line ]]; then
+    echo "ctest ended with status $status; its last line: $line"
+  else
+    echo "ctest ended with status $status and printed nothing"
+  fi
+}
 
 bash scripts/setup.sh
+
+# Runs a sweep test program for its tables; a failure is named in the summary.
+sweep() {
+  local status=0
+  "$@" --gtest_brief=1 || status=$?
+  if [[ $status -ne 0 ]]; then
+    summary+=("native: the sweep tables of ${1##*/} failed with status $status")
+    failed=1
+  fi
+}
 
 jobs=${VANTIDE_JOBS:-2}
 presets=(native sanitize fuzz windows)
@@ -32,12 +89,16 @@ for preset in "${presets[@]}"; do
   log="build/$preset-ctest.log"
   started=$SECONDS
   if ! cmake --preset "$preset"; then
-    summary+=("$preset: configure failed")
+    summary+=("$preset: configure failed ($((SECONDS - started)) s)")
+    total_run=$((total_run + 1))
+    total_failed=$((total_failed + 1))
     failed=1
     continue
   fi
   if ! cmake --build --preset "$preset" --parallel "$jobs"; then
-    summary+=("$preset: build failed")
+    summary+=("$preset: build failed ($((SECONDS - started)) s)")
+    total_run=$((total_run + 1))
+    total_failed=$((total_failed + 1))
     failed=1
     continue
   fi
@@ -49,8 +110,16 @@ for preset in "${presets[@]}"; do
     total_failed=$((total_failed + BASH_REMATCH[1]))
     total_run=$((total_run + BASH_REMATCH[2]))
     total_skipped=$((total_skipped + $(grep -cE '^ *[0-9]+/[0-9]+ Test +#[0-9]+: .*Skipped +[0-9.]+ sec' "$log" || true)))
+  else
+    # No tests found, or no summary at all: the stage failed as a whole.
+    total_run=$((total_run + 1))
+    total_failed=$((total_failed + 1))
+    if [[ $status -eq 0 ]]; then status=1; fi
+    if [[ -z $result ]]; then
+      result="no ctest summary: $(no_summary_reason "$log" "$status" "build/$preset")"
+    fi
   fi
-  summary+=("$preset: ${result:-ctest printed no summary} (build $((built - started)) s, tests $((SECONDS - built)) s)")
+  summary+=("$preset: $result (build $((built - started)) s, tests $((SECONDS - built)) s)")
   if [[ $status -ne 0 ]]; then
     failed=1
   elif [[ $preset == native ]]; then
@@ -58,8 +127,8 @@ for preset in "${presets[@]}"; do
     # allocation led to; ctest keeps the output of passing tests to itself.
     echo
     echo "=== sweep tables (native, stand-in)"
-    "build/$preset/tests/vantide_standin_tests" --gtest_filter='*SweepTest.*' --gtest_brief=1
-    "build/$preset/tests/app/vantide_allocation_tests" --gtest_brief=1
+    sweep "build/$preset/tests/vantide_standin_tests" --gtest_filter='*SweepTest.*'
+    sweep "build/$preset/tests/app/vantide_allocation_tests"
   fi
 done
 
