@@ -89,7 +89,7 @@ function New-Profile([string] $Root, [string] $Legacy) {
 function Get-Snapshot([string] $Root) {
   $lines = Get-ChildItem -LiteralPath $Root -Recurse -Force | Sort-Object FullName | ForEach-Object {
     $relative = $_.FullName.Substring($Root.Length)
-    if ($_.Attributes -band [IO.FileAttributes]::ReparsePoint) { "$relative -> $($_.LinkType) $($_.Target)" }
+    if (($_.Attributes -band [IO.FileAttributes]::ReparsePoint) -ne 0) { "$relative -> $($_.LinkType) $($_.Target)" }
     elseif ($_.PSIsContainer) { "$relative\" }
     else { "$relative $((Get-FileHash -LiteralPath $_.FullName -Algorithm SHA256).Hash)" }
   }
@@ -135,7 +135,7 @@ function Convert-ToLink([string] $Root, [string] $At, [string] $Kind) {
 function Remove-Entry([string] $Path) {
   $item = Get-Item -LiteralPath $Path -Force -ErrorAction SilentlyContinue
   if (-not $item) { return }
-  if ($item.Attributes -band [IO.FileAttributes]::ReparsePoint) {
+  if (($item.Attributes -band [IO.FileAttributes]::ReparsePoint) -ne 0) {
     if ($item.PSIsContainer) { [IO.Directory]::Delete($Path, $false) } else { [IO.File]::Delete($Path) }
   } elseif ($item.PSIsContainer) {
     Remove-Item -LiteralPath $Path -Recurse -Force
@@ -535,7 +535,7 @@ function Get-Chain([string] $Path) {
 
 Write-Host "tool: $Executable ($((Get-FileHash -LiteralPath $Executable -Algorithm SHA256).Hash))"
 Write-Host "Windows: $([Environment]::OSVersion.VersionString); account: $Account"
-$linked = @(Get-Chain $Scratch | Where-Object { $_.Attributes -band [IO.FileAttributes]::ReparsePoint })
+$linked = @(Get-Chain $Scratch | Where-Object { ($_.Attributes -band [IO.FileAttributes]::ReparsePoint) -ne 0 })
 if ($linked) {
   Write-Host "::warning::the scratch folder's chain holds links, which the tool refuses: $($linked.FullName -join ', ')"
 }
