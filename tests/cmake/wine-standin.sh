@@ -11,7 +11,7 @@
 # is not empty is noted there. The environment plans the boots: the first
 # STANDIN_BOOT_FAILURES of them (a number, or "all") print "stand-in wineboot:
 # could not start the prefix's services (boot N)" and fail with status 3,
-# leaving only what the failed boot of the issue left (dosdevices,
+# leaving only what a failed boot once left in CI (dosdevices,
 # .update-timestamp); the first STANDIN_BOOT_HANGS of them hang instead;
 # STANDIN_BOOT_NO_REGISTRY=1 makes boots that end well but write no registry.
 set -euo pipefail
