@@ -154,6 +154,23 @@ void SetDotEntries(DotEntries where);
 // FILE_OPEN_REPARSE_POINT), so the handle's attributes and final path are
 // its target's; only queries by path see the link. Off after Reset.
 void SetHandlesFollowLinks(bool follow);
+// A folder (existing; a link at the end is followed) whose names compare with
+// regard to case, as NTFS's per-folder case sensitivity makes them: a name
+// reaches only the entry spelled exactly so, and "x" and "X" can both be
+// made there. Short names still reach their items. Not undone but by Reset.
+void SetCaseSensitive(std::wstring_view path);
+// What a handle's name (FileNameInfo, not the final path) says of folders
+// reached by their 8.3 short names through relative opens. NTFS names the
+// item a handle was opened by its short name by that short name: only the
+// normalized name gives every member its long name (MS-FSCC 2.4.30,
+// FileNormalizedNameInformation). Whether a handle opened below such a
+// folder names that folder short as well is not documented, so both are
+// modelled: kLastOnly gives the folders above by their long names,
+// kWholeChain keeps every short name its chain of relative opens went
+// through. An open by path, and every name under SetHandlesFollowLinks (as
+// Wine gives them), reads long. kLastOnly after Reset.
+enum class ShortNamesInNames { kLastOnly, kWholeChain };
+void SetShortNamesInNames(ShortNamesInNames names);
 // An item and all below it; links are not followed; nothing happens when it
 // does not exist. Handles open on it stay usable.
 void Remove(std::wstring_view path);
