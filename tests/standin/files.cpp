@@ -415,7 +415,11 @@ void SetupItem(std::wstring_view path, Kind kind, std::string_view bytes, std::w
     return;
   }
   const NodePtr parent = SetupParent(location, path);
-  const NodePtr existing = FindChild(*parent, location.names.back());
+  // The name is a long name: one that spells another item's short name is an
+  // item of its own beside it, as a host's file system under Wine, whose
+  // short names are made up, can hold them.
+  const auto held = parent->children.find(ChildKey(*parent, location.names.back()));
+  const NodePtr existing = held == parent->children.end() ? nullptr : held->second;
   if (kind == Kind::Folder && existing != nullptr && IsFolder(*existing)) return;  // keep its contents
   NodePtr node = NewNode(kind, location.names.back());
   node->bytes = std::string(bytes);

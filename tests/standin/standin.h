@@ -136,7 +136,10 @@ void Reset();
 // drive is not: add it with AddDrive). Adding over an existing item replaces
 // it. Link targets are full paths, kept as text and resolved when followed; the
 // target need not exist. A path the stand-in cannot place (bad syntax, missing
-// drive, a file where a folder is needed) throws std::invalid_argument.
+// drive, a file where a folder is needed) throws std::invalid_argument. The
+// last name is a long name: one that spells another item's short name makes
+// an item of its own beside it (a lookup by that name then reaches the new
+// one first), as under Wine, where a host's file may bear any name.
 void AddDrive(wchar_t letter);
 void AddDirectory(std::wstring_view path);
 void AddFile(std::wstring_view path, std::string_view bytes);
