@@ -18,20 +18,23 @@ VantideFolder::~VantideFolder() { Reset(nullptr, std::wstring()); }
 VantideFolder::VantideFolder(VantideFolder&& other) noexcept
     : handle_(std::exchange(other.handle_, nullptr)),
       pathOnVolume_(std::move(other.pathOnVolume_)),
+      longPath_(std::move(other.longPath_)),
       identity_(other.identity_) {}
 
 VantideFolder& VantideFolder::operator=(VantideFolder&& other) noexcept {
   if (this != &other)
-    Reset(std::exchange(other.handle_, nullptr), std::move(other.pathOnVolume_), other.identity_);
+    Reset(std::exchange(other.handle_, nullptr), std::move(other.pathOnVolume_), other.identity_,
+          std::move(other.longPath_));
   return *this;
 }
 
-void VantideFolder::Reset(HANDLE handle, std::wstring pathOnVolume,
-                          const BY_HANDLE_FILE_INFORMATION& identity) noexcept {
+void VantideFolder::Reset(HANDLE handle, std::wstring pathOnVolume, const BY_HANDLE_FILE_INFORMATION& identity,
+                          std::wstring longPath) noexcept {
   // The outcome of the close is ignored: by then the caller's result is fixed.
   if (handle_ != nullptr && handle_ != handle) CloseHandle(handle_);
   handle_ = handle;
   pathOnVolume_ = std::move(pathOnVolume);
+  longPath_ = std::move(longPath);
   identity_ = identity;
 }
 
@@ -67,10 +70,29 @@ namespace {
 // On both, a handle that passes is the entry of that name in the folder held
 // above it. Nothing below the walk's start is looked up by path again: the
 // tool works through the handles, so a folder swapped for a link after the
-// tests changes nothing it does. Names compare without regard to case, as the
-// file system compares them. A member written as an 8.3 short name reaches its
-// long-named entry and is refused: the tests cannot tell it from a link to a
-// sibling.
+// tests changes nothing it does.
+//
+// Names compare without regard to case, ordinal and upper-cased, as NTFS
+// compares them; the parent's path too, which a redirector may spell in its
+// own case and another process may rename in case only. In a case-sensitive
+// folder (FILE_CS_FLAG_CASE_SENSITIVE_DIR) two entries may differ in case
+// alone, so the listing is read on past an entry of the name that is not the
+// item held: a plain entry with the handle's file index will do, of the very
+// spelling where the folder has one (a lookup reaches that one), else of the
+// name in another case.
+//
+// A member may be written as its 8.3 short name. NTFS names a handle opened by
+// a short name by that short name; only the normalized name gives each member
+// its long name (MS-FSCC, FileNormalizedNameInformation). Wine gives long
+// names. So the handle's last member may read as the name as written or as
+// the long name of the entry the listing matched, and a folder keeps the path
+// its handle gives, which the member below it is compared with. Whether NTFS
+// names a folder above by the short name it was reached by is not documented:
+// the folder's path by long names will do as well, since both name the very
+// folder the listing above it matched. The listing takes a short name
+// (FILE_ID_BOTH_DIR_INFO.ShortName) only where no entry has it as its long
+// name: the file system reaches such an entry by that name first, and a link
+// so named must not pass for the sibling whose short name it spells.
 constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr ACCESS_MASK kFolderAccess =
     FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_TRAVERSE | SYNCHRONIZE;
@@ -132,19 +154,34 @@ HRESULT PathOnVolume(HANDLE handle, std::wstring* path, bool grow = true) {
   return VantideFailureFromWin32(ERROR_INSUFFICIENT_BUFFER);
 }
 
-// `child` is `parent` followed by the one member `name`.
-bool IsEntryOf(std::wstring_view parent, std::wstring_view name, std::wstring_view child) noexcept {
-  if (child.substr(0, parent.size()) != parent) return false;
-  std::wstring_view own = child.substr(parent.size());
-  if (parent.empty() || parent.back() != L'\\') {
-    if (own.empty() || own.front() != L'\\') return false;
-    own.remove_prefix(1);
+// The longest name of one member NTFS keeps, in UTF-16 units.
+constexpr std::size_t kLongestName = 255;
+
+// Ordinal, unit by unit upper-cased: how the file system compares names
+// without regard to case.
+bool SameName(std::wstring_view a, std::wstring_view b) noexcept {
+  if (a.size() != b.size()) return false;
+  if (a.empty()) return true;
+  if (a.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) return false;
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
+                              TRUE) == CSTR_EQUAL;
+}
+
+// `child` is one of the parent's paths (as its handle named it, or by long
+// names) followed by `*own`, the member's own name as the handle gives it.
+bool SplitBelow(const VantideFolder& parent, std::wstring_view child, std::wstring_view* own) noexcept {
+  for (const std::wstring* above : {&parent.PathOnVolume(), &parent.LongPathOnVolume()}) {
+    const std::wstring_view path = *above;
+    if (child.size() < path.size() || !SameName(child.substr(0, path.size()), path)) continue;
+    std::wstring_view rest = child.substr(path.size());
+    if (path.empty() || path.back() != L'\\') {
+      if (rest.empty() || rest.front() != L'\\') continue;
+      rest.remove_prefix(1);
+    }
+    *own = rest;
+    return true;
   }
-  if (own.size() > static_cast<std::size_t>(std::numeric_limits<int>::max()) || own.size() != name.size()) {
-    return false;
-  }
-  return CompareStringOrdinal(own.data(), static_cast<int>(own.size()), name.data(),
-                              static_cast<int>(name.size()), TRUE) == CSTR_EQUAL;
+  return false;
 }
 
 bool IsSameItem(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) noexcept {
@@ -152,38 +189,88 @@ bool IsSameItem(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORM
          a.nFileIndexLow == b.nFileIndexLow;
 }
 
-// Looks for `name` in one batch of a listing: 0 with its entry (less the
-// name) when found, 1 when not, a failure for a batch that reaches past its
-// buffer.
-constexpr HRESULT kNotInBatch = 1;
+// What a parent's listing tells of a member's name as written, read batch by
+// batch. An entry of the very spelling comes first, then one of the name in
+// another case, then one whose short name it is: the order in which the file
+// system reaches them, Wine as well, so that a link of the one spelling does
+// not pass for a plain entry of another. Nothing in it is allocated.
+struct ListingSearch {
+  std::wstring_view name;
+  std::uint64_t id = 0;  // the file index the member's handle holds
+  // An entry has the name spelled so (a folder holds one at most), and it is
+  // a plain entry with that index: that decides.
+  bool exact = false;
+  bool exactHeld = false;
+  // Some entry has the name in another case, and one of them is a plain
+  // entry with that index.
+  bool caseless = false;
+  bool caselessHeld = false;
+  // The long name of the plain entry with that index that has the name in
+  // another case or, failing one, as its short name; empty when there is
+  // none (or, for a name in another case, when it is too long to keep).
+  std::array<wchar_t, kLongestName> longName{};
+  std::size_t longNameLength = 0;
+
+  [[nodiscard]] bool Matched() const noexcept {
+    if (exact) return exactHeld;
+    if (caseless) return caselessHeld;
+    return longNameLength != 0;
+  }
+  // The long name of the entry matched.
+  [[nodiscard]] std::wstring_view LongName() const noexcept {
+    if (exact || (caseless && longNameLength == 0)) return name;
+    return {longName.data(), longNameLength};
+  }
+  void KeepLongName(std::wstring_view text) noexcept {
+    longNameLength = text.size() <= longName.size() ? text.size() : 0;
+    std::copy_n(text.begin(), longNameLength, longName.begin());
+  }
+};
+
+// Goes through one batch of a listing; a failure for a batch that reaches
+// past its buffer.
 template <std::size_t kWords>
-HRESULT FindInBatch(const std::array<std::uint64_t, kWords>& batch, std::wstring_view name,
-                    FILE_ID_BOTH_DIR_INFO* entry) {
+HRESULT SearchBatch(const std::array<std::uint64_t, kWords>& batch, ListingSearch* search) {
   constexpr std::size_t kNameOffset = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
   const auto* bytes = reinterpret_cast<const unsigned char*>(batch.data());
   const std::size_t size = kWords * sizeof(std::uint64_t);
   for (std::size_t at = 0;;) {
     if (at + kNameOffset > size) return VantideFailureFromWin32(ERROR_INVALID_DATA);
-    std::memcpy(entry, bytes + at, kNameOffset);
-    if (at + kNameOffset + entry->FileNameLength > size) return VantideFailureFromWin32(ERROR_INVALID_DATA);
-    const std::size_t nameLength = entry->FileNameLength / sizeof(wchar_t);
-    const auto* listedName = reinterpret_cast<const wchar_t*>(bytes + at + kNameOffset);
-    if (nameLength == name.size() &&
-        CompareStringOrdinal(listedName, static_cast<int>(nameLength), name.data(),
-                             static_cast<int>(name.size()), TRUE) == CSTR_EQUAL) {
+    FILE_ID_BOTH_DIR_INFO entry{};
+    std::memcpy(&entry, bytes + at, kNameOffset);
+    if (at + kNameOffset + entry.FileNameLength > size || entry.ShortNameLength > sizeof(entry.ShortName)) {
+      return VantideFailureFromWin32(ERROR_INVALID_DATA);
+    }
+    const std::wstring_view longName(reinterpret_cast<const wchar_t*>(bytes + at + kNameOffset),
+                                     entry.FileNameLength / sizeof(wchar_t));
+    const bool held = (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                      static_cast<std::uint64_t>(entry.FileId.QuadPart) == search->id;
+    if (longName == search->name) {
+      search->exact = true;
+      search->exactHeld = held;
       return kStatusOk;
     }
-    if (entry->NextEntryOffset == 0) return kNotInBatch;
-    at += entry->NextEntryOffset;
+    if (SameName(longName, search->name)) {
+      search->caseless = true;
+      if (held && !search->caselessHeld) {
+        search->caselessHeld = true;
+        search->KeepLongName(longName);
+      }
+    } else if (held && !search->caselessHeld && search->longNameLength == 0 && !longName.empty() &&
+               SameName(std::wstring_view(entry.ShortName, entry.ShortNameLength / sizeof(wchar_t)),
+                        search->name)) {
+      search->KeepLongName(longName);
+    }
+    if (entry.NextEntryOffset == 0) return kStatusOk;
+    at += entry.NextEntryOffset;
   }
 }
 
-// The listing of `parent`, read through its handle, holds `name` as the very
-// item `held` describes, and not as a link. An entry gone from there was
-// moved or swapped away: a redirection as well. It reads into a buffer of
-// its own and allocates nothing.
-HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name,
-                      const BY_HANDLE_FILE_INFORMATION& held) {
+// The listing of `parent`, read through its handle, holds the name `search`
+// looks for as the very item the member's handle holds, and not as a link.
+// An entry gone from there was moved or swapped away: a redirection as well.
+// It reads into a buffer of its own and allocates nothing.
+HRESULT CheckListedAs(const VantideFolder& parent, ListingSearch* search) {
   HANDLE reopened = nullptr;
   const DWORD openError = VantideOpenRelative(parent, std::wstring_view{}, kFolderAccess, kShareAll,
                                               FILE_OPEN, FILE_DIRECTORY_FILE, &reopened);
@@ -192,30 +279,32 @@ HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name,
   // listing only confirms it: the member stands on the other tests. Where an
   // open may follow a link (Wine), the listing is the one test a link swapped
   // back cannot pass, and without it the member is refused.
-  if (openError == ERROR_ACCESS_DENIED && !platform::WorksByPath()) return kStatusOk;
+  // The name as written then stands for the entry's long name.
+  if (openError == ERROR_ACCESS_DENIED && !platform::WorksByPath()) {
+    search->exact = true;
+    search->exactHeld = true;
+    return kStatusOk;
+  }
   if (openError != ERROR_SUCCESS) return VantideFailureFromWin32(openError);
   const VantideFileHandle fresh(reopened);
   BY_HANDLE_FILE_INFORMATION freshIdentity{};
   if (!GetFileInformationByHandle(fresh.Get(), &freshIdentity)) return VantideFailureFromLastError();
   if (!IsSameItem(freshIdentity, parent.Identity())) return kStatusCantAccessFile;
 
-  const auto heldId = (static_cast<std::uint64_t>(held.nFileIndexHigh) << 32) | held.nFileIndexLow;
   std::array<std::uint64_t, 512> buffer{};  // 4 KiB, aligned for the entries
   for (;;) {
     if (!GetFileInformationByHandleEx(fresh.Get(), FileIdBothDirectoryInfo, buffer.data(),
                                       static_cast<DWORD>(buffer.size() * sizeof(std::uint64_t)))) {
       const DWORD error = GetLastError();
-      if (error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND) return kStatusCantAccessFile;
+      // Only the whole listing tells that no entry of a higher rank is there.
+      if (error == ERROR_NO_MORE_FILES || error == ERROR_FILE_NOT_FOUND) {
+        return search->Matched() ? kStatusOk : kStatusCantAccessFile;
+      }
       return VantideFailureFromWin32(FailedCallError(error));
     }
-    FILE_ID_BOTH_DIR_INFO entry{};
-    const HRESULT found = FindInBatch(buffer, name, &entry);
-    if (found < 0) return found;
-    if (found == kStatusOk) {
-      const bool same = (entry.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
-                        static_cast<std::uint64_t>(entry.FileId.QuadPart) == heldId;
-      return same ? kStatusOk : kStatusCantAccessFile;
-    }
+    const HRESULT status = SearchBatch(buffer, search);
+    if (status < 0) return status;
+    if (search->exact) return search->exactHeld ? kStatusOk : kStatusCantAccessFile;
   }
 }
 
@@ -224,10 +313,12 @@ HRESULT CheckListedAs(const VantideFolder& parent, std::wstring_view name,
 // opens as that file, so "no folder" may only be said once the other tests
 // found no redirection: a file link is one there as much as on Windows.
 // `listedId`, when given, is the file index the parent's own listing gave the
-// member before it was opened: it stands in for the fresh listing.
+// member, under its long name, before it was opened: it stands in for the
+// fresh listing. `*longPath`, when asked for, gets the member's path by long
+// names.
 HRESULT Judge(HANDLE handle, const VantideFolder& parent, std::wstring_view name, bool wantsFolder,
               std::wstring* pathOnVolume, BY_HANDLE_FILE_INFORMATION* identity, bool grow = true,
-              const std::uint64_t* listedId = nullptr) {
+              const std::uint64_t* listedId = nullptr, std::wstring* longPath = nullptr) {
   BY_HANDLE_FILE_INFORMATION& information = *identity;
   if (!GetFileInformationByHandle(handle, &information)) return VantideFailureFromLastError();
   if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return kStatusCantAccessFile;
@@ -235,14 +326,27 @@ HRESULT Judge(HANDLE handle, const VantideFolder& parent, std::wstring_view name
     return kStatusCantAccessFile;
   HRESULT status = PathOnVolume(handle, pathOnVolume, grow);
   if (status < 0) return status;
-  if (!IsEntryOf(parent.PathOnVolume(), name, *pathOnVolume)) return kStatusCantAccessFile;
+  std::wstring_view own;
+  if (!SplitBelow(parent, *pathOnVolume, &own)) return kStatusCantAccessFile;
+  const auto heldId = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+  std::wstring_view longName = name;
+  ListingSearch search;
   if (listedId != nullptr) {
-    const auto heldId =
-        (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
-    if (heldId != *listedId) return kStatusCantAccessFile;
+    if (!SameName(own, name) || heldId != *listedId) return kStatusCantAccessFile;
   } else {
-    status = CheckListedAs(parent, name, information);
+    // Read even when the path already ends in another name: that may be the
+    // long name of a short one.
+    search.name = name;
+    search.id = heldId;
+    status = CheckListedAs(parent, &search);
     if (status < 0) return status;
+    longName = search.LongName();
+    if (!SameName(own, name) && !SameName(own, longName)) return kStatusCantAccessFile;
+  }
+  if (longPath != nullptr) {
+    *longPath = parent.LongPathOnVolume();
+    if (longPath->empty() || longPath->back() != L'\\') longPath->push_back(L'\\');
+    longPath->append(longName);
   }
   if (wantsFolder && (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
     return kStatusNotADirectory;
@@ -268,10 +372,13 @@ HRESULT OpenMember(const VantideFolder& parent, std::wstring_view name, ACCESS_M
   VantideFolder opened;
   opened.Reset(handle, std::wstring());
   std::wstring pathOnVolume;
+  std::wstring longPath;
   BY_HANDLE_FILE_INFORMATION identity{};
-  const HRESULT status = Judge(handle, parent, name, true, &pathOnVolume, &identity, true, listedId);
+  const HRESULT status =
+      Judge(handle, parent, name, true, &pathOnVolume, &identity, true, listedId, &longPath);
   if (status < 0) return status;
-  opened.Reset(handle, std::move(pathOnVolume), identity);
+  if (longPath == pathOnVolume) longPath.clear();
+  opened.Reset(handle, std::move(pathOnVolume), identity, std::move(longPath));
   *member = std::move(opened);
   return kStatusOk;
 }
@@ -358,7 +465,10 @@ HRESULT VantideCheckFileReached(const VantideFolder& folder, std::wstring_view n
 }
 
 std::size_t VantideFileCheckBufferSize(const VantideFolder& folder, std::wstring_view name) noexcept {
-  return kNameHeaderChars + folder.PathOnVolume().size() + 1 + name.size();
+  // The handle may name the folder by its long names, and the file by its
+  // long name where it was written as its short one.
+  const std::size_t above = std::max(folder.PathOnVolume().size(), folder.LongPathOnVolume().size());
+  return kNameHeaderChars + above + 1 + std::max(name.size(), kLongestName);
 }
 
 HRESULT VantideOpenFolderPath(const Path& path, VantideFolder* folder, bool* missing, std::wstring* rest) {

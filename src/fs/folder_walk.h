@@ -11,6 +11,8 @@
 // not its parent's followed by the member's own name, or that its parent's
 // listing does not hold as a plain entry of that name and identity
 // (0x80070780 as well); see folder_walk.cpp for why all of them are needed.
+// Names compare without regard to case, and a member may be written as its
+// 8.3 short name.
 // Every folder is opened with list access.
 // A member that is no folder is 0x8007010B. A failure once the walk has begun
 // writes `*missing`: true when an open failed with error 2 or 3 (the member
@@ -45,17 +47,25 @@ class VantideFolder {
   [[nodiscard]] bool IsOpen() const noexcept { return handle_ != nullptr; }
   [[nodiscard]] HANDLE Handle() const noexcept { return handle_; }
   [[nodiscard]] const std::wstring& PathOnVolume() const noexcept { return pathOnVolume_; }
+  // The same path with every member by its long name, as the listings above
+  // gave it. It differs from PathOnVolume where a member was written as its
+  // 8.3 short name, which the file system may keep in the handle's name.
+  [[nodiscard]] const std::wstring& LongPathOnVolume() const noexcept {
+    return longPath_.empty() ? pathOnVolume_ : longPath_;
+  }
   // The volume and file index of the folder, as its handle tells them.
   [[nodiscard]] const BY_HANDLE_FILE_INFORMATION& Identity() const noexcept { return identity_; }
 
   // Takes over `handle` (closed when this folder is emptied or destroyed); the
-  // handle it held before is closed unless it is the same.
-  void Reset(HANDLE handle, std::wstring pathOnVolume,
-             const BY_HANDLE_FILE_INFORMATION& identity = {}) noexcept;
+  // handle it held before is closed unless it is the same. An empty
+  // `longPath` is `pathOnVolume`.
+  void Reset(HANDLE handle, std::wstring pathOnVolume, const BY_HANDLE_FILE_INFORMATION& identity = {},
+             std::wstring longPath = {}) noexcept;
 
  private:
   HANDLE handle_ = nullptr;
   std::wstring pathOnVolume_;
+  std::wstring longPath_;  // empty when it is pathOnVolume_
   BY_HANDLE_FILE_INFORMATION identity_{};
 };
 

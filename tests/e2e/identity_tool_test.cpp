@@ -311,6 +311,24 @@ INSTANTIATE_TEST_SUITE_P(
                       ValidStoreCase{"Slashes", ValidStoreCase::Spelling::kSlashes, true}),
     CaseName<ValidStoreCase>);
 
+// APPDATA written with a folder's 8.3 short name, as Windows itself may spell
+// a profile (C:\Users\JOHNSM~1\AppData\Roaming): the folder is no link, so
+// its store is read. The short name is whatever the volume gave the folder,
+// read back from its directory entry; a volume that makes none has nothing
+// to try.
+TEST_F(IdentityToolTest, TakesAppDataWrittenWithTheShortNameOfALongNamedFolder) {
+  profile_.WriteFile(L"Roaming profile folder\\Vantide\\license-device.dat", Seal(kToken));
+  PlantLegacyIdentities();
+  WIN32_FIND_DATAW entry{};
+  const HANDLE find = FindFirstFileW(profile_.PathOf(L"Roaming profile folder").c_str(), &entry);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  FindClose(find);
+  const std::wstring shortName = entry.cAlternateFileName;
+  if (shortName.empty()) GTEST_SKIP() << "this volume makes no short names";
+  ASSERT_NE(shortName, L"Roaming profile folder");
+  ExpectSilentSuccess(RunLeavingProfileUnchanged(InProfile(shortName), InProfile(L"Local")));
+}
+
 // --- A damaged store -------------------------------------------------------
 
 std::string MagicText() { return std::string(kVantideStoreMagic); }

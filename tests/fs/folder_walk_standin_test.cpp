@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -588,31 +589,176 @@ TEST_F(FolderWalkStandinTest, ANameNoFolderCanHaveIsRefusedWhereItStands) {
   }
 }
 
-// An 8.3 short name reaches the entry of the long name, whose path on its
-// volume names it by its long name: the walk cannot tell that from a link to a
-// sibling, and refuses it. The long name in another case is the same entry.
-TEST_F(FolderWalkStandinTest, RefusesAShortNameAndTakesTheLongNameInAnyCase) {
-  standin::AddDirectory(L"C:\\Long folder name\\Another long name");
+// How a handle names a member reached by its 8.3 short name: Windows keeps the
+// short name for the member itself and may or may not for the folders above
+// it; Wine gives long names throughout.
+struct NamingCase {
+  const char* what;
+  bool wine;
+  standin::ShortNamesInNames names;
+};
+const NamingCase kNamings[] = {
+    {"the handle's own short name", false, standin::ShortNamesInNames::kLastOnly},
+    {"every short name of the chain", false, standin::ShortNamesInNames::kWholeChain},
+    {"long names, as under Wine", true, standin::ShortNamesInNames::kLastOnly},
+};
+
+// A member written as its short name, or as its long name in any case, is
+// the entry its parent lists, and the walk goes on below it whichever way the
+// handles name it. The folder held names itself as its handle does; its path
+// by long names is the same whatever was written.
+TEST_F(FolderWalkStandinTest, TakesAShortNameOrTheLongNameInAnyCase) {
   const struct {
     const wchar_t* path;
-    HRESULT status;
-    const wchar_t* pathOnVolume;  // when opened
+    const wchar_t* pathOnVolume[3];  // as each naming of kNamings gives it
+    const wchar_t* longPath;
   } cases[] = {
-      {L"C:\\LONGFO~1", kStatusCantAccessFile, nullptr},
-      {L"C:\\longfo~1\\Another long name", kStatusCantAccessFile, nullptr},
-      {L"C:\\Long folder name\\ANOTHE~1", kStatusCantAccessFile, nullptr},
-      {L"C:\\LONG FOLDER NAME\\another LONG name", kStatusOk, L"\\Long folder name\\Another long name"},
+      {L"C:\\LONGFO~1", {L"\\LONGFO~1", L"\\LONGFO~1", L"\\Long folder name"}, L"\\Long folder name"},
+      {L"C:\\longfo~1\\Another long name",
+       {L"\\Long folder name\\Another long name", L"\\LONGFO~1\\Another long name",
+        L"\\Long folder name\\Another long name"},
+       L"\\Long folder name\\Another long name"},
+      {L"C:\\Long folder name\\ANOTHE~1",
+       {L"\\Long folder name\\ANOTHE~1", L"\\Long folder name\\ANOTHE~1",
+        L"\\Long folder name\\Another long name"},
+       L"\\Long folder name\\Another long name"},
+      {L"C:\\LONGFO~1\\anothe~1\\end",
+       {L"\\Long folder name\\Another long name\\end", L"\\LONGFO~1\\ANOTHE~1\\end",
+        L"\\Long folder name\\Another long name\\end"},
+       L"\\Long folder name\\Another long name\\end"},
+      {L"C:\\LONG FOLDER NAME\\another LONG name",
+       {L"\\Long folder name\\Another long name", L"\\Long folder name\\Another long name",
+        L"\\Long folder name\\Another long name"},
+       L"\\Long folder name\\Another long name"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    VantideFolder folder;
-    bool missing = true;
-    EXPECT_EQ(VantideOpenFolderPath(c.path, &folder, &missing), c.status);
-    EXPECT_EQ(missing, c.status >= 0);
-    if (c.pathOnVolume != nullptr) {
-      EXPECT_EQ(folder.PathOnVolume(), c.pathOnVolume);
+  for (std::size_t naming = 0; naming < std::size(kNamings); ++naming) {
+    SCOPED_TRACE(kNamings[naming].what);
+    standin::Reset();
+    standin::SetHandlesFollowLinks(kNamings[naming].wine);
+    standin::SetShortNamesInNames(kNamings[naming].names);
+    standin::AddDirectory(L"C:\\Long folder name\\Another long name\\end");
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.path);
+      VantideFolder folder;
+      bool missing = true;
+      ASSERT_EQ(VantideOpenFolderPath(c.path, &folder, &missing), kStatusOk);
+      EXPECT_TRUE(missing);  // left as it was
+      EXPECT_EQ(folder.PathOnVolume(), c.pathOnVolume[naming]);
+      EXPECT_EQ(folder.LongPathOnVolume(), c.longPath);
+      // What is made through it goes into the folder written.
+      const std::wstring marker = std::wstring(L"C:") + c.longPath + L"\\marker";
+      EXPECT_EQ(VantideCreateFileAtomically(folder, L"marker", "x"), kStatusOk);
+      EXPECT_EQ(standin::FileContents(marker), "x");
+      standin::Remove(marker);
     }
   }
+}
+
+// A name that reaches a link, by its long name or its short name, is refused
+// however the handles name things; so is a link whose long name spells a
+// sibling's short name, wherever it leads: a lookup reaches it before the
+// sibling.
+TEST_F(FolderWalkStandinTest, RefusesALinkByItsShortNameOrOneThatSpellsASiblingsShortName) {
+  const struct {
+    const char* what;
+    void (*setup)();
+    const wchar_t* path;
+  } cases[] = {
+      {"a link by its short name",
+       [] { standin::AddDirectoryLink(L"C:\\Link to the target", L"C:\\target"); }, L"C:\\LINKTO~1"},
+      {"a link by its long name, in another case",
+       [] { standin::AddDirectoryLink(L"C:\\Link to the target", L"C:\\target"); }, L"C:\\link TO the target"},
+      {"a link by its short name, to a sibling",
+       [] { standin::AddDirectoryLink(L"C:\\Link to the sibling", L"C:\\Long folder name"); }, L"C:\\LINKTO~1"},
+      {"a link named as the sibling's short name, to the sibling",
+       [] { standin::AddDirectoryLink(L"C:\\LONGFO~1", L"C:\\Long folder name"); }, L"C:\\LONGFO~1"},
+      {"a link named as the sibling's short name, to elsewhere",
+       [] { standin::AddDirectoryLink(L"C:\\LONGFO~1", L"C:\\target"); }, L"C:\\longfo~1"},
+      {"a link named as the sibling's short name, to a namesake elsewhere",
+       [] { standin::AddDirectoryLink(L"C:\\LONGFO~1", L"C:\\target\\Long folder name"); }, L"C:\\LONGFO~1"},
+      {"a link by its short name, below a folder written short",
+       [] { standin::AddDirectoryLink(L"C:\\Long folder name\\Link to the target", L"C:\\target"); },
+       L"C:\\LONGFO~1\\LINKTO~1"},
+  };
+  for (const NamingCase& naming : kNamings) {
+    SCOPED_TRACE(naming.what);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.what);
+      standin::Reset();
+      standin::SetHandlesFollowLinks(naming.wine);
+      standin::SetShortNamesInNames(naming.names);
+      standin::AddDirectory(L"C:\\Long folder name");
+      standin::AddDirectory(L"C:\\target\\Long folder name");
+      c.setup();
+      VantideFolder folder;
+      bool missing = true;
+      EXPECT_EQ(VantideOpenFolderPath(c.path, &folder, &missing), kStatusCantAccessFile);
+      EXPECT_FALSE(missing);
+    }
+  }
+}
+
+// In a case-sensitive folder two entries may differ in case alone, and the
+// parent's listing gives "X" before "x": each name reaches its own folder,
+// and a link of the one spelling does not pass for the plain entry of the
+// other.
+TEST_F(FolderWalkStandinTest, InACaseSensitiveFolderEachSpellingIsItsOwnEntry) {
+  const struct {
+    const char* what;
+    bool upperIsLink;  // "X" a link to "x" rather than a folder of its own
+    const wchar_t* path;
+    HRESULT status;
+  } cases[] = {
+      {"the lower-case folder, listed second", false, L"C:\\cs\\x", kStatusOk},
+      {"the upper-case folder, listed first", false, L"C:\\cs\\X", kStatusOk},
+      {"the folder listed after a link", true, L"C:\\cs\\x", kStatusOk},
+      {"the link to it", true, L"C:\\cs\\X", kStatusCantAccessFile},
+  };
+  for (const bool wine : {false, true}) {
+    SCOPED_TRACE(wine ? "handles follow links" : "handles are the links themselves");
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.what);
+      standin::Reset();
+      standin::SetHandlesFollowLinks(wine);
+      standin::AddDirectory(L"C:\\cs");
+      standin::SetCaseSensitive(L"C:\\cs");
+      standin::AddDirectory(L"C:\\cs\\x");
+      if (c.upperIsLink) {
+        standin::AddDirectoryLink(L"C:\\cs\\X", L"C:\\cs\\x");
+      } else {
+        standin::AddDirectory(L"C:\\cs\\X");
+      }
+      ASSERT_EQ(standin::ListNames(L"C:\\cs"), (std::vector<std::wstring>{L"X", L"x"}));
+      VantideFolder folder;
+      bool missing = false;
+      ASSERT_EQ(VantideOpenFolderPath(c.path, &folder, &missing), c.status);
+      if (c.status < 0) continue;
+      EXPECT_EQ(folder.PathOnVolume(), std::wstring(c.path).substr(2));
+      ASSERT_EQ(VantideCreateFileAtomically(folder, L"marker", "x"), kStatusOk);
+      EXPECT_EQ(standin::FileContents(std::wstring(c.path) + L"\\marker"), "x");
+    }
+  }
+}
+
+// A folder above renamed in case only, after it was opened and before the
+// member below it is, names that member's path in the new case: the same
+// folder, taken.
+TEST_F(FolderWalkStandinTest, TakesAMemberBelowAFolderRenamedInCaseOnly) {
+  standin::AddDirectory(L"C:\\Upper\\b");
+  std::size_t position = 0;
+  {
+    VantideFolder folder;
+    bool missing = false;
+    ASSERT_EQ(VantideOpenFolderPath(L"C:\\Upper\\b", &folder, &missing), kStatusOk);
+    position = PositionOf(Api::NtCreateFile, L"C:\\Upper\\b");
+  }
+  standin::ClearCalls();
+  standin::RunBeforeCall(position,
+                         [] { ASSERT_TRUE(MoveFileExW(L"C:\\Upper", L"C:\\UPPER", MOVEFILE_WRITE_THROUGH)); });
+  VantideFolder folder;
+  bool missing = false;
+  ASSERT_EQ(VantideOpenFolderPath(L"C:\\Upper\\b", &folder, &missing), kStatusOk);
+  EXPECT_EQ(folder.PathOnVolume(), L"\\UPPER\\b");
 }
 
 // A path on the volume longer than the first buffer is asked for again, at
@@ -697,7 +843,8 @@ TEST_F(FolderWalkStandinTest, ALinkSwappedInAfterAMemberWasOpenedIsNotUsed) {
 // member's: only the parent's listing tells. Where it holds the folder, its
 // file index is not the handle's; where the link is back by then, Wine gives
 // the link's entry its target's index, the handle's own, and only the reparse
-// bit tells. A link left in place is refused by its path already.
+// bit tells. A link left in place is refused there as well: its path ends in
+// another name, which might be the long name of a short one.
 TEST_F(FolderWalkStandinTest, UnderWineAHandleThatWentThroughALinkIsRefusedByTheParentsListing) {
   const std::wstring closeMember = DescribeCall(Api::CloseHandle, L"C:\\a");
   const std::vector<std::wstring> listed = {
@@ -713,7 +860,9 @@ TEST_F(FolderWalkStandinTest, UnderWineAHandleThatWentThroughALinkIsRefusedByThe
   } cases[] = {
       {"the folder swapped back just after the open", true, false, listed},
       {"the link back again before the parent is listed", true, true, listed},
-      {"the link left in place", false, false, {closeMember}},
+      // The path ends in another name, which might be the long name of a
+      // short one: the listing, which holds the link at the name, tells.
+      {"the link left in place", false, false, listed},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

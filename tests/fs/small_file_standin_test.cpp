@@ -90,8 +90,8 @@ struct LinkCase {
 
 // A link is refused before its size is looked at, whether the handle is the
 // link itself (its reparse attribute tells) or its target (its path on its
-// volume is not the name asked for). So is a short name, which reaches a
-// file under another name. Under Wine a link to nothing is nothing: missing.
+// volume is not the name asked for, or the listing holds the link at it).
+// Under Wine a link to nothing is nothing: missing.
 const LinkCase kLinkCases[] = {
     {"a link to a large file",
      false,
@@ -105,13 +105,15 @@ const LinkCase kLinkCases[] = {
      kStatusCantAccessFile,
      false,
      {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::CloseHandle}},
+    // The path ends in another name, which might be the long name of a short
+    // one: the listing, which holds the link at the name, tells.
     {"a link to a large file, handles following links",
      true,
      L"to-huge",
      kStatusCantAccessFile,
      false,
-     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
-      Api::CloseHandle}},
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::NtCreateFile,
+      Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::CloseHandle, Api::CloseHandle}},
     {"a link to a file elsewhere, handles following links",
      true,
      L"to-outside",
@@ -125,16 +127,18 @@ const LinkCase kLinkCases[] = {
      static_cast<HRESULT>(0x80070002U),
      true,
      {Api::NtCreateFile}},
-    {"a short name",
-     false,
-     L"LONGFI~1.TXT",
+    {"a link by its short name, handles following links",
+     true,
+     L"LINKTO~1",
      kStatusCantAccessFile,
      false,
-     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
-      Api::CloseHandle}},
+     // Listed to its end: no entry has the name as its long name.
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::NtCreateFile,
+      Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::GetFileInformationByHandleEx,
+      Api::CloseHandle, Api::CloseHandle}},
 };
 
-TEST_F(SmallFileStandinTest, RefusesALinkOrAShortNameBeforeLookingAtTheSize) {
+TEST_F(SmallFileStandinTest, RefusesALinkBeforeLookingAtTheSize) {
   for (const LinkCase& c : kLinkCases) {
     SCOPED_TRACE(c.what);
     standin::Reset();
@@ -145,12 +149,28 @@ TEST_F(SmallFileStandinTest, RefusesALinkOrAShortNameBeforeLookingAtTheSize) {
     standin::AddFileLink(L"C:\\data\\to-huge", L"C:\\data\\huge");
     standin::AddFileLink(L"C:\\data\\to-outside", L"C:\\outside\\file");
     standin::AddFileLink(L"C:\\data\\dangling", L"C:\\data\\nothing");
+    standin::AddFileLink(L"C:\\data\\link to the file", L"C:\\data\\long file name.txt");
     missing_ = false;
     bytes_ = "untouched";
     EXPECT_EQ(Read(c.name), c.status);
     EXPECT_EQ(missing_, c.missing);
     EXPECT_EQ(bytes_, "untouched");
     EXPECT_EQ(CallSequence(), c.calls);
+  }
+}
+
+// A file written as its 8.3 short name is the entry of its long name, however
+// the handle names it: by the short name, as NTFS does, or by the long one, as
+// Wine does.
+TEST_F(SmallFileStandinTest, ReadsAFileWrittenAsItsShortName) {
+  for (const bool wine : {false, true}) {
+    SCOPED_TRACE(wine ? "handles follow links" : "handles are the links themselves");
+    standin::Reset();
+    standin::SetHandlesFollowLinks(wine);
+    standin::AddFile(L"C:\\data\\long file name.txt", "contents");
+    bytes_.clear();
+    EXPECT_EQ(Read(L"longfi~1.txt"), kStatusOk);
+    EXPECT_EQ(bytes_, "contents");
   }
 }
 

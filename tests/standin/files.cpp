@@ -17,6 +17,8 @@
 //   one), as NTFS makes them: a lookup or a listing pattern reaches the item
 //   by either name, and a listing at FindExInfoStandard reports the alias in
 //   cAlternateFileName.
+// - A folder made case-sensitive (SetCaseSensitive) matches long names
+//   exactly, so two names alike but for case are two entries there.
 // - Error codes follow Windows: a missing last member gives
 //   ERROR_FILE_NOT_FOUND, a missing or non-folder member above it
 //   ERROR_PATH_NOT_FOUND, a move onto an existing name ERROR_ALREADY_EXISTS.
@@ -28,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cwchar>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -71,12 +74,19 @@ std::uint32_t HashOf(std::wstring_view text) {
 
 DWORD VolumeSerial(std::wstring_view rootKey) { return HashOf(rootKey); }
 
+std::wstring ChildKey(const Node& folder, std::wstring_view name) {
+  std::wstring key = Upper(name);
+  // After the upper-cased name, so that names alike but for case list
+  // together, as NTFS orders them.
+  if (folder.caseSensitive) key.append(1, L'\0').append(name);
+  return key;
+}
+
 NodePtr FindChild(const Node& folder, std::wstring_view name) {
-  const std::wstring key = Upper(name);
-  const auto found = folder.children.find(key);
+  const auto found = folder.children.find(ChildKey(folder, name));
   if (found != folder.children.end()) return found->second;
   // A short name reaches the same item as its long name.
-  const auto aliased = folder.aliases.find(key);
+  const auto aliased = folder.aliases.find(Upper(name));
   return aliased == folder.aliases.end() ? nullptr : aliased->second;
 }
 
@@ -285,14 +295,14 @@ void Unlink(Node& folder, Node& node) {
 
 void Insert(Node& folder, const NodePtr& node) {
   node->alias = FitsShortName(node->name) ? std::wstring() : MakeAlias(folder, node->name);
-  NodePtr& slot = folder.children[Upper(node->name)];
+  NodePtr& slot = folder.children[ChildKey(folder, node->name)];
   if (slot != nullptr) Unlink(folder, *slot);
   slot = node;
   if (!node->alias.empty()) folder.aliases[node->alias] = node;
   node->parent = folder.weak_from_this();
 }
 void Detach(Node& folder, const Node& node) {
-  const auto held = folder.children.find(Upper(node.name));
+  const auto held = folder.children.find(ChildKey(folder, node.name));
   if (held == folder.children.end()) return;
   Unlink(folder, *held->second);
   folder.children.erase(held);
@@ -405,7 +415,11 @@ void SetupItem(std::wstring_view path, Kind kind, std::string_view bytes, std::w
     return;
   }
   const NodePtr parent = SetupParent(location, path);
-  const NodePtr existing = FindChild(*parent, location.names.back());
+  // The name is a long name: one that spells another item's short name is an
+  // item of its own beside it, as a host's file system under Wine, whose
+  // short names are made up, can hold them.
+  const auto held = parent->children.find(ChildKey(*parent, location.names.back()));
+  const NodePtr existing = held == parent->children.end() ? nullptr : held->second;
   if (kind == Kind::Folder && existing != nullptr && IsFolder(*existing)) return;  // keep its contents
   NodePtr node = NewNode(kind, location.names.back());
   node->bytes = std::string(bytes);
@@ -537,6 +551,20 @@ std::string FileContents(std::wstring_view path) {
 }
 
 void SetDotEntries(DotEntries where) { S().dotEntries = where; }
+
+void SetCaseSensitive(std::wstring_view path) {
+  const Lookup lookup = InspectionLookup(path, true);
+  if (lookup.error != ERROR_SUCCESS || !IsFolder(*lookup.node)) {
+    throw std::invalid_argument("SetCaseSensitive: no folder at " + Narrow(path));
+  }
+  Node& folder = *lookup.node;
+  if (folder.caseSensitive) return;
+  folder.caseSensitive = true;
+  // The names it holds, keyed anew.
+  std::map<std::wstring, NodePtr, ListingOrder> children;
+  for (auto& [key, child] : folder.children) children.emplace(ChildKey(folder, child->name), child);
+  folder.children = std::move(children);
+}
 
 std::vector<std::wstring> ListNames(std::wstring_view folder) {
   std::vector<std::wstring> names;

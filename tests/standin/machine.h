@@ -41,8 +41,13 @@ struct Node : std::enable_shared_from_this<Node> {
   std::wstring target;    // a link's target, a full path
   bool deletePending = false;  // marked for deletion by handle: it goes with its last handle
   ACCESS_MASK denied = 0;      // rights its security refuses the user (DenyAccess)
+  // A folder whose names compare with regard to case (SetCaseSensitive):
+  // "x" and "X" are two entries, and a name reaches only the one it spells.
+  bool caseSensitive = false;
   std::uint64_t index = 0;
-  std::map<std::wstring, std::shared_ptr<Node>, ListingOrder> children;  // keyed by the upper-cased name
+  // Keyed by ChildKey: the upper-cased name, and in a case-sensitive folder
+  // the name as written after it.
+  std::map<std::wstring, std::shared_ptr<Node>, ListingOrder> children;
   // The children that have a short alias, by it: kept by Insert and Detach,
   // so that a name is found in either map without a pass over the folder.
   std::map<std::wstring, std::shared_ptr<Node>> aliases;
@@ -76,6 +81,10 @@ struct OpenFile {
   // as the first call found them, and how many have been handed out.
   std::optional<std::vector<Listed>> listing;
   std::size_t listed = 0;
+  // The folders (the item itself included) that the relative opens leading
+  // to this handle reached by their 8.3 short names: its name
+  // (FileNameInfo) gives these by their short names (ShortNamesInNames).
+  std::vector<NodePtr> shortNamed;
 };
 
 struct OpenFind {
@@ -121,6 +130,7 @@ struct State {
   std::wstring user;
   DotEntries dotEntries = DotEntries::kFirst;
   bool handlesFollowLinks = false;
+  ShortNamesInNames shortNamesInNames = ShortNamesInNames::kLastOnly;
   std::vector<PendingMove> pendingMoves;
   std::vector<PendingDeletion> pendingDeletions;
   std::uint64_t nextIndex = 1;
@@ -189,6 +199,7 @@ struct State {
     user = kFirstUser;
     dotEntries = DotEntries::kFirst;
     handlesFollowLinks = false;
+    shortNamesInNames = ShortNamesInNames::kLastOnly;
     current = Location{L"C:", {}, false};
     auto drive = std::make_shared<Node>();
     drive->name = L"C:";
@@ -212,6 +223,8 @@ bool IsFolder(const Node& node);
 DWORD AttributesOf(const Node& node);
 DWORD VolumeSerial(std::wstring_view rootKey);
 NodePtr FindChild(const Node& folder, std::wstring_view name);
+// The key of `name` among `folder`'s children.
+std::wstring ChildKey(const Node& folder, std::wstring_view name);
 
 // The outcome of a lookup. When only the last member is missing, `parent`
 // and `name` tell where it would be created (for a followed link: where its

@@ -27,7 +27,12 @@
 //   by leads to when asked): "\\?\C:\Users\me",
 //   "\\?\UNC\server\share\x", a drive's root with its backslash; the long
 //   names, in the case they were created with. An item no longer in the tree
-//   has none (ERROR_FILE_NOT_FOUND).
+//   has none (ERROR_FILE_NOT_FOUND). A handle's name (FileNameInfo, the path
+//   on its volume) is the same but for 8.3 short names: an item reached by
+//   its short name through a relative open is named by it, as NTFS names it,
+//   and so, with ShortNamesInNames::kWholeChain, are the folders above that
+//   the chain of relative opens reached by theirs (never under
+//   SetHandlesFollowLinks: Wine names every item by its long name).
 // - A rename by handle follows MoveFileExW without MOVEFILE_WRITE_THROUGH: it
 //   is pending until a flush on the volume. Deletion by handle
 //   (FileDispositionInformation) only marks the file: its name stays, listed,
@@ -100,18 +105,22 @@ struct Place {
   std::wstring rootKey;
   NodePtr parent;
   std::vector<std::wstring> names;
+  std::vector<const Node*> nodes;  // the items `names` name
 };
 
 bool Locate(const Node& node, Place* place) {
   place->parent = nullptr;
   place->names.clear();
+  place->nodes.clear();
   const Node* top = &node;
   for (NodePtr folder = node.parent.lock(); folder != nullptr; folder = folder->parent.lock()) {
     if (place->parent == nullptr) place->parent = folder;
     place->names.push_back(top->name);
+    place->nodes.push_back(top);
     top = folder.get();
   }
   std::reverse(place->names.begin(), place->names.end());
+  std::reverse(place->nodes.begin(), place->nodes.end());
   for (const auto& [key, root] : S().roots) {
     if (root.get() != top) continue;
     place->rootKey = key;
@@ -171,9 +180,15 @@ DWORD NameOf(const OpenFile& open, bool withVolume, std::wstring* text) {
   } else {
     *text = drive ? L"\\" : root.name.substr(1);  // a share's root "\\server\share" gives "\server\share"
   }
-  for (const std::wstring& name : place.names) {
+  for (std::size_t i = 0; i < place.names.size(); ++i) {
     if (text->back() != L'\\') text->push_back(L'\\');
-    *text += name;
+    // The handle's own name, not the final path, keeps the short names it
+    // was reached by.
+    const Node& item = *place.nodes[i];
+    const bool keptShort = !withVolume && !S().handlesFollowLinks && !item.alias.empty() &&
+                        std::any_of(open.shortNamed.begin(), open.shortNamed.end(),
+                                    [&](const NodePtr& reached) { return reached.get() == &item; });
+    *text += keptShort ? item.alias : place.names[i];
   }
   return ERROR_SUCCESS;
 }
@@ -190,9 +205,22 @@ std::uint64_t ListedId(const Node& node) {
   return target.error == ERROR_SUCCESS ? target.node->index : node.index;
 }
 
+// The folders that a relative open of `name` in `folder`, reaching `node`,
+// went through by their short names, as the new handle's name keeps them.
+std::vector<NodePtr> ShortNamesReached(const OpenFile& folder, std::wstring_view name, const NodePtr& node) {
+  // The folder itself anew: named as the handle it was opened relative to.
+  if (name.empty()) return folder.shortNamed;
+  std::vector<NodePtr> reached;
+  if (S().shortNamesInNames == ShortNamesInNames::kWholeChain) reached = folder.shortNamed;
+  const bool byShortName = !node->alias.empty() && Upper(name) == node->alias && node->parent.lock() == folder.node;
+  if (byShortName && ChildKey(*folder.node, name) != ChildKey(*folder.node, node->name)) reached.push_back(node);
+  return reached;
+}
+
 }  // namespace
 
 void SetHandlesFollowLinks(bool follow) { S().handlesFollowLinks = follow; }
+void SetShortNamesInNames(ShortNamesInNames names) { S().shortNamesInNames = names; }
 
 }  // namespace van_tide::standin
 
@@ -275,6 +303,7 @@ NTSTATUS NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATT
   const std::uintptr_t value = NewHandleValue();
   S().files[value] =
       OpenFile{node, path, GrantedAccess(desiredAccess, false), shareAccess, folder->volume, 0, {}, 0};
+  S().files[value].shortNamed = ShortNamesReached(*folder, name, node);
   *fileHandle = ToHandle(value);
   ioStatusBlock->Status = STATUS_SUCCESS;
   ioStatusBlock->Information = 0;

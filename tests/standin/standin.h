@@ -136,7 +136,10 @@ void Reset();
 // drive is not: add it with AddDrive). Adding over an existing item replaces
 // it. Link targets are full paths, kept as text and resolved when followed; the
 // target need not exist. A path the stand-in cannot place (bad syntax, missing
-// drive, a file where a folder is needed) throws std::invalid_argument.
+// drive, a file where a folder is needed) throws std::invalid_argument. The
+// last name is a long name: one that spells another item's short name makes
+// an item of its own beside it (a lookup by that name then reaches the new
+// one first), as under Wine, where a host's file may bear any name.
 void AddDrive(wchar_t letter);
 void AddDirectory(std::wstring_view path);
 void AddFile(std::wstring_view path, std::string_view bytes);
@@ -176,6 +179,23 @@ void SetReportedVolumeSerial(std::wstring_view path, DWORD serial);
 // either being no folder throws std::invalid_argument. Gone with the folder
 // or Reset.
 void RedirectReopen(std::wstring_view path, std::wstring_view other);
+// A folder (existing; a link at the end is followed) whose names compare with
+// regard to case, as NTFS's per-folder case sensitivity makes them: a name
+// reaches only the entry spelled exactly so, and "x" and "X" can both be
+// made there. Short names still reach their items. Not undone but by Reset.
+void SetCaseSensitive(std::wstring_view path);
+// What a handle's name (FileNameInfo, not the final path) says of folders
+// reached by their 8.3 short names through relative opens. NTFS names the
+// item a handle was opened by its short name by that short name: only the
+// normalized name gives every member its long name (MS-FSCC 2.4.30,
+// FileNormalizedNameInformation). Whether a handle opened below such a
+// folder names that folder short as well is not documented, so both are
+// modelled: kLastOnly gives the folders above by their long names,
+// kWholeChain keeps every short name its chain of relative opens went
+// through. An open by path, and every name under SetHandlesFollowLinks (as
+// Wine gives them), reads long. kLastOnly after Reset.
+enum class ShortNamesInNames { kLastOnly, kWholeChain };
+void SetShortNamesInNames(ShortNamesInNames names);
 // An item and all below it; links are not followed; nothing happens when it
 // does not exist. Handles open on it stay usable.
 void Remove(std::wstring_view path);
