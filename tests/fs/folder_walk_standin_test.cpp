@@ -295,6 +295,28 @@ TEST_F(FolderWalkStandinTest, AFolderThatCannotBeListedIsPassedThroughWhereHandl
   }
 }
 
+// A DFS namespace leads a folder of its share to another server's share
+// through a reparse point on the namespace server. The walk follows no
+// redirection, an administrator's included: a profile redirected through a
+// namespace is refused, as a link there would be (the namespace's target,
+// \\files\home\me\..., is walked as any share). Under Wine the handle reads
+// as the target, on another volume.
+TEST_F(FolderWalkStandinTest, AFolderOfADfsNamespaceIsRefusedAsTheRedirectionItIs) {
+  for (const bool wine : {false, true}) {
+    SCOPED_TRACE(wine ? "handles follow links" : "handles are the items themselves");
+    standin::Reset();
+    standin::SetHandlesFollowLinks(wine);
+    standin::AddDirectory(L"\\\\files\\home\\me\\AppData\\Roaming");
+    standin::AddDirectoryLink(L"\\\\corp\\dfs\\users", L"\\\\files\\home");
+    VantideFolder folder;
+    bool missing = false;
+    EXPECT_EQ(VantideOpenFolderPath(L"\\\\corp\\dfs\\users\\me\\AppData\\Roaming", &folder, &missing),
+              kStatusCantAccessFile);
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(VantideOpenFolderPath(L"\\\\files\\home\\me\\AppData\\Roaming", &folder, &missing), kStatusOk);
+  }
+}
+
 // A path that names no drive or share of its own would start wherever the
 // current folder happens to be: nothing is opened, nothing is written.
 TEST_F(FolderWalkStandinTest, RefusesAPathWithoutAStartOfItsOwnBeforeOpeningAnything) {
