@@ -40,9 +40,10 @@
 # its private key) and VANTIDE_SIGN_PASSWORD (its password, empty for none),
 # the .exe is signed before it is checksummed and packaged, by
 # scripts/sign-exe.sh (osslsigncode), whose header describes the other
-# settings: VANTIDE_SIGN_TIMESTAMP_URLS (required unless
-# VANTIDE_SIGN_NO_TIMESTAMP=1, for tests), VANTIDE_SIGN_CA,
-# VANTIDE_SIGN_TSA_CA and VANTIDE_SIGN_TIMEOUT. The certificate and the
+# settings: VANTIDE_SIGN_CA (required: the root the signature must verify
+# against), VANTIDE_SIGN_TIMESTAMP_URLS (required unless
+# VANTIDE_SIGN_NO_TIMESTAMP=1, for tests), VANTIDE_SIGN_TSA_CA and
+# VANTIDE_SIGN_TIMEOUT. The certificate and the
 # settings are tried before the build, and any failure to sign or to verify
 # the signature stops the release: it never ships unsigned when it was asked
 # to sign. Without VANTIDE_SIGN_PFX the release is unsigned.
