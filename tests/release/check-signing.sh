@@ -572,14 +572,16 @@ echo "=== signing: the licence of the demangler in libstdc++, in the SBOM and th
 # libstdc++ takes libiberty's demangler (GPL-2.0-or-later with a linking
 # exception) with its verbose terminate handler; the debug file shows whether
 # the .exe holds it.
-if x86_64-w64-mingw32-nm "$reference/$name.exe.debug" | grep -q ' T __cxa_demangle$'; then
+x86_64-w64-mingw32-nm "$reference/$name.exe.debug" >"$work/symbols"
+if grep -q ' T __cxa_demangle$' "$work/symbols"; then
   demangler_licence='GPL-2.0-or-later WITH GCC-exception-2.0'
   declared=$(tr -d '\r' <"$good" | grep -A12 '"name": "libstdc++"' | sed -n 's/^ *"licenseDeclared": "\(.*\)",$/\1/p')
-  notices_entry=$(tr -d '\r' <"$reference/THIRD-PARTY-NOTICES.txt" | sed -n '/^  libstdc++$/,/^$/p')
+  notices_text=$(tr -d '\r' <"$reference/THIRD-PARTY-NOTICES.txt")
+  notices_entry=$(sed -n '/^  libstdc++$/,/^$/p' <<<"$notices_text")
   if [[ "$declared" != *"$demangler_licence"* ]]; then
     fail "the SBOM declares libstdc++ as \"$declared\", without the demangler's $demangler_licence"
   elif [[ "$notices_entry" != *"cp-demangle.o"*"$demangler_licence"* ]] ||
-    ! tr -d '\r' <"$reference/THIRD-PARTY-NOTICES.txt" | grep -qE '^\[[0-9]+\] /usr/share/common-licenses/GPL-2$'; then
+    ! grep -qE '^\[[0-9]+\] /usr/share/common-licenses/GPL-2$' <<<"$notices_text"; then
     fail "THIRD-PARTY-NOTICES.txt does not name cp-demangle.o with $demangler_licence and the GPL-2 text"
   else
     pass "the .exe holds the demangler: the SBOM declares \"$declared\", the notices name cp-demangle.o and carry the GPL-2"
