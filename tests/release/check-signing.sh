@@ -362,7 +362,7 @@ echo "=== signing: scripts/sign-exe.sh alone"
 # from the servers named, tried in order: every server that gives no time
 # stamp that verifies is passed over.
 # case | what a refusal names (empty: signed; "stamped": signed with a time
-# stamp from the answering server, after one server passed over) | settings
+# stamp from the answering server, named second) | settings
 ts="-VANTIDE_SIGN_NO_TIMESTAMP|VANTIDE_SIGN_TSA_CA=$work/tsa.pem|VANTIDE_SIGN_TIMESTAMP_URLS"
 alone=(
   "the throwaway signer, the waiver|"
@@ -401,12 +401,11 @@ for case in "${alone[@]}"; do
       fail "$label: the .exe carries a time stamp"
     fi
   elif grep -qxF "    time stamp: $answering" "$work/alone.log" &&
-    grep -q '^Timestamp Server Signature verification: ok' "$work/verify-alone.log" &&
-    [[ $(grep -c '^release: time-stamp server .*; passed over$' "$work/alone.log") -eq 1 ]]; then
-    pass "$label: the first passed over, $(grep -m1 '^release: time-stamp server' "$work/alone.log" |
-      sed 's/^release: time-stamp server [^ ]* //; s/; passed over$//'); the time stamp from the second verifies"
+    grep -q '^Timestamp Server Signature verification: ok' "$work/verify-alone.log"; then
+    pass "$label: the first passed over ($(grep -m1 '^release: time-stamp server' "$work/alone.log" |
+      sed 's/^release: time-stamp server [^ ]* //; s/; passed over$//')), the time stamp from the second verifies"
   else
-    fail "$label: no verified time stamp from $answering after one server passed over" \
+    fail "$label: no verified time stamp from $answering" \
       "($(grep -m1 '^release: ' "$work/alone.log" || echo 'no release: line'))"
   fi
 done
