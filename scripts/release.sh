@@ -57,8 +57,6 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
 
-bash scripts/setup.sh
-
 smoke=0
 if [[ "${1:-}" == --smoke ]]; then
   smoke=1
@@ -68,41 +66,6 @@ out=${1:-build/release/dist}
 [[ "$out" == /* ]] || out=$root/$out
 # The folder itself, not a link to it: the release is renamed onto it.
 out=$(realpath -m "$out")
-
-if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
-  if ! SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null) || [[ -z "$SOURCE_DATE_EPOCH" ]]; then
-    echo "release: not a git checkout; set SOURCE_DATE_EPOCH (seconds since 1970)" >&2
-    exit 2
-  fi
-fi
-export SOURCE_DATE_EPOCH
-# Nothing of the build may depend on the builder's locale, time zone or umask.
-export LC_ALL=C TZ=UTC
-umask 022
-
-# Which source this is, before anything is built or written.
-if state=$(bash "$root/scripts/source-state.sh" "$out"); then
-  read -r commit tree <<<"$state"
-  if [[ -n "${VANTIDE_SOURCE_COMMIT:-}" && "$VANTIDE_SOURCE_COMMIT" != "$commit" ]]; then
-    echo "release: VANTIDE_SOURCE_COMMIT is $VANTIDE_SOURCE_COMMIT, but this checkout is at $commit" >&2
-    exit 2
-  fi
-else
-  commit=${VANTIDE_SOURCE_COMMIT:-}
-  tree=clean
-  [[ "${VANTIDE_SOURCE_MODIFIED:-0}" == 1 ]] && tree=modified
-  if [[ ! "$commit" =~ ^([0-9a-f]{40}|[0-9a-f]{64})$ ]]; then
-    echo "release: not a git checkout; set VANTIDE_SOURCE_COMMIT to the full hash of the commit these files are from" >&2
-    exit 2
-  fi
-fi
-if [[ $tree == modified && "${VANTIDE_ALLOW_DIRTY:-0}" != 1 ]]; then
-  echo "release: the tree differs from commit $commit; commit or remove the changes (git status)," \
-    "or set VANTIDE_ALLOW_DIRTY=1 for a release marked .dirty" >&2
-  exit 2
-fi
-modified=OFF
-[[ $tree == modified ]] && modified=ON
 
 build=$root/build/release
 tools=x86_64-w64-mingw32
@@ -143,6 +106,44 @@ if [[ -e "$out" ]]; then
   fi
   find "$out" -mindepth 1 -maxdepth 1 -delete
 fi
+
+bash scripts/setup.sh
+
+if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
+  if ! SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null) || [[ -z "$SOURCE_DATE_EPOCH" ]]; then
+    echo "release: not a git checkout; set SOURCE_DATE_EPOCH (seconds since 1970)" >&2
+    exit 2
+  fi
+fi
+export SOURCE_DATE_EPOCH
+# Nothing of the build may depend on the builder's locale, time zone or umask.
+export LC_ALL=C TZ=UTC
+umask 022
+
+# Which source this is, before anything is built or written.
+if state=$(bash "$root/scripts/source-state.sh" "$out"); then
+  read -r commit tree <<<"$state"
+  if [[ -n "${VANTIDE_SOURCE_COMMIT:-}" && "$VANTIDE_SOURCE_COMMIT" != "$commit" ]]; then
+    echo "release: VANTIDE_SOURCE_COMMIT is $VANTIDE_SOURCE_COMMIT, but this checkout is at $commit" >&2
+    exit 2
+  fi
+else
+  commit=${VANTIDE_SOURCE_COMMIT:-}
+  tree=clean
+  [[ "${VANTIDE_SOURCE_MODIFIED:-0}" == 1 ]] && tree=modified
+  if [[ ! "$commit" =~ ^([0-9a-f]{40}|[0-9a-f]{64})$ ]]; then
+    echo "release: not a git checkout; set VANTIDE_SOURCE_COMMIT to the full hash of the commit these files are from" >&2
+    exit 2
+  fi
+fi
+if [[ $tree == modified && "${VANTIDE_ALLOW_DIRTY:-0}" != 1 ]]; then
+  echo "release: the tree differs from commit $commit; commit or remove the changes (git status)," \
+    "or set VANTIDE_ALLOW_DIRTY=1 for a release marked .dirty" >&2
+  exit 2
+fi
+modified=OFF
+[[ $tree == modified ]] && modified=ON
+
 scratch=$(mktemp -d)
 fresh=""
 trap 'rm -rf "$scratch" ${fresh:+"$fresh"}' EXIT
