@@ -205,7 +205,7 @@ for entry in "${components[@]}"; do
   parts=()
   for member in "${separate_members[@]}"; do
     IFS='|' read -r of archive file what member_licence text <<<"$member"
-    [[ $of == "$id" ]] && grep -qxF "$archive($file)" <<<"$members_taken" || continue
+    if [[ $of != "$id" ]] || ! grep -qxF "$archive($file)" <<<"$members_taken"; then continue; fi
     licence+=" AND $member_licence"
     notice+=" $text"
     parts+=("member|$id|$archive($file)|$what|$member_licence")
