@@ -20,6 +20,10 @@
 #                            provided it, where in that package its files lie,
 #                            its licence texts (the package's copyright file,
 #                            and what that refers to) and the files taken
+#   member|<id>|<archive(member)>|<what>|<licence>
+#                            a part of the component above that is under a
+#                            licence of its own, which <licence> of the
+#                            component includes (its text is among <texts>)
 #   tool|<package>|<version>|<arch>|<kind>|<what>
 #                            a package the build used; kind "tool" (a program
 #                            that made the .exe's bytes), "headers" (headers
@@ -132,6 +136,14 @@ components=(
   "nlohmann-json|nlohmann/json|MIT|"
 )
 
+# Archive members taken into the .exe under a licence other than their
+# component's, which the package's copyright file does not cover for them:
+# component | archive | member | what it is | licence (SPDX) | licence text.
+# libstdc++ carries libiberty's demangler for its verbose terminate handler.
+separate_members=(
+  "libstdcxx|libstdc++.a|cp-demangle.o|the C++ name demangler, from libiberty|GPL-2.0-or-later WITH GCC-exception-2.0|/usr/share/common-licenses/GPL-2"
+)
+
 # Which component a linked file belongs to, by its name.
 component_of() {
   local file=$1 package=$2
@@ -160,6 +172,9 @@ mapfile -t linked < <(
   } | sort -u | while IFS= read -r file; do realpath -e "$file" || echo "missing:$file"; done | sort -u
 )
 [[ ${#linked[@]} -gt 1 ]] || fail "the link map $map names no library"
+# The same section as "archive(member)", the archive by its file name.
+members_taken=$(sed -n '/^Archive member included/,/^Discarded input sections/p' "$map" |
+  grep -oE '^/[^(]+\([^)]+\)' | sed 's#^.*/##' | sort -u || true)
 for path in "${linked[@]}"; do
   [[ "$path" != missing:* ]] || fail "linked file ${path#missing:} is missing"
 done
@@ -187,12 +202,21 @@ for entry in "${components[@]}"; do
     { while (index($0 "/", common "/") != 1) sub(/\/[^\/]*$/, "", common) }
     END { print common }')
   notice="/usr/share/doc/$package/copyright${texts:+ $texts}"
+  parts=()
+  for member in "${separate_members[@]}"; do
+    IFS='|' read -r of archive file what member_licence text <<<"$member"
+    if [[ $of != "$id" ]] || ! grep -qxF "$archive($file)" <<<"$members_taken"; then continue; fi
+    licence+=" AND $member_licence"
+    notice+=" $text"
+    parts+=("member|$id|$archive($file)|$what|$member_licence")
+  done
   for text in $notice; do
     [[ -s "$text" ]] || fail "no licence text at $text for $label"
   done
   files=$(printf '%s\n' "${paths_of[$id]}" | sed 's#.*/##' | paste -sd ' ')
   printf 'linked|%s|%s|%s|%s|%s|%s|%s|%s|%s\n' "$id" "$label" "$licence" "$package" \
     "$(package_version "$package")" "$(package_arch "$package")" "${subpath#/}" "$notice" "$files"
+  if [[ ${#parts[@]} -gt 0 ]]; then printf '%s\n' "${parts[@]}"; fi
 done
 
 # --- the packages the build used -------------------------------------------------

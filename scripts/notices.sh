@@ -47,7 +47,7 @@ rule='==========================================================================
   echo "The same components are in the bill of materials,"
   echo "$name-$version.spdx.json."
   for entry in "${linked[@]}"; do
-    IFS='|' read -r _ _ label licence package pversion _ _ notice files <<<"$entry"
+    IFS='|' read -r _ id label licence package pversion _ _ notice files <<<"$entry"
     echo
     echo "  $label"
     echo "      Debian package $package $pversion"
@@ -62,6 +62,17 @@ rule='==========================================================================
       sections+="${sections:+ and }[${text_number[$(realpath -e "$text")]}]"
     done
     echo "      licence texts: $sections below"
+    # A part under a licence of its own, which the package's copyright file
+    # does not state for it.
+    while IFS='|' read -r _ _ member what member_licence; do
+      echo "      of these, $member, $what:"
+      echo "          $member_licence (SPDX)"
+      if [[ $member_licence == *"WITH GCC-exception-2.0" ]]; then
+        echo "          The licence's exception lets the compiled file be linked into"
+        echo "          other programs, and those be distributed, without restriction"
+        echo "          coming from the use of the file."
+      fi
+    done < <(grep "^member|$id|" "$record" || true)
   done
   number=0
   for text in "${texts[@]}"; do

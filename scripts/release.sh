@@ -17,6 +17,12 @@
 # only system DLLs imported, the debug link; the SBOM, also against the SPDX
 # 2.3 JSON schema (scripts/check-sbom-schema.sh); and the zip.
 #
+# OUT holds all of one release or nothing: its files are made in a fresh
+# folder beside it and renamed onto it once every check has passed. OUT must
+# be new, empty, or hold only an earlier release (these files, of any
+# version), which is removed before anything else is tried; anything else in
+# it is refused. A run that fails leaves OUT empty.
+#
 # <version> is the project's version and the commit built, such as
 # 1.0.0+g0123456789ab: two commits never give one identity. A tree that
 # differs from its commit (changed or new files that git does not ignore) is
@@ -34,9 +40,10 @@
 # its private key) and VANTIDE_SIGN_PASSWORD (its password, empty for none),
 # the .exe is signed before it is checksummed and packaged, by
 # scripts/sign-exe.sh (osslsigncode), whose header describes the other
-# settings: VANTIDE_SIGN_TIMESTAMP_URLS (required unless
-# VANTIDE_SIGN_NO_TIMESTAMP=1, for tests), VANTIDE_SIGN_CA,
-# VANTIDE_SIGN_TSA_CA and VANTIDE_SIGN_TIMEOUT. The certificate and the
+# settings: VANTIDE_SIGN_CA (required: the root the signature must verify
+# against), VANTIDE_SIGN_TIMESTAMP_URLS (required unless
+# VANTIDE_SIGN_NO_TIMESTAMP=1, for tests), VANTIDE_SIGN_TSA_CA and
+# VANTIDE_SIGN_TIMEOUT. The certificate and the
 # settings are tried before the build, and any failure to sign or to verify
 # the signature stops the release: it never ships unsigned when it was asked
 # to sign. Without VANTIDE_SIGN_PFX the release is unsigned.
@@ -50,8 +57,6 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
 
-bash scripts/setup.sh
-
 smoke=0
 if [[ "${1:-}" == --smoke ]]; then
   smoke=1
@@ -59,6 +64,50 @@ if [[ "${1:-}" == --smoke ]]; then
 fi
 out=${1:-build/release/dist}
 [[ "$out" == /* ]] || out=$root/$out
+# The folder itself, not a link to it: the release is renamed onto it.
+out=$(realpath -m "$out")
+
+build=$root/build/release
+tools=x86_64-w64-mingw32
+name=vantide-identity
+notices=THIRD-PARTY-NOTICES.txt
+
+die() {
+  echo "release: $*" >&2
+  exit 1
+}
+
+# What OUT holds is all of one release or nothing. It may hold an earlier
+# release and nothing else; that is removed now, before any check can refuse
+# this run, so that no older release is left to be taken for this one's. This
+# run's files are made in a fresh folder beside OUT and renamed onto it only
+# once every check has passed.
+earlier_release() {
+  case $1 in
+    "$name.exe" | "$name.exe.debug" | "$name.exe.sha256" | "$name"-*.spdx.json | "$name"-*.buildinfo | \
+      "$notices" | "$name"-*.zip | "$name"-*.tar.gz) return 0 ;;
+  esac
+  return 1
+}
+if [[ -e "$out" ]]; then
+  if [[ ! -d "$out" ]]; then
+    echo "release: $out is not a folder" >&2
+    exit 2
+  fi
+  foreign=()
+  while IFS= read -r -d '' entry; do
+    if [[ ! -f "$entry" || -L "$entry" ]] || ! earlier_release "${entry##*/}"; then
+      foreign+=("${entry##*/}")
+    fi
+  done < <(find "$out" -mindepth 1 -maxdepth 1 -print0 | sort -z)
+  if [[ ${#foreign[@]} -gt 0 ]]; then
+    echo "release: $out holds what no release wrote (${foreign[*]}); name a new or empty folder, or one that holds only an earlier release" >&2
+    exit 2
+  fi
+  find "$out" -mindepth 1 -maxdepth 1 -delete
+fi
+
+bash scripts/setup.sh
 
 if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
   if ! SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null) || [[ -z "$SOURCE_DATE_EPOCH" ]]; then
@@ -95,16 +144,9 @@ fi
 modified=OFF
 [[ $tree == modified ]] && modified=ON
 
-build=$root/build/release
-tools=x86_64-w64-mingw32
-name=vantide-identity
-
-die() {
-  echo "release: $*" >&2
-  exit 1
-}
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
+fresh=""
+trap 'rm -rf "$scratch" ${fresh:+"$fresh"}' EXIT
 
 # The certificate is tried before a build of some minutes, so that a wrong
 # path or password fails at once.
@@ -125,7 +167,6 @@ if [[ -z "$version" ]]; then
 fi
 sbom=$name-$version.spdx.json
 buildinfo=$name-$version.buildinfo
-notices=THIRD-PARTY-NOTICES.txt
 archive=$name-$version.zip
 shipped=("$name.exe" "$name.exe.debug" "$name.exe.sha256" "$sbom" "$buildinfo" "$notices" "$archive")
 # What is in the .exe and what built it: the SBOM, the notices and the
@@ -133,12 +174,11 @@ shipped=("$name.exe" "$name.exe.debug" "$name.exe.sha256" "$sbom" "$buildinfo" "
 bash "$root/scripts/build-record.sh" "$build" release >"$scratch/record"
 
 echo "=== release: package $name $version in ${out#"$root"/}"
-# OUT may be any folder: only what an earlier run put there is removed (and
-# the .tar.gz that releases used to hold).
-mkdir -p "$out"
-rm -f "$out/$name.exe" "$out/$name.exe.debug" "$out/$name.exe.sha256" "$out/$name"-*.spdx.json \
-  "$out/$name"-*.buildinfo "$out/$notices" "$out/$name"-*.zip "$out/$name"-*.tar.gz
-cd "$out"
+# Beside OUT, so that the rename at the end does not cross file systems.
+mkdir -p "$(dirname "$out")"
+fresh=$(mktemp -d "$(dirname "$out")/.${out##*/}.partial.XXXXXX")
+dist=$fresh
+cd "$dist"
 built=$build/src/app/$name.exe
 # objcopy writes a new PE header, stamped with SOURCE_DATE_EPOCH or else the
 # current time; 0 keeps the linker's "no time".
@@ -174,14 +214,9 @@ chmod 0644 "$name.exe.debug"
 unsigned_sha256=""
 if [[ $sign -eq 1 ]]; then
   echo "=== release: sign $name.exe"
-  # Until it is signed, the .exe is not in OUT: a failure leaves no unsigned
-  # .exe where the signed one belongs.
   mv "$name.exe" "$scratch/unsigned.exe"
   unsigned_sha256=$(sha256sum <"$scratch/unsigned.exe" | cut -d' ' -f1)
-  if ! bash "$root/scripts/sign-exe.sh" "$scratch/unsigned.exe" "$scratch/signed.exe"; then
-    rm -f "$name.exe.debug"
-    exit 1
-  fi
+  bash "$root/scripts/sign-exe.sh" "$scratch/unsigned.exe" "$scratch/signed.exe" || exit 1
   cp "$scratch/signed.exe" "$name.exe"
   chmod 0755 "$name.exe"
 fi
@@ -205,12 +240,12 @@ bash "$root/scripts/user-readme.sh" "$version" >"$stage/README.txt"
 chmod 0644 "$stage"/*
 chmod 0755 "$stage/$name.exe"
 touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
-(cd "$stage" && zip -X -D -9 -q "$out/$archive" "${zipped[@]}")
+(cd "$stage" && zip -X -D -9 -q "$dist/$archive" "${zipped[@]}")
 chmod 0644 "$archive"
 cd "$root"
 
 # --- checks of the stripped executable ---------------------------------------
-exe=$out/$name.exe
+exe=$dist/$name.exe
 problems=0
 fail() {
   echo "release: FAILED: $*" >&2
@@ -259,22 +294,22 @@ for file in "$exe" "$exe.debug"; do
   if grep -Faq "$root" "$file"; then fail "${file##*/} holds the path $root"; fi
 done
 # The bill of materials describes the .exe as shipped.
-sbom_summary=$(cmake -DSBOM="$out/$sbom" -DEXECUTABLE="$exe" -P tests/release/check_sbom.cmake 2>&1) ||
+sbom_summary=$(cmake -DSBOM="$dist/$sbom" -DEXECUTABLE="$exe" -P tests/release/check_sbom.cmake 2>&1) ||
   fail "$sbom does not describe $name.exe: $sbom_summary"
 # And it keeps to the SPDX 2.3 JSON schema, which that check does not read.
-schema_summary=$(bash scripts/check-sbom-schema.sh "$out/$sbom" 2>&1) ||
+schema_summary=$(bash scripts/check-sbom-schema.sh "$dist/$sbom" 2>&1) ||
   fail "$sbom does not keep to the SPDX 2.3 JSON schema:"$'\n'"$schema_summary"
 # The zip holds the same files as OUT, and nothing else.
-listed=$(unzip -Z1 "$out/$archive" | paste -sd ' ')
+listed=$(unzip -Z1 "$dist/$archive" | paste -sd ' ')
 [[ "$listed" == "${zipped[*]}" ]] || fail "$archive holds $listed"
 for file in "${zipped[@]:1}"; do
-  unzip -p "$out/$archive" "$file" | cmp -s - "$out/$file" || fail "$file in $archive differs from $file"
+  unzip -p "$dist/$archive" "$file" | cmp -s - "$dist/$file" || fail "$file in $archive differs from $file"
 done
 # Its text files: every line ended by CR LF; ASCII, or UTF-8 with its
 # byte-order mark.
 for file in "${zipped[@]}"; do
   [[ $file != "$name.exe" ]] || continue
-  unzip -p "$out/$archive" "$file" >"$scratch/text"
+  unzip -p "$dist/$archive" "$file" >"$scratch/text"
   lines=$(wc -l <"$scratch/text")
   crlf=$(grep -c $'\r$' "$scratch/text" || true)
   [[ $lines -gt 0 && $crlf -eq $lines && -z "$(tail -c1 "$scratch/text" | tr -d '\n')" ]] ||
@@ -286,10 +321,10 @@ for file in "${zipped[@]}"; do
   fi
 done
 # The notices name every component the SBOM lists, and no other.
-sbom_components=$(tr -d '\r' <"$out/$sbom" | awk -v described="SPDXRef-Package-$name" '
+sbom_components=$(tr -d '\r' <"$dist/$sbom" | awk -v described="SPDXRef-Package-$name" '
   /"SPDXID": "SPDXRef-Package-/ { component = index($0, "\"" described "\"") == 0; next }
   component && /"name": / { sub(/.*"name": "/, ""); sub(/",$/, ""); print; component = 0 }' | sort | paste -sd ,)
-notices_components=$(tr -d '\r' <"$out/$notices" | awk '/^      Debian package / { print last } { sub(/^ */, ""); last = $0 }' |
+notices_components=$(tr -d '\r' <"$dist/$notices" | awk '/^      Debian package / { print last } { sub(/^ */, ""); last = $0 }' |
   sort | paste -sd ,)
 [[ -n "$sbom_components" && "$sbom_components" == "$notices_components" ]] ||
   fail "the SBOM lists the components $sbom_components, $notices the components $notices_components"
@@ -301,10 +336,9 @@ if [[ $smoke -eq 1 ]]; then
   windows_exe="Z:${exe//\//\\}"
   status=0
   VANTIDE_WINE_TIMEOUT=120 cmake/wine-run.sh "$root/build/release-wine/prefix" \
-    cmd.exe /c "set APPDATA=&& $windows_exe" >"$out/.smoke-out" 2>"$out/.smoke-err" || status=$?
-  stderr=$(cat "$out/.smoke-err")
-  stdout=$(cat "$out/.smoke-out")
-  rm -f "$out/.smoke-out" "$out/.smoke-err"
+    cmd.exe /c "set APPDATA=&& $windows_exe" >"$scratch/smoke-out" 2>"$scratch/smoke-err" || status=$?
+  stderr=$(cat "$scratch/smoke-err")
+  stdout=$(cat "$scratch/smoke-out")
   echo "    exit status $status, standard error: $stderr"
   expected="device identity owner rejected migration (HRESULT=0x800700cb)"
   [[ $status -eq 3 && "$stderr" == "$expected" && -z "$stdout" ]] ||
@@ -330,9 +364,16 @@ echo "${schema_summary##*$'\n'}"
 # scripts/check-reproducible.sh expects exactly the files this line names.
 echo "files:    ${shipped[*]}"
 for file in "${shipped[@]}"; do
-  printf '          %s %9s  %s\n' "$(sha256sum <"$out/$file" | cut -d' ' -f1)" "$(stat -c %s "$out/$file")" "$file"
+  printf '          %s %9s  %s\n' "$(sha256sum <"$dist/$file" | cut -d' ' -f1)" "$(stat -c %s "$dist/$file")" "$file"
 done
 if [[ $problems -ne 0 ]]; then
-  echo "release: $problems check(s) failed" >&2
+  echo "release: $problems check(s) failed; nothing is released in $out" >&2
   exit 1
 fi
+chmod 0755 "$dist"
+# Onto the folder emptied at the start, or made here: one rename, so that OUT
+# never holds part of a release. A rename does not replace a folder that is
+# not empty.
+mv -T "$dist" "$out" 2>"$scratch/move.log" ||
+  die "$out was filled while this release ran, or cannot be replaced: $(cat "$scratch/move.log"); nothing is released"
+fresh=""

@@ -40,7 +40,7 @@ mapfile -t tools < <(grep '^tool|' "$record")
 # Every string the document takes from outside must need no JSON escaping.
 while IFS= read -r text; do
   [[ "$text" =~ ^[A-Za-z0-9.,:/+~_@()\|\ -]*$ ]] || fail "unexpected characters in \"$text\""
-done < <(grep -E '^(product|linked|tool|build\|distribution)\|' "$record"; echo "${exe##*/}")
+done < <(grep -E '^(product|linked|member|tool|build\|distribution)\|' "$record"; echo "${exe##*/}")
 # Package URLs encode "+" and ":" in names, versions and paths.
 purl_part() { local text=${1//+/%2B}; printf '%s' "${text//:/%3A}"; }
 deb_purl() {
@@ -113,9 +113,15 @@ package_entry() {
 relationships=("SPDXRef-DOCUMENT|DESCRIBES|$described")
 for entry in "${linked[@]}"; do
   IFS='|' read -r _ id label licence package pversion arch subpath notice files <<<"$entry"
+  # The parts under a licence of their own, which the declared licence
+  # includes: named, so that the expression can be traced to the files.
+  parts=""
+  while IFS='|' read -r _ _ member what member_licence; do
+    parts+=" $member ($what) is $member_licence."
+  done < <(grep "^member|$id|" "$record" || true)
   package_entry "SPDXRef-Package-$id" "$label" "$pversion" LIBRARY "$licence" \
     "$(deb_purl "$package" "$pversion" "$arch" "$subpath")" "Debian package $package $pversion: $files" \
-    "licenseComments=Licence texts in THIRD-PARTY-NOTICES.txt, from ${notice// / and }"
+    "licenseComments=Licence texts in THIRD-PARTY-NOTICES.txt, from ${notice// / and }.$parts"
   # Header-only code is compiled into the .exe; libraries are linked into it.
   if [[ $id == nlohmann-json ]]; then
     relationships+=("$described|CONTAINS|SPDXRef-Package-$id")

@@ -11,11 +11,13 @@
 #                               private key, and possibly its chain
 #   VANTIDE_SIGN_PASSWORD       its password (empty for none)
 #   VANTIDE_SIGN_CA             PEM file of the root certificate(s) the
-#                               signature must verify against; unset: the
-#                               self-signed certificates the PFX carries (the
-#                               certificate itself, if it is self-signed)
+#                               signature must verify against; required.
+#                               Roots that the PFX carries are never trusted
+#                               by themselves: anyone can put a root of their
+#                               own beside their certificate.
 #   VANTIDE_SIGN_TIMESTAMP_URLS RFC 3161 time-stamp servers, separated by
-#                               blanks, tried in order until one answers;
+#                               blanks, tried in order until one gives a time
+#                               stamp that verifies;
 #   VANTIDE_SIGN_TIMESTAMP_URL  one more, tried first
 #   VANTIDE_SIGN_TSA_CA         PEM file of the roots the time stamp must
 #                               verify against; unset: osslsigncode's default,
@@ -32,11 +34,14 @@
 # allowing digital signatures if it has a key usage at all, be within its
 # validity now, and chain to a root of VANTIDE_SIGN_CA. --check tries all
 # that, and the other settings, so that release.sh can refuse before a build
-# of some minutes. Signing tries it again, signs, verifies the signature and
-# its chain with osslsigncode verify, requires the time stamp to verify when
-# one was asked for, and checks that removing the signature gives UNSIGNED.exe
-# back byte for byte. SIGNED.exe is written only when all of that held. Any
-# failure exits 1 with a "release: " line.
+# of some minutes. Signing tries it again, then signs with each time-stamp
+# server in turn until the signature and its chain verify with osslsigncode
+# verify and so does the time stamp: a server that refuses, stays silent,
+# answers with something that is no time stamp or with one from an authority
+# outside VANTIDE_SIGN_TSA_CA is passed over, and named with what it did.
+# Last it checks that removing the signature gives UNSIGNED.exe back byte for
+# byte. SIGNED.exe is written only when all of that held. Any failure exits 1
+# with a "release: " line.
 set -euo pipefail
 
 die() {
@@ -60,6 +65,9 @@ trap 'rm -rf "$scratch"' EXIT
 [[ -f "$VANTIDE_SIGN_PFX" ]] || die "VANTIDE_SIGN_PFX names no file: $VANTIDE_SIGN_PFX"
 [[ -n "${VANTIDE_SIGN_PASSWORD+set}" ]] ||
   die "VANTIDE_SIGN_PFX is set but VANTIDE_SIGN_PASSWORD is not (set it empty for a PFX without a password)"
+[[ -n "${VANTIDE_SIGN_CA:-}" ]] ||
+  die "VANTIDE_SIGN_CA is not set: name the PEM file of the root the signature must verify against" \
+    "(the roots a PFX carries are never trusted by themselves)"
 for setting in VANTIDE_SIGN_CA VANTIDE_SIGN_TSA_CA; do
   if [[ -n "${!setting:-}" && ! -f "${!setting}" ]]; then
     die "$setting names no file: ${!setting}"
@@ -109,25 +117,9 @@ pfx=$(realpath "$VANTIDE_SIGN_PFX")
 "${pkcs12[@]}" -nokeys -cacerts -out "$scratch/chain.pem" 2>/dev/null
 grep -q -- '-----BEGIN CERTIFICATE-----' "$scratch/certificate.pem" || die "$pfx holds no certificate for its key"
 
-roots=${VANTIDE_SIGN_CA:-$scratch/roots.pem}
-roots_named=${VANTIDE_SIGN_CA:-the roots $pfx carries}
-if [[ -z "${VANTIDE_SIGN_CA:-}" ]]; then
-  # The PFX's own roots: of each certificate it carries, the ones issued by
-  # themselves.
-  : >"$roots"
-  awk -v prefix="$scratch/carried-" '
-    /-----BEGIN CERTIFICATE-----/ { file = prefix (++count) ".pem" }
-    file != "" { print > file }
-    /-----END CERTIFICATE-----/ { close(file); file = "" }
-  ' "$scratch/certificate.pem" "$scratch/chain.pem"
-  for carried in "$scratch"/carried-*.pem; do
-    names=$(openssl x509 -in "$carried" -noout -subject -issuer -nameopt RFC2253)
-    if [[ "$(sed -n 's/^subject=//p' <<<"$names")" == "$(sed -n 's/^issuer=//p' <<<"$names")" ]]; then
-      cat "$carried" >>"$roots"
-    fi
-  done
-  [[ -s "$roots" ]] || die "$pfx carries no root certificate: name the root in VANTIDE_SIGN_CA"
-fi
+roots=$VANTIDE_SIGN_CA
+roots_named=$VANTIDE_SIGN_CA
+grep -q -- '-----BEGIN CERTIFICATE-----' "$roots" || die "VANTIDE_SIGN_CA holds no PEM certificate: $roots"
 
 # The values of a certificate's extension on one line, "A, B"; nothing when
 # it has none.
@@ -174,7 +166,31 @@ echo "    certificate: $certificate_summary ($pfx)"
 # Without a server, a single attempt signs without a time stamp.
 attempts=("${urls[@]}")
 [[ ${#attempts[@]} -gt 0 ]] || attempts=("")
+tsa_named=${VANTIDE_SIGN_TSA_CA:-the system CA bundle}
+# What went wrong with a server, from osslsigncode's own words where they
+# are clear; its exit status otherwise.
+failure_of() {
+  local log=$1 status=$2
+  if grep -qiE 'connection refused|could not resolve|couldn.t connect|connect error' "$log"; then
+    echo "could not be reached"
+  elif grep -q 'Timestamping failed: status' "$log"; then
+    # The status line, then the server's reason.
+    echo "refused the request ($(grep -m1 -A1 'Timestamping failed: status' "$log" |
+      sed 's/^.*Timestamping failed: //; s/^[[:space:]]*//; s/\.$//' | paste -sd ':' | sed 's/:/: /'))"
+  elif grep -qiE 'convert timestamp reply|asn1|not enough data|decod' "$log"; then
+    echo "answered with no valid time-stamp token"
+  else
+    echo "gave no time stamp (osslsigncode exit status $status)"
+  fi
+}
+# The signature as Windows would check it: its digest, its chain up to the
+# root, the certificate's purpose, and the time stamp's own chain.
+verify=(verify -CAfile "$roots" -in "$scratch/signed.exe")
+[[ -z "${VANTIDE_SIGN_TSA_CA:-}" ]] || verify+=(-TSA-CAfile "$VANTIDE_SIGN_TSA_CA")
+check_certificate
+tried=()
 stamped_by=""
+signed_ok=0
 for url in "${attempts[@]}"; do
   arguments=(sign -pkcs12 "$pfx" "${readpass[@]}" -h sha256
     -n "Vantide device identity" -in "$unsigned" -out "$scratch/signed.exe")
@@ -183,42 +199,52 @@ for url in "${attempts[@]}"; do
   rm -f "$scratch/signed.exe"
   status=0
   timeout -k 5 "$limit" osslsigncode "${arguments[@]}" >"$scratch/sign.log" 2>&1 || status=$?
-  if [[ $status -eq 0 ]]; then
+  what=""
+  if [[ $status -ne 0 ]]; then
+    if [[ -z "$url" ]]; then
+      cat "$scratch/sign.log" >&2
+      die "signing failed; nothing is released"
+    elif [[ $status -eq 124 || $status -eq 137 ]]; then
+      what="gave no answer within $limit s"
+    else
+      sed 's/^/    /' "$scratch/sign.log" >&2
+      what=$(failure_of "$scratch/sign.log" "$status")
+    fi
+  else
+    status=0
+    timeout -k 5 "$limit" osslsigncode "${verify[@]}" >"$scratch/verify.log" 2>&1 || status=$?
+    if [[ $status -ne 0 ]] || ! grep -q '^Signature verification: ok' "$scratch/verify.log"; then
+      grep -E 'Error|error|[Ff]ailed|verification|purpose' "$scratch/verify.log" | sed 's/^[[:space:]]*/    /' >&2 || true
+      if [[ -z "$url" ]]; then
+        die "the signature does not verify against $roots_named (osslsigncode verify exit status $status); nothing is released"
+      fi
+      # A token can spoil the whole signature as well as itself.
+      what="gave a time stamp with which the signature does not verify against $roots_named"
+    elif [[ -n "$url" ]] && ! grep -q '^Timestamp Server Signature verification: ok' "$scratch/verify.log"; then
+      # osslsigncode verify passes a signature whose time stamp fails,
+      # checking the certificate at the present time instead.
+      grep -E 'Timestamp|Error' "$scratch/verify.log" | sed 's/^[[:space:]]*/    /' >&2 || true
+      what="gave a time stamp that does not verify against $tsa_named"
+    fi
+  fi
+  if [[ -z "$what" ]]; then
     stamped_by=$url
+    signed_ok=1
+    [[ -z "$url" ]] || tried+=("$url: time stamp verified, used")
     break
   fi
-  if [[ -z "$url" ]]; then
-    cat "$scratch/sign.log" >&2
-    die "signing failed; nothing is released"
-  elif [[ $status -eq 124 || $status -eq 137 ]]; then
-    echo "release: time-stamp server $url gave no answer within $limit s" >&2
-  else
-    sed 's/^/    /' "$scratch/sign.log" >&2
-    echo "release: time-stamp server $url failed (osslsigncode exit status $status)" >&2
-  fi
+  echo "release: time-stamp server $url $what; passed over" >&2
+  tried+=("$url: $what")
 done
-if [[ $status -ne 0 ]]; then
-  die "signing failed, no time-stamp server answered; nothing is released"
+if [[ $signed_ok -ne 1 ]]; then
+  summary=$(printf '%s; ' "${tried[@]}")
+  die "signing failed, no time-stamp server gave a time stamp that verifies (${summary%; }); nothing is released"
 fi
-[[ -z "$stamped_by" ]] || echo "    time stamp: $stamped_by"
-
-# --- verification --------------------------------------------------------------
-# The signature as Windows would check it: its digest, its chain up to the
-# root, the certificate's purpose, and the time stamp's own chain.
-check_certificate
-verify=(verify -CAfile "$roots" -in "$scratch/signed.exe")
-[[ -z "${VANTIDE_SIGN_TSA_CA:-}" ]] || verify+=(-TSA-CAfile "$VANTIDE_SIGN_TSA_CA")
-status=0
-timeout -k 5 "$limit" osslsigncode "${verify[@]}" >"$scratch/verify.log" 2>&1 || status=$?
-if [[ $status -ne 0 ]] || ! grep -q '^Signature verification: ok' "$scratch/verify.log"; then
-  grep -E 'Error|error|[Ff]ailed|verification|purpose' "$scratch/verify.log" | sed 's/^[[:space:]]*/    /' >&2 || true
-  die "the signature does not verify against $roots_named (osslsigncode verify exit status $status); nothing is released"
-fi
-# osslsigncode verify passes a signature whose time stamp fails, checking the
-# certificate at the present time instead.
-if [[ -n "$stamped_by" ]] && ! grep -q '^Timestamp Server Signature verification: ok' "$scratch/verify.log"; then
-  grep -E 'Timestamp|Error' "$scratch/verify.log" | sed 's/^[[:space:]]*/    /' >&2 || true
-  die "the signature carries no time stamp that verifies against ${VANTIDE_SIGN_TSA_CA:-the system CA bundle}; nothing is released"
+if [[ -n "$stamped_by" ]]; then
+  echo "    time stamp: $stamped_by"
+  if [[ ${#tried[@]} -gt 1 ]]; then
+    printf '      %s\n' "${tried[@]}"
+  fi
 fi
 echo "    verified: against $roots_named$(sed -n 's/^[[:space:]]*Timestamp time: /, time stamp of /p' "$scratch/verify.log" | head -n 1)"
 
