@@ -28,8 +28,8 @@ VantideFolder& VantideFolder::operator=(VantideFolder&& other) noexcept {
   return *this;
 }
 
-void VantideFolder::Reset(HANDLE handle, std::wstring pathOnVolume, const BY_HANDLE_FILE_INFORMATION& identity,
-                          std::wstring longPath) noexcept {
+void VantideFolder::Reset(HANDLE handle, std::wstring pathOnVolume,
+                          const BY_HANDLE_FILE_INFORMATION& identity, std::wstring longPath) noexcept {
   // The outcome of the close is ignored: by then the caller's result is fixed.
   if (handle_ != nullptr && handle_ != handle) CloseHandle(handle_);
   handle_ = handle;
@@ -328,7 +328,8 @@ HRESULT Judge(HANDLE handle, const VantideFolder& parent, std::wstring_view name
   if (status < 0) return status;
   std::wstring_view own;
   if (!SplitBelow(parent, *pathOnVolume, &own)) return kStatusCantAccessFile;
-  const auto heldId = (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
+  const auto heldId =
+      (static_cast<std::uint64_t>(information.nFileIndexHigh) << 32) | information.nFileIndexLow;
   std::wstring_view longName = name;
   ListingSearch search;
   if (listedId != nullptr) {

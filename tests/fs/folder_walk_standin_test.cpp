@@ -689,9 +689,11 @@ TEST_F(FolderWalkStandinTest, RefusesALinkByItsShortNameOrOneThatSpellsASiblings
       {"a link by its short name",
        [] { standin::AddDirectoryLink(L"C:\\Link to the target", L"C:\\target"); }, L"C:\\LINKTO~1"},
       {"a link by its long name, in another case",
-       [] { standin::AddDirectoryLink(L"C:\\Link to the target", L"C:\\target"); }, L"C:\\link TO the target"},
+       [] { standin::AddDirectoryLink(L"C:\\Link to the target", L"C:\\target"); },
+       L"C:\\link TO the target"},
       {"a link by its short name, to a sibling",
-       [] { standin::AddDirectoryLink(L"C:\\Link to the sibling", L"C:\\Long folder name"); }, L"C:\\LINKTO~1"},
+       [] { standin::AddDirectoryLink(L"C:\\Link to the sibling", L"C:\\Long folder name"); },
+       L"C:\\LINKTO~1"},
       {"a link named as the sibling's short name, to the sibling",
        [] { standin::AddDirectoryLink(L"C:\\LONGFO~1", L"C:\\Long folder name"); }, L"C:\\LONGFO~1"},
       {"a link named as the sibling's short name, to elsewhere",
@@ -775,8 +777,8 @@ TEST_F(FolderWalkStandinTest, TakesAMemberBelowAFolderRenamedInCaseOnly) {
     position = PositionOf(Api::NtCreateFile, L"C:\\Upper\\b");
   }
   standin::ClearCalls();
-  standin::RunBeforeCall(position,
-                         [] { ASSERT_TRUE(MoveFileExW(L"C:\\Upper", L"C:\\UPPER", MOVEFILE_WRITE_THROUGH)); });
+  standin::RunBeforeCall(
+      position, [] { ASSERT_TRUE(MoveFileExW(L"C:\\Upper", L"C:\\UPPER", MOVEFILE_WRITE_THROUGH)); });
   VantideFolder folder;
   bool missing = false;
   ASSERT_EQ(VantideOpenFolderPath(L"C:\\Upper\\b", &folder, &missing), kStatusOk);

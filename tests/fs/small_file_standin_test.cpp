@@ -112,8 +112,9 @@ const LinkCase kLinkCases[] = {
      L"to-huge",
      kStatusCantAccessFile,
      false,
-     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::NtCreateFile,
-      Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::CloseHandle, Api::CloseHandle}},
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
+      Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::CloseHandle,
+      Api::CloseHandle}},
     {"a link to a file elsewhere, handles following links",
      true,
      L"to-outside",
@@ -133,9 +134,9 @@ const LinkCase kLinkCases[] = {
      kStatusCantAccessFile,
      false,
      // Listed to its end: no entry has the name as its long name.
-     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::NtCreateFile,
-      Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::GetFileInformationByHandleEx,
-      Api::CloseHandle, Api::CloseHandle}},
+     {Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
+      Api::NtCreateFile, Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx,
+      Api::GetFileInformationByHandleEx, Api::CloseHandle, Api::CloseHandle}},
 };
 
 TEST_F(SmallFileStandinTest, RefusesALinkBeforeLookingAtTheSize) {

@@ -186,8 +186,8 @@ DWORD NameOf(const OpenFile& open, bool withVolume, std::wstring* text) {
     // was reached by.
     const Node& item = *place.nodes[i];
     const bool keptShort = !withVolume && !S().handlesFollowLinks && !item.alias.empty() &&
-                        std::any_of(open.shortNamed.begin(), open.shortNamed.end(),
-                                    [&](const NodePtr& reached) { return reached.get() == &item; });
+                           std::any_of(open.shortNamed.begin(), open.shortNamed.end(),
+                                       [&](const NodePtr& reached) { return reached.get() == &item; });
     *text += keptShort ? item.alias : place.names[i];
   }
   return ERROR_SUCCESS;
@@ -212,8 +212,10 @@ std::vector<NodePtr> ShortNamesReached(const OpenFile& folder, std::wstring_view
   if (name.empty()) return folder.shortNamed;
   std::vector<NodePtr> reached;
   if (S().shortNamesInNames == ShortNamesInNames::kWholeChain) reached = folder.shortNamed;
-  const bool byShortName = !node->alias.empty() && Upper(name) == node->alias && node->parent.lock() == folder.node;
-  if (byShortName && ChildKey(*folder.node, name) != ChildKey(*folder.node, node->name)) reached.push_back(node);
+  const bool byShortName =
+      !node->alias.empty() && Upper(name) == node->alias && node->parent.lock() == folder.node;
+  if (byShortName && ChildKey(*folder.node, name) != ChildKey(*folder.node, node->name))
+    reached.push_back(node);
   return reached;
 }
 
