@@ -402,13 +402,10 @@ TEST_F(HandleBehaviourTest, EachCallThroughAHandleNeedsItsRight) {
       {"attributes, opened to read", GENERIC_READ | SYNCHRONIZE, information, 0},
       {"size, opened for nothing but waiting", SYNCHRONIZE, size, 0},
       {"name, opened for nothing but waiting", SYNCHRONIZE, name, 0},
-      {"read, opened to write", GENERIC_WRITE | SYNCHRONIZE, read, ERROR_ACCESS_DENIED,
-       WineDeviation::kAccessPerCall},
-      {"write, opened to read", GENERIC_READ | SYNCHRONIZE, write, ERROR_ACCESS_DENIED,
-       WineDeviation::kAccessPerCall},
+      {"read, opened to write", GENERIC_WRITE | SYNCHRONIZE, read, ERROR_ACCESS_DENIED},
+      {"write, opened to read", GENERIC_READ | SYNCHRONIZE, write, ERROR_ACCESS_DENIED},
       {"write, opened to write", GENERIC_WRITE | SYNCHRONIZE, write, 0},
-      {"flush, opened to read", GENERIC_READ | SYNCHRONIZE, flush, ERROR_ACCESS_DENIED,
-       WineDeviation::kAccessPerCall},
+      {"flush, opened to read", GENERIC_READ | SYNCHRONIZE, flush, ERROR_ACCESS_DENIED},
       {"flush, opened to write", GENERIC_WRITE | SYNCHRONIZE, flush, 0},
   };
   for (const auto& c : cases) {

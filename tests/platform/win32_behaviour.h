@@ -102,8 +102,8 @@ inline DeviationText TextOf(WineDeviation deviation) {
               "closes, where Windows refuses the open with STATUS_DELETE_PENDING (ERROR_ACCESS_DENIED)"};
     case WineDeviation::kAccessPerCall:
       return {"access_per_call",
-              "Wine checks no right of a handle when it is used for an attribute query or a flush, where "
-              "Windows refuses a call the handle was not opened for with ERROR_ACCESS_DENIED"};
+              "Wine answers an attribute query (GetFileInformationByHandle) through a handle opened without "
+              "FILE_READ_ATTRIBUTES, where Windows refuses it with ERROR_ACCESS_DENIED"};
   }
   return {"none", ""};
 }
