@@ -110,7 +110,7 @@ class RulesMinimum {
     }
     // Each time the file is found: identity, name, and one batch of the
     // fresh listing of a folder that holds it alone.
-    for (int found = 0; found < 3; ++found) {
+    for (int check = 0; check < 3; ++check) {
       for (Api api : {Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::NtCreateFile,
                       Api::GetFileInformationByHandle, Api::GetFileInformationByHandleEx, Api::CloseHandle}) {
         ++At(counts_, api);
