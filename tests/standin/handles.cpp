@@ -106,7 +106,7 @@ void HoldOpen(std::wstring_view path, DWORD access, DWORD share) {
   }
   const DWORD volume = VolumeSerial(lookup.rootKey);
   S().held.push_back(
-      OpenFile{lookup.node, std::wstring(path), GrantedAccess(access, false), share, volume, 0, {}, 0});
+      OpenFile{lookup.node, std::wstring(path), GrantedAccess(access, false), share, volume, 0, {}, 0, {}});
 }
 
 void ReleaseHeld() {
@@ -200,7 +200,7 @@ HANDLE CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSEC
   }
   const std::uintptr_t value = NewHandleValue();
   S().files[value] =
-      OpenFile{lookup.node, Text(fileName), granted, shareMode, VolumeSerial(lookup.rootKey), 0, {}, 0};
+      OpenFile{lookup.node, Text(fileName), granted, shareMode, VolumeSerial(lookup.rootKey), 0, {}, 0, {}};
   // A successful open always sets the last error: ERROR_ALREADY_EXISTS when
   // one of the two dispositions that may or may not create met an existing
   // file, else 0.

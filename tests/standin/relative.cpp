@@ -303,9 +303,9 @@ NTSTATUS NtCreateFile(PHANDLE fileHandle, ACCESS_MASK desiredAccess, POBJECT_ATT
       return STATUS_SHARING_VIOLATION;
   }
   const std::uintptr_t value = NewHandleValue();
-  S().files[value] =
-      OpenFile{node, path, GrantedAccess(desiredAccess, false), shareAccess, folder->volume, 0, {}, 0};
-  S().files[value].shortNamed = ShortNamesReached(*folder, name, node);
+  OpenFile opened{node, path, GrantedAccess(desiredAccess, false), shareAccess, folder->volume, 0, {}, 0, {}};
+  opened.shortNamed = ShortNamesReached(*folder, name, node);
+  S().files[value] = std::move(opened);
   *fileHandle = ToHandle(value);
   ioStatusBlock->Status = STATUS_SUCCESS;
   ioStatusBlock->Information = 0;
