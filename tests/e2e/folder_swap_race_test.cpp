@@ -59,19 +59,28 @@ print "$why after $count exchanges\n";
 
 // Makes a symbolic link $ARGV[4] in the folder $ARGV[2], pointing to
 // $ARGV[5], whenever that folder holds $ARGV[3] and nothing has the link's
-// name, and appends a line to the file $ARGV[6] for each link it made. It
-// stops as the swapper above does, on $ARGV[0] and $ARGV[1].
+// name, and appends "made" to the file $ARGV[6] for each link it made. With
+// $ARGV[7] "comes and goes" it removes each link again at once, unless the
+// name is no link by then ("replaced" in the log): the link is there and gone
+// in turns, so it can appear between a look at the name and the rename onto
+// it. It stops as the swapper above does, on $ARGV[0] and $ARGV[1].
 constexpr std::string_view kPlantProgram = R"(use strict;
 use warnings;
 use IO::Handle;
-my ($stop, $lease, $folder, $trigger, $name, $target, $made) = @ARGV;
+my ($stop, $lease, $folder, $trigger, $name, $target, $made, $mode) = @ARGV;
+my $link = "$folder/$name";
 open(my $log, ">>", $made) or die "$made: $!\n";
 $log->autoflush(1);
 my ($count, $why) = (0, undef);
 until (defined $why) {
   if (-e $stop) { $why = "stopped" }
   elsif (time - ((stat $lease)[9] // 0) > 180) { $why = "gave up waiting for its test" }
-  elsif (-e "$folder/$trigger" and symlink($target, "$folder/$name")) { print $log "made\n"; ++$count }
+  elsif (-e "$folder/$trigger" and symlink($target, $link)) {
+    print $log "made\n";
+    ++$count;
+    next if $mode ne "comes and goes";
+    if (-l $link) { unlink $link } else { print $log "replaced\n" }
+  }
 }
 print "$why after $count links\n";
 )";
@@ -165,6 +174,12 @@ std::string TallyText(const Tally& tally) {
   std::ostringstream out;
   for (const auto& [what, count] : tally) out << "; " << what << " x" << count;
   return out.str();
+}
+
+// "exit 0", or "exit 3 " and the status code.
+std::string Brief(const std::string& status) {
+  const std::size_t code = status.find("0x");
+  return code == std::string::npos ? status : "exit 3 " + status.substr(code, 10);
 }
 
 void Report(const std::string& figures) {
@@ -419,7 +434,7 @@ TEST_P(FileSwapRaceTest, NoRunWritesThroughTheLinkAndEveryRunEnds) {
     accessShows = accessShows && BaitRead();
   }
 
-  const unsigned runs = Runs(60);
+  const unsigned runs = Runs(40);
   Tally byStatus;
   unsigned baitTaken = 0;  // a store run: exit 0 and the bait read; else the store holds the bait
   unsigned baitRead = 0;   // store runs that read the bait's bytes at all
@@ -478,11 +493,15 @@ INSTANTIATE_TEST_SUITE_P(E2e, FileSwapRaceTest,
 // The rename into place, raced once the temporary file appears
 // ---------------------------------------------------------------------------
 
+enum class Racer {
+  kFolderExchange,   // the store's folder is exchanged with a link to "outside"
+  kLinkStays,        // a link to outside\license-device.dat is made at the store's name
+  kLinkComesAndGoes  // that link is made and removed in turns
+};
+
 struct RenameCase {
   const char* name;
-  // True: a link to outside\license-device.dat is made at the store's name;
-  // false: the store's folder is exchanged with a link to "outside".
-  bool plantLink;
+  Racer racer;
   // Files of someone else's that lie in "outside" under the tool's names.
   std::vector<std::wstring> planted;
 };
@@ -497,7 +516,7 @@ class RenameRaceTest : public RaceTest, public ::testing::WithParamInterface<Ren
     ASSERT_NO_FATAL_FAILURE(RaceTest::SetUp());
     if (IsSkipped()) return;
     tree_.WriteFile(kRoamingLegacyFile, LegacyFileOf(kToken));
-    if (!GetParam().plantLink) {
+    if (GetParam().racer == Racer::kFolderExchange) {
       ASSERT_TRUE(tree_.MakeDirectoryLink(kOther, L"outside"));
     }
     Plant();
@@ -517,30 +536,35 @@ class RenameRaceTest : public RaceTest, public ::testing::WithParamInterface<Ren
     for (const std::wstring& name : GetParam().planted) tree_.WriteFile(L"outside\\" + name, Contents(name));
   }
 
-  // How many links the planter has made so far.
-  unsigned LinksMade() const {
-    const std::string log = tree_.ReadFile(L"planted.log");
-    return static_cast<unsigned>(std::count(log.begin(), log.end(), '\n'));
+  // How often the planter's log says `what` so far.
+  unsigned Planted(std::string_view what) const {
+    std::istringstream lines(tree_.ReadFile(L"planted.log"));
+    unsigned count = 0;
+    for (std::string line; std::getline(lines, line);) count += line == what;
+    return count;
   }
 };
 
 TEST_P(RenameRaceTest, NothingOutsideIsReplacedAndEveryRunEnds) {
-  const unsigned runs = Runs(60);
+  const unsigned runs = Runs(40);
   Tally byStatus;
   Tally residues;
   unsigned withResidue = 0;
   Tally harmed;  // someone else's files outside: never allowed
-  if (GetParam().plantLink) {
+  const bool plants = GetParam().racer != Racer::kFolderExchange;
+  if (plants) {
     ASSERT_NO_FATAL_FAILURE(StartRacer(
         L"plant.pl", {HostPathOf(tree_.PathOf(kFolder)), "license-device.dat.tmp", "license-device.dat",
                       HostPathOf(tree_.PathOf(L"outside\\license-device.dat")),
-                      HostPathOf(tree_.PathOf(L"planted.log"))}));
+                      HostPathOf(tree_.PathOf(L"planted.log")),
+                      GetParam().racer == Racer::kLinkComesAndGoes ? "comes and goes" : "stays"}));
   } else {
     ASSERT_NO_FATAL_FAILURE(StartRacer(L"swap.pl", {HostPathOf(tree_.PathOf(kFolder)),
                                                     HostPathOf(tree_.PathOf(kOther)), "license-device.dat.tmp"}));
   }
   for (unsigned run = 1; run <= runs; ++run) {
-    const unsigned linksBefore = LinksMade();
+    const unsigned madeBefore = Planted("made");
+    const unsigned replacedBefore = Planted("replaced");
     const std::string status = RunOnce(run);
     ++byStatus[status];
     Tally found;
@@ -557,12 +581,12 @@ TEST_P(RenameRaceTest, NothingOutsideIsReplacedAndEveryRunEnds) {
                                      << " (" << status << ")";
       if (now != Contents(name)) ++harmed[Narrow(name) + " outside " + (now.empty() ? "gone" : "replaced")];
     }
-    const bool planted = LinksMade() > linksBefore;
+    const bool stays = GetParam().racer == Racer::kLinkStays && Planted("made") > madeBefore;
     const std::vector<std::string> removed = Clear(kFolder, kOther, L"outside");
     const bool storeInPlace = std::find(removed.begin(), removed.end(), "license-device.dat") != removed.end();
-    if (planted && storeInPlace) ++found["a planted link replaced"];
+    if ((stays && storeInPlace) || Planted("replaced") > replacedBefore) ++found["a planted link replaced"];
     if (status == "exit 0" && !storeInPlace) ++found["exit 0 without the store in place"];
-    for (const auto& [what, count] : found) residues[what] += count;
+    for (const auto& [what, count] : found) residues[what + " (" + Brief(status) + ")"] += count;
     withResidue += !found.empty();
     ASSERT_FALSE(clearFailed_);
     Plant();
@@ -570,7 +594,7 @@ TEST_P(RenameRaceTest, NothingOutsideIsReplacedAndEveryRunEnds) {
 
   std::ostringstream figures;
   figures << GetParam().name << ": " << runs << " runs, " << withResidue << " with a residue";
-  if (GetParam().plantLink) figures << ", links planted x" << LinksMade();
+  if (plants) figures << ", links planted x" << Planted("made");
   figures << TallyText(byStatus) << TallyText(residues) << TallyText(harmed) << "; " << RacerFigure();
   Report(figures.str());
   if (withResidue > 0) win32::NoteDeviation(win32::WineDeviation::kRenameByPath, figures.str());
@@ -580,12 +604,14 @@ INSTANTIATE_TEST_SUITE_P(
     E2e, RenameRaceTest,
     ::testing::Values(
         // The tool's own files may land outside, where nothing has their names.
-        RenameCase{"StoreFolderOnceTheTemporaryFileAppears", false, {}},
+        RenameCase{"StoreFolderOnceTheTemporaryFileAppears", Racer::kFolderExchange, {}},
         // Where someone else's files have the tool's names, they must stay.
         RenameCase{"StoreFolderOnceTheTemporaryFileAppearsBesideTakenNames",
-                   false,
+                   Racer::kFolderExchange,
                    {L"license-device.dat", L"license-device.dat.tmp"}},
-        RenameCase{"LinkAtTheStoreNameOnceTheTemporaryFileAppears", true, {L"license-device.dat"}}),
+        // A rename that never replaces must fail on the link: it is there first.
+        RenameCase{"LinkAtTheStoreNameOnceTheTemporaryFileAppears", Racer::kLinkStays, {L"license-device.dat"}},
+        RenameCase{"LinkComingAndGoingAtTheStoreName", Racer::kLinkComesAndGoes, {L"license-device.dat"}}),
     [](const ::testing::TestParamInfo<RenameCase>& tested) { return std::string(tested.param.name); });
 
 }  // namespace
