@@ -434,7 +434,7 @@ TEST_P(FileSwapRaceTest, NoRunWritesThroughTheLinkAndEveryRunEnds) {
     accessShows = accessShows && BaitRead();
   }
 
-  const unsigned runs = Runs(40);
+  const unsigned runs = Runs(30);
   Tally byStatus;
   unsigned baitTaken = 0;  // a store run: exit 0 and the bait read; else the store holds the bait
   unsigned baitRead = 0;   // store runs that read the bait's bytes at all
@@ -546,7 +546,7 @@ class RenameRaceTest : public RaceTest, public ::testing::WithParamInterface<Ren
 };
 
 TEST_P(RenameRaceTest, NothingOutsideIsReplacedAndEveryRunEnds) {
-  const unsigned runs = Runs(40);
+  const unsigned runs = Runs(30);
   Tally byStatus;
   Tally residues;
   unsigned withResidue = 0;
