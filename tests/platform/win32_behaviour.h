@@ -39,6 +39,8 @@ enum class WineDeviation {
   kRenameWithoutDeleteAccess,
   kOpenWhileDeletePending,
   kAccessPerCall,
+  kFileReadThroughLink,
+  kRenameByPath,
 };
 
 struct DeviationText {
@@ -104,6 +106,19 @@ inline DeviationText TextOf(WineDeviation deviation) {
       return {"access_per_call",
               "Wine answers an attribute query (GetFileInformationByHandle) through a handle opened without "
               "FILE_READ_ATTRIBUTES, where Windows refuses it with ERROR_ACCESS_DENIED"};
+    case WineDeviation::kFileReadThroughLink:
+      return {"file_read_through_link",
+              "Wine opens a file by its path, resolved once when asked, and shows a Unix symbolic link to a "
+              "file as the plain target with the target's id, so only a check by path sees such a link: a "
+              "file exchanged with a link between the checks and the read is read through the link"};
+    case WineDeviation::kRenameByPath:
+      return {
+          "rename_by_path",
+          "Wine's server creates, renames (a stat of the target, then rename) and deletes on close by "
+          "path, not by the handles given: with the folder on the way exchanged for a link, the tool's "
+          "file can be created or moved behind it, and a rename without replacing can replace a link "
+          "made at the target between the stat and the rename, and someone else's file that bears the tool's "
+          "name behind the link can be replaced or removed"};
   }
   return {"none", ""};
 }

@@ -141,7 +141,7 @@ Path StartHostScript(WineUnixFileName convert, const Path& markerFolder, const s
   const std::string markerUnix = UnixPathOfItem(convert, marker);
   if (markerUnix.empty()) return {};
   std::vector<std::string> shell = {
-      "-c", script + " && mkdir -- \"$" + std::to_string(arguments.size() + 1) + "\"", "sh"};
+      "-c", script + " && mkdir -- \"${" + std::to_string(arguments.size() + 1) + "}\"", "sh"};
   shell.insert(shell.end(), arguments.begin(), arguments.end());
   shell.push_back(markerUnix);
   return StartHostProgram(L"sh", shell) ? marker : Path();
@@ -172,7 +172,7 @@ bool RemoveUnixLinks(WineUnixFileName convert, const Path& markerFolder, const s
   for (const Path& link : links) {
     arguments.push_back(UnixPathOfItem(convert, link));
     if (arguments.back().empty()) return false;
-    script += " \"$" + std::to_string(arguments.size()) + "\"";
+    script += " \"${" + std::to_string(arguments.size()) + "}\"";
   }
   return RunHostScript(convert, markerFolder, script, arguments);
 }
