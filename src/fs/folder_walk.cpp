@@ -221,6 +221,11 @@ struct ListingSearch {
     if (exact || (caseless && longNameLength == 0)) return name;
     return {longName.data(), longNameLength};
   }
+  // No listing to read: the name as written stands for the entry.
+  void TakeAsWritten() noexcept {
+    exact = true;
+    exactHeld = true;
+  }
   void KeepLongName(std::wstring_view text) noexcept {
     longNameLength = text.size() <= longName.size() ? text.size() : 0;
     std::copy_n(text.begin(), longNameLength, longName.begin());
@@ -279,10 +284,8 @@ HRESULT CheckListedAs(const VantideFolder& parent, ListingSearch* search) {
   // listing only confirms it: the member stands on the other tests. Where an
   // open may follow a link (Wine), the listing is the one test a link swapped
   // back cannot pass, and without it the member is refused.
-  // The name as written then stands for the entry's long name.
   if (openError == ERROR_ACCESS_DENIED && !platform::WorksByPath()) {
-    search->exact = true;
-    search->exactHeld = true;
+    search->TakeAsWritten();
     return kStatusOk;
   }
   if (openError != ERROR_SUCCESS) return VantideFailureFromWin32(openError);

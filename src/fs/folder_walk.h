@@ -13,7 +13,9 @@
 // (0x80070780 as well); see folder_walk.cpp for why all of them are needed.
 // Names compare without regard to case, and a member may be written as its
 // 8.3 short name.
-// Every folder is opened with list access.
+// Every folder is opened with list access, or, where it grants only Traverse,
+// to be passed through; its members are then judged without its listing
+// where handles are the items themselves, and refused where they are not.
 // A member that is no folder is 0x8007010B. A failure once the walk has begun
 // writes `*missing`: true when an open failed with error 2 or 3 (the member
 // does not exist), false otherwise. A success, or a path refused before

@@ -81,6 +81,20 @@ std::size_t PositionOf(Api api, const std::wstring& path) {
   return calls.size();
 }
 
+// Walks `path` once, undisturbed, to `status`, and gives the position of the
+// call of `api` on `callPath` in that walk; the record is emptied after, so
+// that the same walk again counts from 0.
+std::size_t PositionInWalk(const wchar_t* path, HRESULT status, Api api, const std::wstring& callPath) {
+  standin::ClearCalls();
+  VantideFolder folder;
+  bool missing = false;
+  EXPECT_EQ(VantideOpenFolderPath(path, &folder, &missing), status);
+  const std::size_t position = PositionOf(api, callPath);
+  folder = VantideFolder();
+  standin::ClearCalls();
+  return position;
+}
+
 class FolderWalkStandinTest : public testing::StandinTest {};
 
 // ---------------------------------------------------------------------------
@@ -769,14 +783,7 @@ TEST_F(FolderWalkStandinTest, InACaseSensitiveFolderEachSpellingIsItsOwnEntry) {
 // folder, taken.
 TEST_F(FolderWalkStandinTest, TakesAMemberBelowAFolderRenamedInCaseOnly) {
   standin::AddDirectory(L"C:\\Upper\\b");
-  std::size_t position = 0;
-  {
-    VantideFolder folder;
-    bool missing = false;
-    ASSERT_EQ(VantideOpenFolderPath(L"C:\\Upper\\b", &folder, &missing), kStatusOk);
-    position = PositionOf(Api::NtCreateFile, L"C:\\Upper\\b");
-  }
-  standin::ClearCalls();
+  const std::size_t position = PositionInWalk(L"C:\\Upper\\b", kStatusOk, Api::NtCreateFile, L"C:\\Upper\\b");
   standin::RunBeforeCall(
       position, [] { ASSERT_TRUE(MoveFileExW(L"C:\\Upper", L"C:\\UPPER", MOVEFILE_WRITE_THROUGH)); });
   VantideFolder folder;
@@ -835,16 +842,12 @@ TEST_F(FolderWalkStandinTest, ALinkSwappedInAfterAMemberWasOpenedIsNotUsed) {
     standin::Reset();
     standin::AddDirectory(L"C:\\a");
     standin::AddDirectory(L"C:\\evil\\b");
-    VantideFolder folder;
-    bool missing = false;
-    ASSERT_EQ(VantideOpenFolderPath(L"C:\\a\\b", &folder, &missing), kFileNotFound);
-    const std::size_t position = PositionOf(c.api, c.path);
-    folder = VantideFolder();
-    standin::ClearCalls();
+    const std::size_t position = PositionInWalk(L"C:\\a\\b", kFileNotFound, c.api, c.path);
     standin::RunBeforeCall(position, SwapForALink);
 
+    VantideFolder folder;
     std::wstring rest;
-    missing = false;
+    bool missing = false;
     EXPECT_EQ(VantideOpenFolderPath(L"C:\\a\\b", &folder, &missing, &rest), c.status);
     EXPECT_EQ(missing, c.rest != nullptr);
     if (c.rest == nullptr) continue;
@@ -894,14 +897,7 @@ TEST_F(FolderWalkStandinTest, UnderWineAHandleThatWentThroughALinkIsRefusedByThe
     standin::SetHandlesFollowLinks(true);
     standin::AddDirectory(L"C:\\a\\b");
     standin::AddDirectory(L"C:\\evil\\b");
-    std::size_t position = 0;
-    {
-      VantideFolder folder;
-      bool missing = false;
-      ASSERT_EQ(VantideOpenFolderPath(L"C:\\a\\b", &folder, &missing), kStatusOk);
-      position = PositionOf(Api::NtCreateFile, L"C:\\a");
-    }
-    standin::ClearCalls();
+    const std::size_t position = PositionInWalk(L"C:\\a\\b", kStatusOk, Api::NtCreateFile, L"C:\\a");
     standin::RunBeforeCall(
         position, [] { ASSERT_TRUE(standin::ExchangeWithLink(L"C:\\a", L"C:\\evil", L"C:\\aside")); });
     if (c.swapsBack) {
